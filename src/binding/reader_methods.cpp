@@ -1,0 +1,74 @@
+#include "binding/reader_methods.hpp"
+
+#include <array>
+
+#include "binding/convert.hpp"
+#include "reader/header.hpp"
+#include "reader/scan_caches.hpp"
+#include "reader/scan_queries.hpp"
+
+namespace kestrune::binding {
+
+PyRef InitializeCaches::body(Record& record) {
+    const auto source = open_for_reading(record.path);
+    if (auto failure = initialize_caches(record, *source)) throw std::move(*failure);
+    return PyRef::borrowed(Py_None);
+}
+
+PyRef CreationDate::body(const Record& record) {
+    return py_text(creation_date_text(record.creation_time));
+}
+
+PyRef Version::body(const Record& record) { return py_int(record.version); }
+
+PyRef NumScans::body(const Record& record) { return py_int(record.num_scans); }
+
+PyRef GetRt::body(const Record& record, std::uint32_t scan_number) {
+    return py_float(cache_entry(record.retention_times, scan_number));
+}
+
+PyRef GetInjectionTime::body(const Record& record, std::uint32_t scan_number) {
+    return py_float(cache_entry(record.injection_times, scan_number));
+}
+
+PyRef GetMasterScan::body(const Record& record, std::uint32_t scan_number) {
+    return py_int(cache_entry(record.master_scans, scan_number));
+}
+
+PyRef GetChargeState::body(const Record& record, std::uint32_t scan_number) {
+    return py_int(cache_entry(record.charge_states, scan_number));
+}
+
+PyRef GetMonoisotopicMz::body(const Record& record, std::uint32_t scan_number) {
+    return py_float(cache_entry(record.monoisotopic_mzs, scan_number));
+}
+
+PyRef ListSpectra::body(const Record& record) {
+    static std::array<PyObject*, 6> keys{};
+    interned_key(keys[0], "scan_number");
+    interned_key(keys[1], "rt");
+    interned_key(keys[2], "injection_time");
+    interned_key(keys[3], "master_scan");
+    interned_key(keys[4], "charge");
+    interned_key(keys[5], "monomz");
+
+    PyRef list = created(PyList_New(0));
+    for (std::uint32_t scan = 1; scan <= record.num_scans && scan != 0; ++scan) {
+        PyRef summary = created(PyDict_New());
+        const std::array<PyRef, 6> values = {
+            py_int(static_cast<long>(scan)),
+            py_float(cache_entry(record.retention_times, scan)),
+            py_float(cache_entry(record.injection_times, scan)),
+            py_int(cache_entry(record.master_scans, scan)),
+            py_int(cache_entry(record.charge_states, scan)),
+            py_float(cache_entry(record.monoisotopic_mzs, scan)),
+        };
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            if (!set_item(summary.get(), keys[i], values[i])) return {};
+        }
+        if (PyList_Append(list.get(), summary.get()) != 0) return {};
+    }
+    return list;
+}
+
+}  // namespace kestrune::binding

@@ -1,0 +1,112 @@
+// The RawFileReader instance: the record and its borrow counter, and the entry
+// wrappers that every call from Python passes through.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+#include "binding/arguments.hpp"
+#include "binding/failures.hpp"
+#include "reader/record.hpp"
+
+namespace kestrune::binding {
+
+struct ReaderObject {
+    PyObject_HEAD
+    Record record;
+    // 0: free; 1 to max - 1: that many shared borrows; max: one exclusive borrow.
+    std::atomic<std::uint64_t> borrow;
+};
+
+// The RawFileReader type object, created at the first call.
+PyTypeObject* reader_type();
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+void reader_dealloc(PyObject* self);
+
+// A borrow of the record held for one call, with a strong reference to the object.
+class Borrow {
+public:
+    enum class Kind { shared, exclusive };
+    // On conflict sets the RuntimeError and leaves ok() false.
+    Borrow(ReaderObject* reader, Kind kind);
+    ~Borrow();
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    bool ok() const { return reader_ != nullptr; }
+
+private:
+    ReaderObject* reader_ = nullptr;
+    Kind kind_;
+};
+
+// `self` as a reader, or null with the TypeError set when it is of another type.
+ReaderObject* as_reader(PyObject* self);
+
+// Runs an entry's work, turning C++ failures into PanicException.
+template <class Work>
+PyObject* run_entry(Work&& work) noexcept {
+    try {
+        return work();
+    } catch (const InternalFailure& failure) {
+        raise_panic(failure);
+    } catch (const std::bad_alloc&) {
+        raise_panic(internal_failure("memory allocation failed"));
+    } catch (const std::exception& error) {
+        raise_panic(internal_failure(error.what()));
+    } catch (...) {
+        raise_panic(internal_failure("unknown native failure"));
+    }
+    return nullptr;
+}
+
+// Entries are described by a type with a static `body`; one-argument entries also
+// give their `parameter`. Bodies return a new reference, or null with an exception set.
+
+template <class Entry>
+PyObject* one_argument_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return run_entry([&]() -> PyObject* {
+        PyObject* argument = parse_argument(Entry::parameter, args, nargs, kwnames);
+        if (!argument) return nullptr;
+        ReaderObject* reader = as_reader(self);
+        if (!reader) return nullptr;
+        Borrow borrow(reader, Borrow::Kind::shared);
+        if (!borrow.ok()) return nullptr;
+        const auto value = to_u32(argument, Entry::parameter);
+        if (!value) return nullptr;
+        return Entry::body(reader->record, *value).release();
+    });
+}
+
+template <class Entry>
+PyObject* no_argument_entry(PyObject* self, PyObject*) {
+    return run_entry([&]() -> PyObject* {
+        ReaderObject* reader = as_reader(self);
+        if (!reader) return nullptr;
+        Borrow borrow(reader, Borrow::Kind::shared);
+        if (!borrow.ok()) return nullptr;
+        return Entry::body(std::as_const(reader->record)).release();
+    });
+}
+
+template <class Entry>
+PyObject* exclusive_entry(PyObject* self, PyObject*) {
+    return run_entry([&]() -> PyObject* {
+        ReaderObject* reader = as_reader(self);
+        if (!reader) return nullptr;
+        Borrow borrow(reader, Borrow::Kind::exclusive);
+        if (!borrow.ok()) return nullptr;
+        return Entry::body(reader->record).release();
+    });
+}
+
+template <class Entry>
+PyObject* getter_entry(PyObject* self, void*) {
+    return no_argument_entry<Entry>(self, nullptr);
+}
+
+}  // namespace kestrune::binding

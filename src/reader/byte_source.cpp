@@ -1,0 +1,133 @@
+#include "reader/byte_source.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestrune {
+
+namespace {
+
+constexpr std::uint64_t max_file_offset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+
+}  // namespace
+
+template <class T>
+T decode_le(const std::uint8_t* bytes) {
+    using Bits = std::conditional_t<sizeof(T) == 1, std::uint8_t,
+                 std::conditional_t<sizeof(T) == 2, std::uint16_t,
+                 std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
+    Bits bits = 0;
+    for (std::size_t i = 0; i < sizeof(T); ++i) bits |= static_cast<Bits>(Bits(bytes[i]) << (8 * i));
+    return std::bit_cast<T>(bits);
+}
+
+template std::uint8_t decode_le<std::uint8_t>(const std::uint8_t*);
+template std::uint16_t decode_le<std::uint16_t>(const std::uint8_t*);
+template std::uint32_t decode_le<std::uint32_t>(const std::uint8_t*);
+template std::int32_t decode_le<std::int32_t>(const std::uint8_t*);
+template std::uint64_t decode_le<std::uint64_t>(const std::uint8_t*);
+template float decode_le<float>(const std::uint8_t*);
+template double decode_le<double>(const std::uint8_t*);
+
+std::optional<std::size_t> MemorySource::read_at(std::uint64_t offset,
+                                                 std::span<std::uint8_t> out) const {
+    if (offset >= bytes_.size()) return 0;
+    const std::size_t count = std::min<std::uint64_t>(out.size(), bytes_.size() - offset);
+    std::memcpy(out.data(), bytes_.data() + offset, count);
+    return count;
+}
+
+std::optional<FileSource> FileSource::open(const std::string& path, OsError& error) {
+    if (path.find('\0') != std::string::npos) {
+        error = {0, "file name contained an unexpected NUL byte"};
+        return std::nullopt;
+    }
+    int fd;
+    // O_NONBLOCK keeps a FIFO at this path from stalling the interpreter; it has no
+    // effect on regular files.
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = {errno, {}};
+        return std::nullopt;
+    }
+    struct stat info {};
+    std::optional<std::uint64_t> length;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0) {
+        length = static_cast<std::uint64_t>(info.st_size);
+    }
+    return FileSource(fd, length);
+}
+
+FileSource::FileSource(FileSource&& other) noexcept : fd_(other.fd_), length_(other.length_) {
+    other.fd_ = -1;
+}
+
+FileSource::~FileSource() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<std::size_t> FileSource::read_at(std::uint64_t offset,
+                                               std::span<std::uint8_t> out) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        if (offset + done > max_file_offset) break;
+        const std::size_t chunk = std::min<std::size_t>(out.size() - done, 1u << 30);
+        const ssize_t got = ::pread(fd_, out.data() + done, chunk, static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+}
+
+bool FileSource::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> out,
+                               OsError& error) const {
+    std::size_t done = 0;
+    while (done < out.size()) {
+        const ssize_t got = ::pread(fd_, out.data() + done, out.size() - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            error = {errno, {}};
+            return false;
+        }
+        if (got == 0) {
+            error = {0, "failed to fill whole buffer"};
+            return false;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+std::optional<ByteWindow> read_window(const ByteSource& source, std::uint64_t offset,
+                                      std::uint64_t width) {
+    const auto length = source.length();
+    if (!length) return std::nullopt;
+    if (offset >= *length) return ByteWindow(offset, {});
+    const std::uint64_t wanted = std::min(width, *length - offset);
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(wanted));
+    const auto got = source.read_at(offset, bytes);
+    if (!got) return std::nullopt;
+    bytes.resize(*got);
+    return ByteWindow(offset, std::move(bytes));
+}
+
+bool window_is_complete(const ByteWindow& window, std::uint64_t offset, std::uint64_t width,
+                        std::uint64_t length) {
+    if (offset >= length) return true;
+    return window.size() == std::min(width, length - offset);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,62 @@
+#include "reader/header.hpp"
+
+#include <array>
+
+#include "reader/scan_caches.hpp"
+
+namespace kestrune {
+
+namespace {
+
+constexpr std::uint64_t version_offset = 36;
+constexpr std::uint64_t fallback_version_offset = 12;
+constexpr std::uint64_t creation_time_offset = 16;
+
+constexpr std::uint64_t ticks_per_second = 10'000'000;
+constexpr std::uint64_t seconds_from_1601_to_1970 = 11'644'473'600;
+
+template <class T>
+bool read_header_field(const FileSource& file, std::uint64_t offset, T& value, OsError& error) {
+    std::array<std::uint8_t, sizeof(T)> bytes{};
+    if (!file.read_exact_at(offset, bytes, error)) return false;
+    value = decode_le<T>(bytes.data());
+    return true;
+}
+
+}  // namespace
+
+std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12) {
+    return at_36 == 57 || at_36 == 66 ? at_36 : at_12;
+}
+
+std::string creation_date_text(std::uint64_t creation_time) {
+    const std::uint64_t seconds = creation_time / ticks_per_second;
+    return std::to_string(seconds < seconds_from_1601_to_1970 ? 0 : seconds - seconds_from_1601_to_1970);
+}
+
+std::variant<Record, OsError, InternalFailure> open_record(std::string path) {
+    OsError error;
+    auto file = FileSource::open(path, error);
+    if (!file) return error;
+
+    std::uint32_t candidate = 0;
+    if (!read_header_field(*file, version_offset, candidate, error)) return error;
+    std::uint32_t fallback = candidate;
+    if (candidate != 57 && candidate != 66 &&
+        !read_header_field(*file, fallback_version_offset, fallback, error)) {
+        return error;
+    }
+    Record record;
+    if (!read_header_field(*file, creation_time_offset, record.creation_time, error)) return error;
+    record.version = choose_version(candidate, fallback);
+    record.path = std::move(path);
+
+    // The caches are filled from a fresh opening of the path, as every later call does;
+    // the header's handle stays open until then.
+    if (auto failure = initialize_caches(record, *open_for_reading(record.path))) {
+        return std::move(*failure);
+    }
+    return record;
+}
+
+}  // namespace kestrune
