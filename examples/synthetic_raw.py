@@ -1,0 +1,170 @@
+"""Synthetic acquisition files for the examples, tests and benchmarks.
+
+A file is described as byte pieces laid at absolute offsets; everything between
+them stays zero. Files are written sparse (the gaps are holes), so a file of
+several gigabytes costs no disk and little time.
+
+The layout rules mirror what the reader expects: the header fields, the scan
+index and trailer records of the orbitrap profile, the retention-time table and
+version-57 blocks of the small profile.
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+from dataclasses import dataclass, field
+
+# Header fields.
+FALLBACK_VERSION_AT = 12
+CREATION_TIME_AT = 16
+VERSION_AT = 36
+HEADER_LENGTH = 40
+
+# Orbitrap profile: the scan index (a u32 data length then the float64 retention
+# time, 88 bytes a scan) and the 558-byte trailer record of each scan.
+ORBITRAP_INDEX_AT = 6_464_170
+ORBITRAP_INDEX_STRIDE = 88
+ORBITRAP_FIRST_SCAN_AT = 3666
+TRAILER_AT = 6_514_414
+TRAILER_STRIDE = 558
+
+# Small profile: the retention-time table and the version-57 metadata blocks.
+SMALL_RT_AT = 1_481_842
+SMALL_RT_STRIDE = 72
+SMALL_BLOCK_AT = 1_492_161
+SMALL_BLOCK_STRIDE = 254
+SMALL_SCAN_OFFSETS = (88820, 118112, 105244, 109492, 117780, 124332, 129828, 135892, 295708, 146733)
+
+SCAN_COUNTS = {57: 48, 66: 145}
+
+
+def scan_count(version: int) -> int:
+    return SCAN_COUNTS.get(version, 100)
+
+
+def orbitrap_minimum_length(version: int) -> int:
+    """The shortest orbitrap-profile file whose scan index fits."""
+    return ORBITRAP_INDEX_AT + ORBITRAP_INDEX_STRIDE * (scan_count(version) - 1) + 4
+
+
+def trailer_at(scan_number: int) -> int:
+    return TRAILER_AT + TRAILER_STRIDE * (scan_number - 1)
+
+
+@dataclass
+class Trailer:
+    """The fields of one orbitrap trailer record (text fields as raw bytes)."""
+
+    injection_time: float = 0.0
+    master_scan: int = 0
+    monoisotopic_mz: float = 0.0
+    charge: int = 0
+    elapsed_time: float = 0.0
+    resolution: int = 0
+    ms_order_byte: int = 0
+    agc: bytes = b""
+    collision_energy: bytes = b""
+    hcd_energy: bytes = b""
+    isolation_width: float = 0.0
+
+    def pack(self) -> bytes:
+        record = bytearray(140)
+        record[0:13] = self.agc.ljust(13, b"\0")[:13]
+        # The AGC field's last byte is also the first byte of the injection time.
+        struct.pack_into("<f", record, 12, self.injection_time)
+        struct.pack_into("<f", record, 16, self.elapsed_time)
+        struct.pack_into("<I", record, 21, self.resolution)
+        record[29] = self.ms_order_byte
+        struct.pack_into("<i", record, 62, self.master_scan)
+        struct.pack_into("<d", record, 66, self.monoisotopic_mz)
+        record[74] = self.charge
+        record[75:91] = self.collision_energy.ljust(16, b"\0")[:16]
+        record[100:116] = self.hcd_energy.ljust(16, b"\0")[:16]
+        struct.pack_into("<f", record, 125, self.isolation_width)
+        return bytes(record)
+
+
+@dataclass
+class RawFile:
+    """Byte pieces at absolute offsets, and a length of at least their end."""
+
+    pieces: dict[int, bytes] = field(default_factory=dict)
+    length: int = HEADER_LENGTH
+
+    def put(self, offset: int, data: bytes) -> "RawFile":
+        self.pieces[offset] = bytes(data)
+        self.length = max(self.length, offset + len(data))
+        return self
+
+    def pack(self, offset: int, fmt: str, *values) -> "RawFile":
+        return self.put(offset, struct.pack("<" + fmt, *values))
+
+    def header(self, version: int = 66, fallback_version: int = 0, creation_time: int = 0) -> "RawFile":
+        self.pack(FALLBACK_VERSION_AT, "I", fallback_version)
+        self.pack(CREATION_TIME_AT, "Q", creation_time)
+        return self.pack(VERSION_AT, "I", version)
+
+    def at_least(self, length: int) -> "RawFile":
+        self.length = max(self.length, length)
+        return self
+
+    def orbitrap_index(self, lengths, retention_times) -> "RawFile":
+        """Scan index entries for scans 1, 2, ...: data lengths and retention times."""
+        for k, (size, rt) in enumerate(zip(lengths, retention_times)):
+            self.pack(ORBITRAP_INDEX_AT + ORBITRAP_INDEX_STRIDE * k, "Id", size, rt)
+        return self
+
+    def trailer(self, scan_number: int, record: Trailer) -> "RawFile":
+        return self.put(trailer_at(scan_number), record.pack())
+
+    def small_retention_time(self, scan_number: int, rt: float) -> "RawFile":
+        return self.pack(SMALL_RT_AT + SMALL_RT_STRIDE * (scan_number - 1), "d", rt)
+
+    def small_block(self, scan_number: int, injection_time: float) -> "RawFile":
+        block = struct.pack("<f", injection_time).ljust(40, b"\0")
+        return self.put(SMALL_BLOCK_AT + SMALL_BLOCK_STRIDE * (scan_number - 1), block)
+
+    def to_bytes(self) -> bytes:
+        data = bytearray(self.length)
+        for offset, piece in self.pieces.items():
+            data[offset : offset + len(piece)] = piece
+        return bytes(data)
+
+    def write(self, path: str | os.PathLike) -> str:
+        """Writes the file sparse: the pieces at their offsets, holes between them."""
+        with open(path, "wb") as out:
+            out.truncate(self.length)
+            for offset in sorted(self.pieces):
+                out.seek(offset)
+                out.write(self.pieces[offset])
+        return os.fspath(path)
+
+
+def demo_file() -> RawFile:
+    """A small orbitrap acquisition of version 66: 145 scans, every fourth a survey
+    scan followed by three fragment scans of its precursors."""
+    raw = RawFile().header(version=66, creation_time=133_444_736_000_000_000)
+    count = scan_count(66)
+    lengths = [400 + 8 * (k % 7) for k in range(count)]
+    rts = [0.25 + 0.05 * k for k in range(count)]
+    raw.orbitrap_index(lengths, rts)
+    for scan in range(1, count + 1):
+        survey = (scan - 1) % 4 == 0
+        raw.trailer(
+            scan,
+            Trailer(
+                injection_time=20.0 if survey else 54.5,
+                master_scan=0 if survey else scan - (scan - 1) % 4,
+                monoisotopic_mz=0.0 if survey else 400.0 + 12.5 * scan,
+                charge=0 if survey else 2 + scan % 2,
+                elapsed_time=0.12,
+                resolution=120_000 if survey else 30_000,
+                ms_order_byte=0 if survey else 1,
+                agc=b"1.0e6",
+                collision_energy=b"" if survey else b"30.0",
+                hcd_energy=b"" if survey else b"30",
+                isolation_width=0.0 if survey else 1.6,
+            ),
+        )
+    return raw

@@ -1,0 +1,29 @@
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
+
+import kestrune  # noqa: E402
+from synthetic_raw import RawFile  # noqa: E402
+
+
+@pytest.fixture
+def files(tmp_path_factory):
+    """A directory whose path selects no File profile by itself.
+
+    pytest's tmp_path holds the test's name, and a test name with "orbitrap" in it
+    would silently turn every file written there into an orbitrap-profile file.
+    """
+    return tmp_path_factory.mktemp("kr")
+
+
+@pytest.fixture
+def open_raw(files):
+    """Writes a RawFile under the given file name and opens a reader on it."""
+
+    def open_raw(raw: RawFile, name: str = "plain.raw"):
+        return kestrune.RawFileReader(raw.write(files / name))
+
+    return open_raw
