@@ -1,0 +1,59 @@
+"""Prints what kestrune reads from an acquisition file.
+
+    python examples/summary.py            # writes a small synthetic demo file and reads it
+    python examples/summary.py run.raw    # reads the given file
+
+The File profile is chosen from the path: a path containing "orbitrap" selects the
+orbitrap profile, one containing "small.RAW" the small profile.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import tempfile
+from datetime import datetime, timezone
+
+import kestrune
+from synthetic_raw import demo_file
+
+
+def print_header(reader: kestrune.RawFileReader, path: str) -> None:
+    created = datetime.fromtimestamp(int(reader.creation_date), tz=timezone.utc)
+    print(f"file:      {path}")
+    print(f"version:   {reader.version}")
+    print(f"created:   {created:%Y-%m-%d %H:%M:%S} UTC ({reader.creation_date} s)")
+    print(f"scans:     {reader.num_scans}")
+
+
+def print_scan_table(reader: kestrune.RawFileReader, limit: int = 12) -> None:
+    print()
+    print(f"{'scan':>5} {'rt (min)':>9} {'inj (ms)':>9} {'master':>6} {'z':>3} {'mono m/z':>10}")
+    spectra = reader.list_spectra()
+    for summary in spectra[:limit]:
+        print(
+            f"{summary['scan_number']:>5} {summary['rt']:>9.3f} {summary['injection_time']:>9.2f} "
+            f"{summary['master_scan']:>6} {summary['charge']:>3} {summary['monomz']:>10.4f}"
+        )
+    if len(spectra) > limit:
+        print(f"  ... {len(spectra) - limit} more scans")
+
+
+def summarise(path: str) -> None:
+    reader = kestrune.RawFileReader(path)
+    print_header(reader, path)
+    print_scan_table(reader)
+
+
+def main(argv: list[str]) -> int:
+    if len(argv) > 1:
+        summarise(argv[1])
+        return 0
+    with tempfile.TemporaryDirectory(prefix="kestrune-demo-") as directory:
+        path = demo_file().write(os.path.join(directory, "demo_orbitrap.raw"))
+        summarise(path)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
