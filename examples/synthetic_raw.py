@@ -168,3 +168,32 @@ def demo_file() -> RawFile:
             ),
         )
     return raw
+
+
+# ---------------------------------------------------------------------------
+# Embedded texts: the XML instrument method report and the UTF-16 texts of the
+# status log and the error log.
+
+XML_DECLARATION = b'<?xml version="1.0" encoding="utf-8"?>'
+STATUS_LOG_MARKER = "Coulombmeter"
+ERROR_LOG_MARKER = "Possible spray instability"
+
+
+def method_xml(body: str = "<Method>HCD 30</Method>", end: str = "</InstrumentMethod>") -> bytes:
+    """An instrument method report: the declaration, the method element, its end."""
+    return XML_DECLARATION + b"<InstrumentMethod>" + body.encode() + end.encode()
+
+
+def utf16(text: str) -> bytes:
+    """The UTF-16LE units of `text`; a lone surrogate such as "\\ud800" stays one unit."""
+    return text.encode("utf-16-le", "surrogatepass")
+
+
+def units(*values: int) -> bytes:
+    """Raw 16-bit little-endian units."""
+    return struct.pack(f"<{len(values)}H", *values)
+
+
+def text_runs(*texts: str, separator: int = 0) -> bytes:
+    """UTF-16 texts, each followed by one separator unit (a control unit by default)."""
+    return b"".join(utf16(text) + units(separator) for text in texts)
