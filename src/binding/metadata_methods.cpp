@@ -1,5 +1,6 @@
 #include "binding/metadata_methods.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
