@@ -27,9 +27,16 @@ struct TextRunRules {
     bool drop_duplicates;        // keep only the first of equal texts
 };
 
-inline constexpr TextRunRules status_log_rules{"Coulombmeter", 300, NextRun::printable_ascii, true, false};
-inline constexpr TextRunRules error_log_rules{"Possible spray instability", 100, NextRun::text_to_0x100,
-                                              false, true};
+inline constexpr TextRunRules status_log_rules{.marker = "Coulombmeter",
+                                               .step_limit = 300,
+                                               .next_run = NextRun::printable_ascii,
+                                               .stop_after_short_text = true,
+                                               .drop_duplicates = false};
+inline constexpr TextRunRules error_log_rules{.marker = "Possible spray instability",
+                                              .step_limit = 100,
+                                              .next_run = NextRun::text_to_0x100,
+                                              .stop_after_short_text = false,
+                                              .drop_duplicates = true};
 
 // The texts (UTF-8) of the runs from the marker on, in file order. Empty when the
 // marker is absent, stands only at odd byte offsets, or the file cannot be read.

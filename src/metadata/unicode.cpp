@@ -28,10 +28,16 @@ constexpr LeadRule lead_rule(std::uint8_t lead) {
     return {0, 0, 0};
 }
 
-// Decodes the scalar value of the well-formed sequence starting at text[at].
+// Decodes the scalar value of the sequence starting at text[at]. A byte that does
+// not start a whole sequence decodes as itself (never white space), so a caller
+// handing in text that is not UTF-8 gets no read past its end.
 char32_t decode_at(std::string_view text, std::size_t at, std::size_t& length) {
     const auto lead = static_cast<std::uint8_t>(text[at]);
     length = lead_rule(lead).length;
+    if (length == 0 || length > text.size() - at) {
+        length = 1;
+        return lead;
+    }
     if (length == 1) return lead;
     char32_t scalar = lead & (0x7F >> length);
     for (std::size_t i = 1; i < length; ++i) {
