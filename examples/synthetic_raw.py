@@ -161,9 +161,10 @@ def demo_file() -> RawFile:
                 elapsed_time=0.12,
                 resolution=120_000 if survey else 30_000,
                 ms_order_byte=0 if survey else 1,
-                agc=b"1.0e6",
-                collision_energy=b"" if survey else b"30.0",
-                hcd_energy=b"" if survey else b"30",
+                # Text fields padded with spaces, which the reader trims.
+                agc=b"1.0e6".ljust(13),
+                collision_energy=b" " * 16 if survey else b"30.0".ljust(16),
+                hcd_energy=b" " * 16 if survey else b"30".ljust(16),
                 isolation_width=0.0 if survey else 1.6,
             ),
         )
@@ -206,7 +207,7 @@ DEMO_LOGS_AT = 6_700_000  # after the orbitrap trailer records
 def with_demo_texts(raw: RawFile) -> RawFile:
     """Adds an instrument method report, status-log labels and error-log warnings."""
     method = method_xml(
-        "\n  <Instrument>Orbitrap</Instrument>\n  <Scan>Full MS, 120000 resolution</Scan>\n"
+        "\n  <Instrument>demo instrument</Instrument>\n  <Scan>Full MS, 120000 resolution</Scan>\n"
         "  <Scan>dd-MS2, HCD 30</Scan>\n"
     )
     raw.put(DEMO_METHOD_AT, method)
