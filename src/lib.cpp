@@ -2,6 +2,7 @@
 // with its entry table.
 #include <atomic>
 
+#include "binding/peak_methods.hpp"
 #include "binding/reader_methods.hpp"
 
 namespace kestrune::binding {
@@ -35,6 +36,13 @@ PyMethodDef reader_methods[] = {
     {"get_monoisotopic_mz", vectorcall(GetMonoisotopicMz{}), one_argument,
      "get_monoisotopic_mz($self, scan_number)\n--\n\n"
      "Returns the precursor monoisotopic m/z for the given scan."},
+    {"get_peaks", vectorcall(GetPeaks{}), one_argument,
+     "get_peaks($self, scan_num)\n--\n\n"
+     "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
+     "Returns a tuple of (m/z_array, intensity_array)."},
+    {"native_get_peaks", vectorcall(NativeGetPeaks{}), one_argument,
+     "native_get_peaks($self, scan_num)\n--\n\n"
+     "Internal native implementation for spectral peak extraction."},
     {"list_spectra", no_argument_entry<ListSpectra>, METH_NOARGS,
      "list_spectra($self)\n--\n\n"
      "Returns a list of all scan summaries in the file.\n"
