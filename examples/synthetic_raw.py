@@ -168,3 +168,41 @@ def demo_file() -> RawFile:
             ),
         )
     return raw
+
+
+# ---------------------------------------------------------------------------
+# Peak blocks: a u32 peak count followed by that many records. Version 66 files
+# hold wide records (float64 m/z, float32 intensity), every other version narrow
+# ones (float32 m/z, float32 intensity).
+
+WIDE_RECORD = 12
+NARROW_RECORD = 8
+
+
+def wide_block(mz, intensity=None, count=None) -> bytes:
+    """A wide peak block; `count` overrides the stored count (for implausible ones)."""
+    intensity = intensity if intensity is not None else [1.0] * len(mz)
+    records = b"".join(struct.pack("<df", m, i) for m, i in zip(mz, intensity))
+    return struct.pack("<I", len(mz) if count is None else count) + records
+
+
+def narrow_block(mz, intensity=None, count=None) -> bytes:
+    """A narrow peak block; `count` overrides the stored count (for implausible ones)."""
+    intensity = intensity if intensity is not None else [1.0] * len(mz)
+    records = b"".join(struct.pack("<ff", m, i) for m, i in zip(mz, intensity))
+    return struct.pack("<I", len(mz) if count is None else count) + records
+
+
+def rising_mz(count: int, first: float = 100.0, step: float = 0.5):
+    """m/z values that pass every plausibility test from `first` on."""
+    return [first + step * k for k in range(count)]
+
+
+def orbitrap_peak_file(scan_lengths=()) -> RawFile:
+    """A version-66 file long enough for the orbitrap profile (write it under a name
+    holding "orbitrap"). Scan 1 starts at 3666, scan k + 1 at the start of scan k plus
+    scan_lengths[k - 1]."""
+    count = scan_count(66)
+    lengths = list(scan_lengths) + [0] * (count - len(scan_lengths))
+    raw = RawFile().header(version=66).at_least(orbitrap_minimum_length(66))
+    return raw.orbitrap_index(lengths, [0.0] * count)
