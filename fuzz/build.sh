@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 CXX=${CXX:-$(command -v clang++-16 || command -v clang++)}
 mkdir -p fuzz/build
 shopt -s nullglob
-"$CXX" -std=c++20 -O1 -g -fno-omit-frame-pointer \
+"$CXX" -std=c++20 -O2 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
     -Isrc fuzz/harness.cpp src/reader/*.cpp src/metadata/*.cpp src/spectra/*.cpp \
     -o fuzz/build/fuzz_reader

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 CXX=${CXX:-g++}
 mkdir -p fuzz/build
 shopt -s nullglob
-"$CXX" -std=c++20 -O1 -g -fno-omit-frame-pointer \
+"$CXX" -std=c++20 -O2 -g -fno-omit-frame-pointer \
     -fsanitize=address,undefined -fno-sanitize-recover=all \
     -Isrc fuzz/replay_main.cpp fuzz/harness.cpp src/reader/*.cpp src/metadata/*.cpp src/spectra/*.cpp \
     -o fuzz/build/replay

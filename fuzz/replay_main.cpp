@@ -1,5 +1,5 @@
 // Feeds files to the fuzz entry without libFuzzer: each argument is a file or a
-// directory of files (one level). Built with g++ and the sanitizers, it replays the
+// directory of files (one level; a README there is not an input). Built with g++ and the sanitizers, it replays the
 // corpora in CI, where clang is not installed.
 #include <algorithm>
 #include <cstdint>
@@ -18,7 +18,9 @@ int main(int argc, char** argv) {
         const std::filesystem::path arg(argv[i]);
         if (std::filesystem::is_directory(arg)) {
             for (const auto& entry : std::filesystem::directory_iterator(arg)) {
-                if (entry.is_regular_file()) files.push_back(entry.path());
+                if (entry.is_regular_file() && !entry.path().filename().string().starts_with("README")) {
+                    files.push_back(entry.path());
+                }
             }
         } else {
             files.push_back(arg);

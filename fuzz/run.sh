@@ -9,7 +9,7 @@ seconds=${1:-600}
 jobs=${2:-1}
 bash fuzz/build.sh
 mkdir -p fuzz/build/corpus fuzz/build/artifacts
-cp -n fuzz/corpus/* fuzz/regressions/* fuzz/build/corpus/ 2>/dev/null || true
+find fuzz/corpus fuzz/regressions -type f ! -name 'README*' -exec cp -n {} fuzz/build/corpus/ \;
 cd fuzz/build
 ./fuzz_reader -jobs="$jobs" -workers="$jobs" -max_total_time="$seconds" -max_len=4096 \
     -entropic_scale_per_exec_time=1 -rss_limit_mb=2048 -dict=../reader.dict \
