@@ -185,3 +185,18 @@ def test_truncated_during_whole_file_scans(files):
     assert call(reader, "initialize_caches") == ("value", None)
     assert call(reader, "get_error_logs")[1] == ["Possible spray instability", "Spray current low",
                                                  "Fan speed below limit"]
+
+
+@pytest.mark.parametrize("kind", ["directory", "fifo", "/dev/null", "/dev/zero", "symlink loop"])
+def test_paths_that_are_not_regular_files(files, kind):
+    """The constructor answers with an OSError or PanicException, without blocking."""
+    path = files / "special.raw"
+    if kind == "directory":
+        os.mkdir(path)
+    elif kind == "fifo":
+        os.mkfifo(path)
+    elif kind == "symlink loop":
+        os.symlink(path, path)
+    else:
+        path = kind
+    assert open_reader(path) is None
