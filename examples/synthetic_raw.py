@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 import struct
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 
 # Header fields.
@@ -97,7 +98,7 @@ class RawFile:
         self.length = max(self.length, offset + len(data))
         return self
 
-    def pack(self, offset: int, fmt: str, *values) -> "RawFile":
+    def pack(self, offset: int, fmt: str, *values: float) -> "RawFile":
         return self.put(offset, struct.pack("<" + fmt, *values))
 
     def header(self, version: int = 66, fallback_version: int = 0, creation_time: int = 0) -> "RawFile":
@@ -109,7 +110,7 @@ class RawFile:
         self.length = max(self.length, length)
         return self
 
-    def orbitrap_index(self, lengths, retention_times) -> "RawFile":
+    def orbitrap_index(self, lengths: Iterable[int], retention_times: Iterable[float]) -> "RawFile":
         """Scan index entries for scans 1, 2, ...: data lengths and retention times."""
         for k, (size, rt) in enumerate(zip(lengths, retention_times)):
             self.pack(ORBITRAP_INDEX_AT + ORBITRAP_INDEX_STRIDE * k, "Id", size, rt)
@@ -131,7 +132,7 @@ class RawFile:
             data[offset : offset + len(piece)] = piece
         return bytes(data)
 
-    def write(self, path: str | os.PathLike) -> str:
+    def write(self, path: str | os.PathLike[str]) -> str:
         """Writes the file sparse: the pieces at their offsets, holes between them."""
         with open(path, "wb") as out:
             out.truncate(self.length)
