@@ -15,7 +15,7 @@ import math
 import os
 import random
 import struct
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 # Header fields.
@@ -248,26 +248,26 @@ WIDE_RECORD = 12
 NARROW_RECORD = 8
 
 
-def wide_block(mz, intensity=None, count=None) -> bytes:
+def wide_block(mz: Sequence[float], intensity: Sequence[float] | None = None, count: int | None = None) -> bytes:
     """A wide peak block; `count` overrides the stored count (for implausible ones)."""
     intensity = intensity if intensity is not None else [1.0] * len(mz)
     records = b"".join(struct.pack("<df", m, i) for m, i in zip(mz, intensity))
     return struct.pack("<I", len(mz) if count is None else count) + records
 
 
-def narrow_block(mz, intensity=None, count=None) -> bytes:
+def narrow_block(mz: Sequence[float], intensity: Sequence[float] | None = None, count: int | None = None) -> bytes:
     """A narrow peak block; `count` overrides the stored count (for implausible ones)."""
     intensity = intensity if intensity is not None else [1.0] * len(mz)
     records = b"".join(struct.pack("<ff", m, i) for m, i in zip(mz, intensity))
     return struct.pack("<I", len(mz) if count is None else count) + records
 
 
-def rising_mz(count: int, first: float = 100.0, step: float = 0.5):
+def rising_mz(count: int, first: float = 100.0, step: float = 0.5) -> list[float]:
     """m/z values that pass every plausibility test from `first` on."""
     return [first + step * k for k in range(count)]
 
 
-def orbitrap_peak_file(scan_lengths=()) -> RawFile:
+def orbitrap_peak_file(scan_lengths: Sequence[int] = ()) -> RawFile:
     """A version-66 file long enough for the orbitrap profile (write it under a name
     holding "orbitrap"). Scan 1 starts at 3666, scan k + 1 at the start of scan k plus
     scan_lengths[k - 1]."""
