@@ -82,6 +82,9 @@ def draw(reader: kestrune.RawFileReader, title: str, scan: int | None, output: s
         tic_axes.plot(tic.retention_times[scan - 1], tic.total_intensities[scan - 1], "o",
                       color="tab:red", label=f"scan {scan}")
         tic_axes.legend(loc="upper right")
+    if not tic.total_intensities.any():
+        tic_axes.text(0.5, 0.5, "no peaks found in any scan", ha="center", va="center",
+                      transform=tic_axes.transAxes)
     tic_axes.set_ylim(bottom=0.0)
 
     figure.savefig(output, dpi=100)
