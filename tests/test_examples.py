@@ -1,54 +1,28 @@
-"""The plot example end to end on synthetic files (needs matplotlib and NumPy)."""
+"""The main example runs on its demo file and on a given path."""
 
-import pytest
+import os
+import subprocess
+import sys
 
-from synthetic_raw import RawFile, demo_file
+from synthetic_raw import demo_file, with_demo_texts
 
-pytest.importorskip("numpy")
-pytest.importorskip("matplotlib")
-
-import kestrune  # noqa: E402
-import plot_spectrum  # noqa: E402
-
-PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+SUMMARY = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "summary.py")
 
 
-@pytest.fixture(scope="module")
-def demo_path(tmp_path_factory):
-    return demo_file().write(tmp_path_factory.mktemp("kr") / "demo_orbitrap.raw")
+def run_summary(*args):
+    result = subprocess.run([sys.executable, SUMMARY, *args], capture_output=True, text=True, check=True)
+    return result.stdout
 
 
-def test_chromatogram_sums_each_scans_peaks(demo_path):
-    reader = kestrune.RawFileReader(demo_path)
-    tic = plot_spectrum.total_ion_chromatogram(reader)
-    assert len(tic.retention_times) == len(tic.total_intensities) == reader.num_scans
-    for scan in (1, 2, reader.num_scans):
-        peaks = reader.native_get_peaks(scan)
-        expected = sum(peaks[1]) if peaks else 0.0
-        assert tic.retention_times[scan - 1] == reader.get_rt(scan)
-        assert tic.total_intensities[scan - 1] == pytest.approx(expected)
+def test_summary_of_the_demo_file():
+    out = run_summary()
+    for expected in ["version:   66", "scans:     145", "scan 1: 200 peaks", "MS Order: 2",
+                     "<?xml", "'Ion Gauge (E-5 Torr)'", "'Fan speed below limit'"]:
+        assert expected in out
 
 
-@pytest.mark.parametrize("extra", [[], ["--scan", "2"]])
-def test_writes_a_png(demo_path, tmp_path_factory, extra):
-    output = tmp_path_factory.mktemp("kr") / "out.png"
-    assert plot_spectrum.main(["plot_spectrum.py", demo_path, "-o", str(output), *extra]) == 0
-    assert output.read_bytes().startswith(PNG_SIGNATURE)
-
-
-def test_writes_a_png_for_a_file_without_peaks(tmp_path_factory):
-    directory = tmp_path_factory.mktemp("kr")
-    path = RawFile().header(version=57).write(directory / "plain.raw")
-    output = directory / "out.png"
-    assert plot_spectrum.main(["plot_spectrum.py", path, "-o", str(output)]) == 0
-    assert output.read_bytes().startswith(PNG_SIGNATURE)
-
-
-@pytest.mark.parametrize("args", [["MISSING"], ["DEMO", "--scan", "0"], ["DEMO", "--scan", "146"]])
-def test_refuses_missing_files_and_scans_outside_the_file(demo_path, tmp_path_factory, args, capsys):
-    directory = tmp_path_factory.mktemp("kr")
-    output = directory / "out.png"
-    args = [{"DEMO": demo_path, "MISSING": str(directory / "missing.raw")}.get(arg, arg) for arg in args]
-    assert plot_spectrum.main(["plot_spectrum.py", *args, "-o", str(output)]) == 1
-    assert not output.exists()
-    assert capsys.readouterr().err
+def test_summary_of_a_given_file(files):
+    path = with_demo_texts(demo_file()).write(files / "plain.raw")
+    out = run_summary(path)
+    # The generic profile: no scan offsets, so the table is zero and peaks start at byte 0.
+    assert "scans:     145" in out and "MS Order: 1" in out
