@@ -2,14 +2,14 @@
 # Builds the extension with g++'s AddressSanitizer and UndefinedBehaviorSanitizer
 # into a fresh virtual environment and runs the whole pytest suite against it.
 # Exits non-zero on a failing test or on any sanitizer report.
-#   scripts/sanitize.sh [pytest arguments...]
+#   [PYTHON=python3.x] scripts/sanitize.sh [pytest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-python3 -m venv "$work/venv"
+"${PYTHON:-python3}" -m venv "$work/venv"
 "$work/venv/bin/pip" install -q pytest numpy
 flags="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
 "$work/venv/bin/pip" install -q . \
