@@ -15,7 +15,7 @@ import tempfile
 from datetime import datetime, timezone
 
 import kestrune
-from synthetic_raw import demo_file
+from synthetic_raw import demo_file, with_demo_texts
 
 
 def print_header(reader: kestrune.RawFileReader, path: str) -> None:
@@ -39,10 +39,37 @@ def print_scan_table(reader: kestrune.RawFileReader, limit: int = 12) -> None:
         print(f"  ... {len(spectra) - limit} more scans")
 
 
+def print_trailer(reader: kestrune.RawFileReader, scan: int) -> None:
+    print()
+    print(f"trailer of scan {scan}:")
+    for key, value in reader.get_trailer_extra(scan).items():
+        print(f"  {key}: {value!r}")
+
+
+def print_instrument_method(reader: kestrune.RawFileReader, lines: int = 6) -> None:
+    report = reader.get_instrument_method(0)
+    print()
+    if not report:
+        print("instrument method: none found")
+        return
+    print("instrument method (first lines):")
+    for line in report.splitlines()[:lines]:
+        print(f"  {line}")
+
+
+def print_logs(reader: kestrune.RawFileReader) -> None:
+    print()
+    print("status-log labels:", reader.get_status_log_labels())
+    print("error log:        ", reader.get_error_logs())
+
+
 def summarise(path: str) -> None:
     reader = kestrune.RawFileReader(path)
     print_header(reader, path)
     print_scan_table(reader)
+    print_trailer(reader, 2)
+    print_instrument_method(reader)
+    print_logs(reader)
 
 
 def main(argv: list[str]) -> int:
@@ -50,7 +77,7 @@ def main(argv: list[str]) -> int:
         summarise(argv[1])
         return 0
     with tempfile.TemporaryDirectory(prefix="kestrune-demo-") as directory:
-        path = demo_file().write(os.path.join(directory, "demo_orbitrap.raw"))
+        path = with_demo_texts(demo_file()).write(os.path.join(directory, "demo_orbitrap.raw"))
         summarise(path)
     return 0
 

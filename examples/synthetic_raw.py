@@ -161,10 +161,57 @@ def demo_file() -> RawFile:
                 elapsed_time=0.12,
                 resolution=120_000 if survey else 30_000,
                 ms_order_byte=0 if survey else 1,
-                agc=b"1.0e6",
-                collision_energy=b"" if survey else b"30.0",
-                hcd_energy=b"" if survey else b"30",
+                # Text fields padded with spaces, which the reader trims.
+                agc=b"1.0e6".ljust(13),
+                collision_energy=b" " * 16 if survey else b"30.0".ljust(16),
+                hcd_energy=b" " * 16 if survey else b"30".ljust(16),
                 isolation_width=0.0 if survey else 1.6,
             ),
         )
     return raw
+
+
+# ---------------------------------------------------------------------------
+# Embedded texts: the XML instrument method report and the UTF-16 texts of the
+# status log and the error log.
+
+XML_DECLARATION = b'<?xml version="1.0" encoding="utf-8"?>'
+STATUS_LOG_MARKER = "Coulombmeter"
+ERROR_LOG_MARKER = "Possible spray instability"
+
+
+def method_xml(body: str = "<Method>HCD 30</Method>", end: str = "</InstrumentMethod>") -> bytes:
+    """An instrument method report: the declaration, the method element, its end."""
+    return XML_DECLARATION + b"<InstrumentMethod>" + body.encode() + end.encode()
+
+
+def utf16(text: str) -> bytes:
+    """The UTF-16LE units of `text`; a lone surrogate such as "\\ud800" stays one unit."""
+    return text.encode("utf-16-le", "surrogatepass")
+
+
+def units(*values: int) -> bytes:
+    """Raw 16-bit little-endian units."""
+    return struct.pack(f"<{len(values)}H", *values)
+
+
+def text_runs(*texts: str, separator: int = 0) -> bytes:
+    """UTF-16 texts, each followed by one separator unit (a control unit by default)."""
+    return b"".join(utf16(text) + units(separator) for text in texts)
+
+
+DEMO_METHOD_AT = 1_000_000  # inside the first 4 MiB, clear of the scan data
+DEMO_LOGS_AT = 6_700_000  # after the orbitrap trailer records
+
+
+def with_demo_texts(raw: RawFile) -> RawFile:
+    """Adds an instrument method report, status-log labels and error-log warnings."""
+    method = method_xml(
+        "\n  <Instrument>demo instrument</Instrument>\n  <Scan>Full MS, 120000 resolution</Scan>\n"
+        "  <Scan>dd-MS2, HCD 30</Scan>\n"
+    )
+    raw.put(DEMO_METHOD_AT, method)
+    status = text_runs(STATUS_LOG_MARKER, "Ion Gauge (E-5 Torr)", "Fore Vacuum (mbar)", "Analyzer Temperature (C)")
+    warnings = text_runs(ERROR_LOG_MARKER, "Spray current low", "Spray current low", "Fan speed below limit")
+    # A unit above 256 after the last warning ends the error log before the labels.
+    return raw.put(DEMO_LOGS_AT, warnings + units(0x2000, 0) + status)

@@ -2,6 +2,7 @@
 // with its entry table.
 #include <atomic>
 
+#include "binding/metadata_methods.hpp"
 #include "binding/reader_methods.hpp"
 
 namespace kestrune::binding {
@@ -35,6 +36,20 @@ PyMethodDef reader_methods[] = {
     {"get_monoisotopic_mz", vectorcall(GetMonoisotopicMz{}), one_argument,
      "get_monoisotopic_mz($self, scan_number)\n--\n\n"
      "Returns the precursor monoisotopic m/z for the given scan."},
+    {"get_trailer_extra", vectorcall(GetTrailerExtra{}), one_argument,
+     "get_trailer_extra($self, scan_number)\n--\n\n"
+     "Recovers diagnostic metadata from the scan trailer.\n"
+     "Returns a dictionary of available fields (e.g., 'Ion Injection Time (ms)', 'MS Order')."},
+    {"get_instrument_method", vectorcall(GetInstrumentMethod{}), one_argument,
+     "get_instrument_method($self, _index)\n--\n\n"
+     "Returns the instrument method report for the given index.\n"
+     "In modern XML-based files, this typically contains the full CmData block."},
+    {"get_status_log_labels", no_argument_entry<GetStatusLogLabels>, METH_NOARGS,
+     "get_status_log_labels($self)\n--\n\n"
+     "Returns a list of labels for all parameters monitored in the instrument status log."},
+    {"get_error_logs", no_argument_entry<GetErrorLogs>, METH_NOARGS,
+     "get_error_logs($self)\n--\n\n"
+     "Returns a list of hardware and software warning messages captured during acquisition."},
     {"list_spectra", no_argument_entry<ListSpectra>, METH_NOARGS,
      "list_spectra($self)\n--\n\n"
      "Returns a list of all scan summaries in the file.\n"
