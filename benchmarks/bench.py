@@ -52,9 +52,6 @@ VERSIONS = (57, 66)
 SMALL_PEAKS = 1000
 BIG_PEAKS = 199_999
 
-STATUS_MARKER = "Coulombmeter"
-ERROR_MARKER = "Possible spray instability"
-
 PER_SCAN = ("get_rt", "get_injection_time", "get_master_scan", "get_charge_state",
             "get_monoisotopic_mz")
 
@@ -81,9 +78,8 @@ def block_header(version: int) -> int:
 
 
 def instrument_method_xml() -> bytes:
-    lines = ['<?xml version="1.0" encoding="utf-8"?>',
-             '<InstrumentMethod Version="3" Name="Top20 DDA 120 min">',
-             '  <Instrument Name="MassSpectrometer">']
+    """A method report of some 25 KB: forty experiments of nine settings each."""
+    lines = ['', '  <Instrument Name="MassSpectrometer">']
     for segment in range(1, 41):
         lines.append(f'    <Experiment Index="{segment}" Type="{"Full MS" if segment % 5 == 1 else "dd-MS2"}">')
         for name, value in (("Resolution", 120000 if segment % 5 == 1 else 30000),
@@ -94,31 +90,28 @@ def instrument_method_xml() -> bytes:
             lines.append(f'      <Setting Name="{name}" Value="{value}" />')
         lines.append("    </Experiment>")
     lines += ["  </Instrument>",
-              '  <Pump Name="NanoLC" FlowRate="300 nL/min" Gradient="2-35% B in 100 min" />',
-              "</InstrumentMethod>"]
-    return ("\n".join(lines) + "\n").encode("utf-8")
+              '  <Pump Name="NanoLC" FlowRate="300 nL/min" Gradient="2-35% B in 100 min" />', ""]
+    return sr.method_xml("\n".join(lines))
 
 
-def utf16(texts) -> bytes:
-    return b"".join(t.encode("utf-16-le") + b"\0\0" for t in texts)
+STATUS_LABELS = [sr.STATUS_LOG_MARKER] + [f"{part} {k}" for k in range(1, 7) for part in (
+    "Ion Gauge (E-5 Torr)", "Source Voltage (kV)", "Source Current (uA)",
+    "Capillary Temperature (C)", "Vaporizer Temperature (C)", "Sheath Gas Flow",
+    "Aux Gas Flow", "Fore Vacuum (Torr)", "High Vacuum (E-10 Torr)")]
+ERROR_MESSAGES = [sr.ERROR_LOG_MARKER + ": spray current below 0.1 uA",
+                  "Ion gauge pressure out of range", "Lock mass not found",
+                  "Vacuum fore pressure warning"]
 
 
 def status_log_text() -> bytes:
-    labels = [STATUS_MARKER] + [f"{part} {k}" for k in range(1, 7) for part in (
-        "Ion Gauge (E-5 Torr)", "Source Voltage (kV)", "Source Current (uA)",
-        "Capillary Temperature (C)", "Vaporizer Temperature (C)", "Sheath Gas Flow",
-        "Aux Gas Flow", "Fore Vacuum (Torr)", "High Vacuum (E-10 Torr)")]
     # The first value record follows the labels: a u32 of 65 reads as the
     # one-character run that ends the label list.
-    return utf16(labels) + struct.pack("<I", 65)
+    return sr.text_runs(*STATUS_LABELS) + struct.pack("<I", 65)
 
 
 def error_log_text() -> bytes:
-    messages = [ERROR_MARKER + ": spray current below 0.1 uA",
-                "Ion gauge pressure out of range", "Lock mass not found"]
-    messages = messages * 4 + ["Vacuum fore pressure warning"]
-    # Binary data follows: the first unit of the float64 after the texts is above 256.
-    return utf16(messages) + struct.pack("<d", 12.345)
+    # Repeated warnings, then binary data whose first unit is above 256.
+    return sr.text_runs(*(ERROR_MESSAGES[:3] * 4 + ERROR_MESSAGES[3:])) + struct.pack("<d", 12.345)
 
 
 def build(profile: str, version: int, length: int, logs: bool) -> sr.RawFile:
@@ -353,12 +346,12 @@ def check_result(label: str, value, profile: str, version: int, logs: bool) -> s
             value.startswith("<?xml") and value.endswith("</InstrumentMethod>")):
         return f"instrument method of {len(value)} characters"
     if label == "get_status_log_labels":
-        if logs and (len(value) != 56 or value[0] != STATUS_MARKER):
+        if logs and value != STATUS_LABELS + ["A"]:
             return f"{len(value)} labels"
         if not logs and value:
             return f"{len(value)} labels without a marker"
     if label == "get_error_logs":
-        if logs and len(value) != 4:
+        if logs and value != ERROR_MESSAGES:
             return f"{len(value)} messages"
         if not logs and value:
             return f"{len(value)} messages without a marker"
