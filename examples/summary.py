@@ -39,6 +39,19 @@ def print_scan_table(reader: kestrune.RawFileReader, limit: int = 12) -> None:
         print(f"  ... {len(spectra) - limit} more scans")
 
 
+def print_peaks(reader: kestrune.RawFileReader, scan: int, shown: int = 5) -> None:
+    print()
+    found = reader.native_get_peaks(scan)
+    if found is None:
+        print(f"scan {scan}: no peaks found")
+        return
+    mz, intensity = found
+    strongest = sorted(range(len(mz)), key=lambda i: intensity[i], reverse=True)[:shown]
+    print(f"scan {scan}: {len(mz)} peaks, m/z {min(mz):.4f} to {max(mz):.4f}; the strongest:")
+    for i in sorted(strongest):
+        print(f"  m/z {mz[i]:>10.4f}  intensity {intensity[i]:>12.1f}")
+
+
 def print_trailer(reader: kestrune.RawFileReader, scan: int) -> None:
     print()
     print(f"trailer of scan {scan}:")
@@ -67,6 +80,7 @@ def summarise(path: str) -> None:
     reader = kestrune.RawFileReader(path)
     print_header(reader, path)
     print_scan_table(reader)
+    print_peaks(reader, 1)
     print_trailer(reader, 2)
     print_instrument_method(reader)
     print_logs(reader)

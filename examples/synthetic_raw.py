@@ -11,7 +11,9 @@ version-57 blocks of the small profile.
 
 from __future__ import annotations
 
+import math
 import os
+import random
 import struct
 from dataclasses import dataclass, field
 
@@ -141,16 +143,35 @@ class RawFile:
         return os.fspath(path)
 
 
+DEMO_SCAN_LENGTH = 2600  # room for a wide block of up to 216 peaks
+
+
+def demo_peaks(scan: int, survey: bool) -> tuple[list[float], list[float]]:
+    """Peaks of one demo scan: rising m/z values with a few strong isotope clusters."""
+    rng = random.Random(scan)
+    count = 200 if survey else 80
+    low, high = (350.0, 1500.0) if survey else (120.0, 400.0 + 12.5 * scan)
+    mz = sorted(rng.uniform(low, high) for _ in range(count))
+    centres = [rng.uniform(low, high) for _ in range(4)]
+    intensity = [
+        rng.uniform(1e3, 2e4) + sum(5e5 * math.exp(-(((m - c) / 2.0) ** 2)) for c in centres) for m in mz
+    ]
+    return mz, intensity
+
+
 def demo_file() -> RawFile:
     """A small orbitrap acquisition of version 66: 145 scans, every fourth a survey
     scan followed by three fragment scans of its precursors."""
     raw = RawFile().header(version=66, creation_time=133_444_736_000_000_000)
     count = scan_count(66)
-    lengths = [400 + 8 * (k % 7) for k in range(count)]
+    lengths = [DEMO_SCAN_LENGTH + 16 * (k % 7) for k in range(count)]
     rts = [0.25 + 0.05 * k for k in range(count)]
     raw.orbitrap_index(lengths, rts)
+    offset = ORBITRAP_FIRST_SCAN_AT
     for scan in range(1, count + 1):
         survey = (scan - 1) % 4 == 0
+        raw.put(offset, wide_block(*demo_peaks(scan, survey)))
+        offset += lengths[scan - 1]
         raw.trailer(
             scan,
             Trailer(
@@ -215,3 +236,41 @@ def with_demo_texts(raw: RawFile) -> RawFile:
     warnings = text_runs(ERROR_LOG_MARKER, "Spray current low", "Spray current low", "Fan speed below limit")
     # A unit above 256 after the last warning ends the error log before the labels.
     return raw.put(DEMO_LOGS_AT, warnings + units(0x2000, 0) + status)
+
+
+# ---------------------------------------------------------------------------
+# Peak blocks: a u32 peak count followed by that many records. Version 66 files
+# hold wide records (float64 m/z, float32 intensity), every other version narrow
+# ones (float32 m/z, float32 intensity).
+
+WIDE_RECORD = 12
+NARROW_RECORD = 8
+
+
+def wide_block(mz, intensity=None, count=None) -> bytes:
+    """A wide peak block; `count` overrides the stored count (for implausible ones)."""
+    intensity = intensity if intensity is not None else [1.0] * len(mz)
+    records = b"".join(struct.pack("<df", m, i) for m, i in zip(mz, intensity))
+    return struct.pack("<I", len(mz) if count is None else count) + records
+
+
+def narrow_block(mz, intensity=None, count=None) -> bytes:
+    """A narrow peak block; `count` overrides the stored count (for implausible ones)."""
+    intensity = intensity if intensity is not None else [1.0] * len(mz)
+    records = b"".join(struct.pack("<ff", m, i) for m, i in zip(mz, intensity))
+    return struct.pack("<I", len(mz) if count is None else count) + records
+
+
+def rising_mz(count: int, first: float = 100.0, step: float = 0.5):
+    """m/z values that pass every plausibility test from `first` on."""
+    return [first + step * k for k in range(count)]
+
+
+def orbitrap_peak_file(scan_lengths=()) -> RawFile:
+    """A version-66 file long enough for the orbitrap profile (write it under a name
+    holding "orbitrap"). Scan 1 starts at 3666, scan k + 1 at the start of scan k plus
+    scan_lengths[k - 1]."""
+    count = scan_count(66)
+    lengths = list(scan_lengths) + [0] * (count - len(scan_lengths))
+    raw = RawFile().header(version=66).at_least(orbitrap_minimum_length(66))
+    return raw.orbitrap_index(lengths, [0.0] * count)

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "binding/metadata_methods.hpp"
+#include "binding/peak_methods.hpp"
 #include "binding/reader_methods.hpp"
 
 namespace kestrune::binding {
@@ -50,6 +51,13 @@ PyMethodDef reader_methods[] = {
     {"get_error_logs", no_argument_entry<GetErrorLogs>, METH_NOARGS,
      "get_error_logs($self)\n--\n\n"
      "Returns a list of hardware and software warning messages captured during acquisition."},
+    {"get_peaks", vectorcall(GetPeaks{}), one_argument,
+     "get_peaks($self, scan_num)\n--\n\n"
+     "Extracts spectral peaks (m/z and intensity) for a given scan number.\n"
+     "Returns a tuple of (m/z_array, intensity_array)."},
+    {"native_get_peaks", vectorcall(NativeGetPeaks{}), one_argument,
+     "native_get_peaks($self, scan_num)\n--\n\n"
+     "Internal native implementation for spectral peak extraction."},
     {"list_spectra", no_argument_entry<ListSpectra>, METH_NOARGS,
      "list_spectra($self)\n--\n\n"
      "Returns a list of all scan summaries in the file.\n"

@@ -1,0 +1,72 @@
+#include "binding/peak_methods.hpp"
+
+#include <optional>
+#include <vector>
+
+#include "binding/convert.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/slice_container.hpp"
+#include "reader/scan_caches.hpp"
+#include "spectra/peaks.hpp"
+
+namespace kestrune::binding {
+
+namespace {
+
+std::optional<Peaks> peaks_of(const Record& record, std::uint32_t scan_num) {
+    const auto source = open_for_reading(record.path);
+    return extract_peaks(record, scan_num, *source);
+}
+
+PyRef pair(const PyRef& first, const PyRef& second) {
+    return created(PyTuple_Pack(2, first.get(), second.get()));
+}
+
+// float32 intensities are widened exactly.
+template <class T>
+PyRef float_list(const std::vector<T>& values) {
+    PyRef list = created(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), py_float(values[k]).release());
+    }
+    return list;
+}
+
+// A one-dimensional array whose data is `values`' own storage, handed to a
+// PySliceContainer that becomes the array's base.
+template <class T>
+PyRef peak_array(const NumpyApi& api, std::vector<T> values, int type_number) {
+    const npy_intp length = static_cast<npy_intp>(values.size());
+    const npy_intp stride = sizeof(T);
+    void* data = values.data();  // a moved vector keeps its storage
+    PyRef container = slice_container(std::move(values));
+    PyRef descr = created(reinterpret_cast<PyObject*>(api.descr_from_type(type_number)));
+    PyRef array = created(api.new_from_descr(api.array_type,
+                                             reinterpret_cast<NumpyDescr*>(descr.release()), 1,
+                                             &length, &stride, data, npy_array_writeable, nullptr));
+    if (api.set_base_object(array.get(), container.release()) != 0) {
+        PyErr_Print();
+        throw internal_failure("Python API call failed");
+    }
+    return array;
+}
+
+}  // namespace
+
+PyRef GetPeaks::body(const Record& record, std::uint32_t scan_num) {
+    Peaks peaks = peaks_of(record, scan_num).value_or(Peaks{{0.0}, {0.0f}});
+    const NumpyApi& api = numpy_api();
+    PyRef mz = peak_array(api, std::move(peaks.mz), npy_double);
+    PyRef intensity = peak_array(api, std::move(peaks.intensity), npy_float);
+    return pair(mz, intensity);
+}
+
+PyRef NativeGetPeaks::body(const Record& record, std::uint32_t scan_num) {
+    const auto peaks = peaks_of(record, scan_num);
+    if (!peaks) return PyRef::borrowed(Py_None);
+    PyRef mz = float_list(peaks->mz);
+    PyRef intensity = float_list(peaks->intensity);
+    return pair(mz, intensity);
+}
+
+}  // namespace kestrune::binding

@@ -1,0 +1,19 @@
+// PySliceContainer: the owner of one peak sequence's storage, used as the base
+// object of the NumPy array over that storage. Not a module attribute.
+#pragma once
+
+#include <variant>
+#include <vector>
+
+#include "binding/py_ref.hpp"
+
+namespace kestrune::binding {
+
+using PeakStorage = std::variant<std::vector<double>, std::vector<float>>;
+
+// A new container that takes over `storage` without copying it: the elements stay
+// where they are and are freed when the container is released. When the container
+// cannot be made the storage is freed and the call ends in an internal failure.
+PyRef slice_container(PeakStorage storage);
+
+}  // namespace kestrune::binding

@@ -1,0 +1,210 @@
+#include "spectra/peaks.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <span>
+
+namespace kestrune {
+
+namespace {
+
+constexpr std::uint32_t wide_version = 66;
+
+// Record layouts: wide is a float64 m/z then a float32 intensity, narrow two float32.
+constexpr std::uint64_t count_width = 4;
+constexpr std::uint64_t wide_record = 12;
+constexpr std::uint64_t narrow_record = 8;
+
+// Plausibility bounds of a candidate block.
+constexpr std::uint32_t smallest_count = 11;           // wide search, fixed narrow candidates
+constexpr std::uint32_t smallest_sliding_count = 101;  // narrow sliding search
+constexpr std::uint32_t largest_count = 199'999;
+constexpr double lowest_first_mz = 50.0;  // both bounds exclusive
+constexpr double highest_first_mz = 5000.0;
+constexpr double second_mz_tolerance = 0.001;
+// A passing wide block larger than this ends the search; smaller ones can be replaced.
+constexpr std::uint32_t wide_replaceable_count = 50;
+
+// The wide search tests count positions start .. start + 9999. A candidate reads its
+// count, its first record and the next m/z; it needs count and first m/z to go on.
+constexpr std::uint64_t wide_positions = 10'000;
+constexpr std::uint64_t wide_head = count_width + 8;
+constexpr std::uint64_t wide_probe = count_width + wide_record + 8;
+constexpr std::uint64_t wide_window = wide_positions - 1 + wide_probe;
+
+// The narrow search tries three fixed count positions, then slides over 512 positions.
+// A candidate reads its count and its first m/z.
+constexpr std::array<std::uint64_t, 3> fixed_count_positions = {190, 124, 0};
+constexpr std::uint64_t sliding_positions = 512;
+constexpr std::uint64_t narrow_probe = count_width + 4;
+constexpr std::uint64_t narrow_window = sliding_positions - 1 + narrow_probe;
+static_assert(fixed_count_positions[0] + narrow_probe <= narrow_window);
+
+// Positions below are relative to the scan's start, and `remaining` is the file's
+// length minus the start: no sum of a position and a block size can overflow.
+
+// A block that passed: where its records begin and how many there are.
+struct Block {
+    std::uint64_t records;
+    std::uint32_t count;
+};
+
+// The search window: min(width, remaining) bytes from the start, or nullopt when
+// the read fails or comes up short (the file shrank after its length was taken).
+std::optional<ByteWindow> read_search_window(const ByteSource& source, std::uint64_t start,
+                                             std::uint64_t remaining, std::uint64_t width) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(width, remaining)));
+    const auto got = source.read_at(start, bytes);
+    if (!got || *got != bytes.size()) return std::nullopt;
+    return ByteWindow(start, std::move(bytes));
+}
+
+template <class T>
+std::optional<T> load(const ByteWindow& window, std::uint64_t position) {
+    if (position >= window.size()) return std::nullopt;
+    return window.load<T>(window.start() + position);
+}
+
+// The count at `at` when it lies in [smallest, largest_count] and all its records of
+// `record_size` bytes end within the file.
+std::optional<std::uint32_t> fitting_count(const ByteWindow& window, std::uint64_t remaining,
+                                           std::uint64_t at, std::uint32_t smallest,
+                                           std::uint64_t record_size) {
+    const auto count = load<std::uint32_t>(window, at);
+    if (!count || *count < smallest || *count > largest_count) return std::nullopt;
+    if (at + count_width + record_size * *count > remaining) return std::nullopt;
+    return count;
+}
+
+// Compared in the m/z's own precision; a NaN fails.
+template <class T>
+bool plausible_first_mz(std::optional<T> mz) {
+    return mz && *mz > static_cast<T>(lowest_first_mz) && *mz < static_cast<T>(highest_first_mz);
+}
+
+std::optional<std::uint32_t> wide_candidate(const ByteWindow& window, std::uint64_t remaining,
+                                            std::uint64_t at) {
+    const auto count = fitting_count(window, remaining, at, smallest_count, wide_record);
+    if (!count) return std::nullopt;
+    const std::uint64_t records = at + count_width;
+    const auto first = load<double>(window, records);
+    if (!plausible_first_mz(first)) return std::nullopt;
+    // A NaN second m/z passes: only a clear drop below the first fails.
+    const auto second = load<double>(window, records + wide_record);
+    if (!second || *second < *first - second_mz_tolerance) return std::nullopt;
+    return count;
+}
+
+// Only the last passing block counts, so blocks are located here and read later.
+std::optional<Block> wide_search(const ByteWindow& window, std::uint64_t remaining) {
+    const std::uint64_t limit = std::min(remaining, wide_positions);
+    std::optional<Block> last;
+    for (std::uint64_t at = 0; at < limit && at + wide_head < remaining; ++at) {
+        const auto count = wide_candidate(window, remaining, at);
+        if (!count) continue;
+        last = Block{at + count_width, *count};
+        if (*count > wide_replaceable_count) break;
+    }
+    return last;
+}
+
+std::optional<Block> narrow_candidate(const ByteWindow& window, std::uint64_t remaining,
+                                      std::uint64_t at, std::uint32_t smallest) {
+    const auto count = fitting_count(window, remaining, at, smallest, narrow_record);
+    if (!count) return std::nullopt;
+    const std::uint64_t records = at + count_width;
+    if (!plausible_first_mz(load<float>(window, records))) return std::nullopt;
+    return Block{records, *count};
+}
+
+std::optional<Block> narrow_search(const ByteWindow& window, std::uint64_t remaining) {
+    for (const std::uint64_t at : fixed_count_positions) {
+        if (at + count_width > remaining) continue;
+        if (auto block = narrow_candidate(window, remaining, at, smallest_count)) return block;
+    }
+    // The start is tried again here, now with the sliding search's larger minimum.
+    for (std::uint64_t at = 0; at < sliding_positions && at + count_width <= remaining; ++at) {
+        if (auto block = narrow_candidate(window, remaining, at, smallest_sliding_count)) {
+            return block;
+        }
+    }
+    return std::nullopt;
+}
+
+// Fills `out` with the block's bytes: the part the window already holds is copied
+// from it, the rest comes from one positioned read. False when that read is short.
+bool gather_block(const ByteSource& source, const ByteWindow& window, std::uint64_t records,
+                  std::span<std::uint8_t> out) {
+    std::uint64_t held = 0;
+    if (records < window.size()) {
+        held = std::min<std::uint64_t>(out.size(), window.size() - records);
+        std::memcpy(out.data(), window.slice(window.start() + records, held).data(), held);
+    }
+    const auto rest = out.subspan(static_cast<std::size_t>(held));
+    if (rest.empty()) return true;
+    const auto got = source.read_at(window.start() + records + held, rest);
+    return got && *got == rest.size();
+}
+
+std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow& window,
+                                     const Block& block) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(wide_record * block.count));
+    if (!gather_block(source, window, block.records, bytes)) return std::nullopt;
+    Peaks peaks;
+    peaks.mz.resize(block.count);
+    peaks.intensity.resize(block.count);
+    for (std::size_t k = 0; k < block.count; ++k) {
+        const std::uint8_t* record = bytes.data() + wide_record * k;
+        peaks.mz[k] = decode_le<double>(record);
+        peaks.intensity[k] = decode_le<float>(record + 8);
+    }
+    return peaks;
+}
+
+// A narrow record is exactly as wide as the float64 its m/z becomes, so the block is
+// read straight into the m/z storage and every record widened where it lies.
+std::optional<Peaks> read_narrow_block(const ByteSource& source, const ByteWindow& window,
+                                       const Block& block) {
+    static_assert(narrow_record == sizeof(double));
+    Peaks peaks;
+    peaks.mz.resize(block.count);
+    peaks.intensity.resize(block.count);
+    const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(peaks.mz.data()),
+                                        narrow_record * block.count);
+    if (!gather_block(source, window, block.records, bytes)) return std::nullopt;
+    for (std::size_t k = 0; k < block.count; ++k) {
+        const std::uint8_t* record = bytes.data() + narrow_record * k;
+        const float mz = decode_le<float>(record);
+        peaks.intensity[k] = decode_le<float>(record + 4);
+        peaks.mz[k] = mz;  // overwrites record k only, after it was decoded
+    }
+    return peaks;
+}
+
+}  // namespace
+
+std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_number,
+                                   const ByteSource& source) {
+    // Taken in 64 bits so that scan 0 lies beyond every scan.
+    const std::uint64_t index = static_cast<std::uint64_t>(scan_number) - 1;
+    if (index >= record.num_scans || index >= record.scan_offsets.size()) return std::nullopt;
+    const std::uint64_t start = record.scan_offsets[index];
+    const auto length = source.length();
+    if (!length || start >= *length) return std::nullopt;
+    const std::uint64_t remaining = *length - start;
+
+    const bool wide = record.version == wide_version;
+    const auto window = read_search_window(source, start, remaining, wide ? wide_window : narrow_window);
+    if (!window) return std::nullopt;
+    if (wide) {
+        const auto block = wide_search(*window, remaining);
+        if (!block) return std::nullopt;
+        return read_wide_block(source, *window, *block);
+    }
+    const auto block = narrow_search(*window, remaining);
+    if (!block) return std::nullopt;
+    return read_narrow_block(source, *window, *block);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,28 @@
+"""The main example runs on its demo file and on a given path."""
+
+import os
+import subprocess
+import sys
+
+from synthetic_raw import demo_file, with_demo_texts
+
+SUMMARY = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "summary.py")
+
+
+def run_summary(*args):
+    result = subprocess.run([sys.executable, SUMMARY, *args], capture_output=True, text=True, check=True)
+    return result.stdout
+
+
+def test_summary_of_the_demo_file():
+    out = run_summary()
+    for expected in ["version:   66", "scans:     145", "scan 1: 200 peaks", "MS Order: 2",
+                     "<?xml", "'Ion Gauge (E-5 Torr)'", "'Fan speed below limit'"]:
+        assert expected in out
+
+
+def test_summary_of_a_given_file(files):
+    path = with_demo_texts(demo_file()).write(files / "plain.raw")
+    out = run_summary(path)
+    # The generic profile: no scan offsets, so the table is zero and peaks start at byte 0.
+    assert "scans:     145" in out and "MS Order: 1" in out

@@ -1,0 +1,33 @@
+"""The reader without NumPy installed: everything but get_peaks works."""
+
+import importlib.util
+
+import pytest
+
+from synthetic_raw import demo_file
+
+if importlib.util.find_spec("numpy") is not None:
+    pytest.skip("NumPy is installed; this file checks the reader without it", allow_module_level=True)
+
+import kestrune  # noqa: E402
+
+
+def test_everything_but_get_peaks_works_without_numpy(files):
+    import sys
+
+    reader = kestrune.RawFileReader(demo_file().write(files / "demo_orbitrap.raw"))
+    mz, intensity = reader.native_get_peaks(1)
+    assert len(mz) == len(intensity) > 0
+    assert len(reader.list_spectra()) == 145
+    assert reader.get_trailer_extra(2)["MS Order"] == 2
+    for attempt in range(2):
+        try:
+            reader.get_peaks(1)
+        except Exception:  # pragma: no cover
+            pytest.fail("PanicException must not derive from Exception")
+        except BaseException as error:
+            assert type(error).__name__ == "PanicException"
+            assert str(error).startswith("Failed to access NumPy array API capsule")
+        else:
+            pytest.fail("get_peaks must fail without NumPy")
+    assert "numpy" not in sys.modules
