@@ -457,7 +457,7 @@ def run(sizes: list[str], workdir: str, keep: bool, log=print) -> dict:
                         note(f"{key} {size} {name}: {problem}")
                 # Timed in turn with the chunked read, so that both see the same load.
                 fns = {"chunked": lambda: chunked_read(path), **{n: getattr(reader, n) for n in names}}
-                t = median_time(fns, budget=0.0 if SIZES[size] >= GiB else 0.25, min_rounds=5)
+                t = median_time(fns, budget=0.0 if SIZES[size] >= GiB else 0.25, min_rounds=7)
                 row = {"chunked": t["chunked"],
                        "chunked_mem": in_child({"path": path, "op": "chunked_read"})["extra"]}
                 for name in names:
