@@ -15,6 +15,7 @@ import math
 import os
 import random
 import struct
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 
 # Header fields.
@@ -99,7 +100,7 @@ class RawFile:
         self.length = max(self.length, offset + len(data))
         return self
 
-    def pack(self, offset: int, fmt: str, *values) -> "RawFile":
+    def pack(self, offset: int, fmt: str, *values: float) -> "RawFile":
         return self.put(offset, struct.pack("<" + fmt, *values))
 
     def header(self, version: int = 66, fallback_version: int = 0, creation_time: int = 0) -> "RawFile":
@@ -111,7 +112,7 @@ class RawFile:
         self.length = max(self.length, length)
         return self
 
-    def orbitrap_index(self, lengths, retention_times) -> "RawFile":
+    def orbitrap_index(self, lengths: Iterable[int], retention_times: Iterable[float]) -> "RawFile":
         """Scan index entries for scans 1, 2, ...: data lengths and retention times."""
         for k, (size, rt) in enumerate(zip(lengths, retention_times)):
             self.pack(ORBITRAP_INDEX_AT + ORBITRAP_INDEX_STRIDE * k, "Id", size, rt)
@@ -133,7 +134,7 @@ class RawFile:
             data[offset : offset + len(piece)] = piece
         return bytes(data)
 
-    def write(self, path: str | os.PathLike) -> str:
+    def write(self, path: str | os.PathLike[str]) -> str:
         """Writes the file sparse: the pieces at their offsets, holes between them."""
         with open(path, "wb") as out:
             out.truncate(self.length)
@@ -247,26 +248,26 @@ WIDE_RECORD = 12
 NARROW_RECORD = 8
 
 
-def wide_block(mz, intensity=None, count=None) -> bytes:
+def wide_block(mz: Sequence[float], intensity: Sequence[float] | None = None, count: int | None = None) -> bytes:
     """A wide peak block; `count` overrides the stored count (for implausible ones)."""
     intensity = intensity if intensity is not None else [1.0] * len(mz)
     records = b"".join(struct.pack("<df", m, i) for m, i in zip(mz, intensity))
     return struct.pack("<I", len(mz) if count is None else count) + records
 
 
-def narrow_block(mz, intensity=None, count=None) -> bytes:
+def narrow_block(mz: Sequence[float], intensity: Sequence[float] | None = None, count: int | None = None) -> bytes:
     """A narrow peak block; `count` overrides the stored count (for implausible ones)."""
     intensity = intensity if intensity is not None else [1.0] * len(mz)
     records = b"".join(struct.pack("<ff", m, i) for m, i in zip(mz, intensity))
     return struct.pack("<I", len(mz) if count is None else count) + records
 
 
-def rising_mz(count: int, first: float = 100.0, step: float = 0.5):
+def rising_mz(count: int, first: float = 100.0, step: float = 0.5) -> list[float]:
     """m/z values that pass every plausibility test from `first` on."""
     return [first + step * k for k in range(count)]
 
 
-def orbitrap_peak_file(scan_lengths=()) -> RawFile:
+def orbitrap_peak_file(scan_lengths: Sequence[int] = ()) -> RawFile:
     """A version-66 file long enough for the orbitrap profile (write it under a name
     holding "orbitrap"). Scan 1 starts at 3666, scan k + 1 at the start of scan k plus
     scan_lengths[k - 1]."""
