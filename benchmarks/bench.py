@@ -9,9 +9,11 @@ log methods search the whole file.
 
 For every method it prints the median wall time of one call and the peak extra
 memory of one call (measured in a fresh child process as the rise of the resident
-set's high-water mark), next to baselines measured on the same files in the same
-run: one whole-file read (open(path, 'rb').read()) and one sequential read in 1 MiB
-chunks. It prints figures and ratios only; it asserts nothing about them.
+set's high-water mark), next to baselines measured on these files in the same run:
+one whole-file read (open(path, 'rb').read(), on one file of each size, as all files
+of a size have the same length and holes) and one sequential read in 1 MiB chunks
+(on every file without log texts, timed in turn with the log methods). It prints
+figures and ratios only; it asserts nothing about them.
 
     python benchmarks/bench.py            # 8 MiB, 1 GiB and 4 GiB
     python benchmarks/bench.py --small    # 8 MiB only: a quick smoke run
