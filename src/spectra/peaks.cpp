@@ -152,6 +152,16 @@ bool gather_block(const ByteSource& source, const ByteWindow& window, std::uint6
 // count) into a second copy first.
 constexpr std::size_t wide_chunk_records = 8192;
 
+// Plain pointers keep the loop free of the vectors' bookkeeping, so the compiler can
+// keep it tight.
+void split_wide_records(const std::uint8_t* records, std::size_t count, double* mz,
+                        float* intensity) {
+    for (std::size_t k = 0; k < count; ++k, records += wide_record) {
+        mz[k] = decode_le<double>(records);
+        intensity[k] = decode_le<float>(records + 8);
+    }
+}
+
 std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow& window,
                                      const Block& block) {
     Peaks peaks;
@@ -165,11 +175,7 @@ std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow&
         if (!gather_block(source, window, block.records + wide_record * first, chunk)) {
             return std::nullopt;
         }
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint8_t* record = chunk.data() + wide_record * k;
-            peaks.mz[first + k] = decode_le<double>(record);
-            peaks.intensity[first + k] = decode_le<float>(record + 8);
-        }
+        split_wide_records(chunk.data(), n, peaks.mz.data() + first, peaks.intensity.data() + first);
     }
     return peaks;
 }
