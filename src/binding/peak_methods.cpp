@@ -24,7 +24,7 @@ PyRef pair(const PyRef& first, const PyRef& second) {
 
 // float32 intensities are widened exactly.
 template <class T>
-PyRef float_list(const std::vector<T>& values) {
+PyRef float_list(const PeakVector<T>& values) {
     PyRef list = created(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t k = 0; k < values.size(); ++k) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), py_float(values[k]).release());
@@ -35,7 +35,7 @@ PyRef float_list(const std::vector<T>& values) {
 // A one-dimensional array whose data is `values`' own storage, handed to a
 // PySliceContainer that becomes the array's base.
 template <class T>
-PyRef peak_array(const NumpyApi& api, std::vector<T> values, int type_number) {
+PyRef peak_array(const NumpyApi& api, PeakVector<T> values, int type_number) {
     const npy_intp length = static_cast<npy_intp>(values.size());
     const npy_intp stride = sizeof(T);
     void* data = values.data();  // a moved vector keeps its storage

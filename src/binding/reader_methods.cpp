@@ -51,10 +51,22 @@ PyRef ListSpectra::body(const Record& record) {
     interned_key(keys[3], "master_scan");
     interned_key(keys[4], "charge");
     interned_key(keys[5], "monomz");
+    // A dict holding the six keys in order, copied for each scan: the copy is made
+    // at its final size with the keys' hashes in place, so filling it in only
+    // replaces values, where an empty dict would grow on the sixth key.
+    static PyObject* layout = nullptr;
+    if (!layout) {
+        PyRef dict = created(PyDict_New());
+        for (PyObject* key : keys) {
+            if (!set_item(dict.get(), key, PyRef::borrowed(Py_None))) return {};
+        }
+        layout = dict.release();
+    }
 
-    PyRef list = created(PyList_New(0));
-    for (std::uint32_t scan = 1; scan <= record.num_scans && scan != 0; ++scan) {
-        PyRef summary = created(PyDict_New());
+    const std::uint32_t count = record.num_scans;
+    PyRef list = created(PyList_New(static_cast<Py_ssize_t>(count)));
+    for (std::uint32_t scan = 1; scan <= count && scan != 0; ++scan) {
+        PyRef summary = created(PyDict_Copy(layout));
         const std::array<PyRef, 6> values = {
             py_int(static_cast<long>(scan)),
             py_float(cache_entry(record.retention_times, scan)),
@@ -66,7 +78,8 @@ PyRef ListSpectra::body(const Record& record) {
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (!set_item(summary.get(), keys[i], values[i])) return {};
         }
-        if (PyList_Append(list.get(), summary.get()) != 0) return {};
+        // The list holds the only reference from here on.
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(scan - 1), summary.release());
     }
     return list;
 }

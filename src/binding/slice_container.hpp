@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "binding/py_ref.hpp"
+#include "spectra/peaks.hpp"
 
 namespace kestrune::binding {
 
-using PeakStorage = std::variant<std::vector<double>, std::vector<float>>;
+using PeakStorage = std::variant<PeakVector<double>, PeakVector<float>>;
 
 // A new container that takes over `storage` without copying it: the elements stay
 // where they are and are freed when the container is released. When the container

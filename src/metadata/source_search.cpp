@@ -12,21 +12,34 @@ namespace {
 // overlap far from overflowing.
 constexpr std::size_t max_chunk_size = std::size_t{1} << 30;
 
+// The pattern byte that memchr looks for: the last one that is not NUL. The markers
+// are ASCII or UTF-16 text whose every other byte is NUL, and their first letter is
+// a capital: 'C' (0x43) is the top byte of most float32 m/z values, so a search on
+// it stops every few records of peak data, while a lower-case letter near the
+// marker's end is rare in binary data.
+std::size_t anchor_of(std::span<const std::uint8_t> pattern) {
+    for (std::size_t i = pattern.size(); i-- > 0;) {
+        if (pattern[i] != 0) return i;
+    }
+    return 0;
+}
+
 // The first aligned match in `bytes`, which begin at absolute offset `base`.
-// memchr finds candidates for the first byte at memory speed; the rest is compared
-// only there.
+// memchr finds candidates for the anchor byte at memory speed; the whole pattern
+// is compared only there.
 std::optional<std::size_t> find_in(std::span<const std::uint8_t> bytes,
                                    std::span<const std::uint8_t> pattern, std::uint64_t base,
                                    std::uint64_t alignment) {
     if (bytes.size() < pattern.size()) return std::nullopt;
     const std::uint8_t* data = bytes.data();
+    const std::size_t anchor = anchor_of(pattern);
     const std::size_t last_start = bytes.size() - pattern.size();
     for (std::size_t from = 0; from <= last_start;) {
-        const void* hit = std::memchr(data + from, pattern[0], last_start - from + 1);
+        // Candidate starts from..last_start put the anchor in [from + anchor, last_start + anchor].
+        const void* hit = std::memchr(data + from + anchor, pattern[anchor], last_start - from + 1);
         if (!hit) return std::nullopt;
-        const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data);
-        if ((base + at) % alignment == 0 &&
-            std::memcmp(data + at + 1, pattern.data() + 1, pattern.size() - 1) == 0) {
+        const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data) - anchor;
+        if ((base + at) % alignment == 0 && std::memcmp(data + at, pattern.data(), pattern.size()) == 0) {
             return at;
         }
         from = at + 1;

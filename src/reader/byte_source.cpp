@@ -1,7 +1,6 @@
 #include "reader/byte_source.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -16,24 +15,6 @@ namespace {
 constexpr std::uint64_t max_file_offset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
 }  // namespace
-
-template <class T>
-T decode_le(const std::uint8_t* bytes) {
-    using Bits = std::conditional_t<sizeof(T) == 1, std::uint8_t,
-                 std::conditional_t<sizeof(T) == 2, std::uint16_t,
-                 std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
-    Bits bits = 0;
-    for (std::size_t i = 0; i < sizeof(T); ++i) bits |= static_cast<Bits>(Bits(bytes[i]) << (8 * i));
-    return std::bit_cast<T>(bits);
-}
-
-template std::uint8_t decode_le<std::uint8_t>(const std::uint8_t*);
-template std::uint16_t decode_le<std::uint16_t>(const std::uint8_t*);
-template std::uint32_t decode_le<std::uint32_t>(const std::uint8_t*);
-template std::int32_t decode_le<std::int32_t>(const std::uint8_t*);
-template std::uint64_t decode_le<std::uint64_t>(const std::uint8_t*);
-template float decode_le<float>(const std::uint8_t*);
-template double decode_le<double>(const std::uint8_t*);
 
 std::optional<std::size_t> MemorySource::read_at(std::uint64_t offset,
                                                  std::span<std::uint8_t> out) const {

@@ -5,11 +5,14 @@
 // mapped, so a file truncated by another process only makes reads come up short.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace kestrune {
@@ -117,17 +120,25 @@ private:
     std::vector<std::uint8_t> bytes_;
 };
 
-// Decodes a little-endian value of type T from exactly sizeof(T) bytes.
+// Decodes a little-endian value of type T from exactly sizeof(T) bytes. Defined here
+// so that it inlines: peak extraction decodes two values per record, and on a
+// little-endian host each is one unaligned load.
 template <class T>
-T decode_le(const std::uint8_t* bytes);
-
-extern template std::uint8_t decode_le<std::uint8_t>(const std::uint8_t*);
-extern template std::uint16_t decode_le<std::uint16_t>(const std::uint8_t*);
-extern template std::uint32_t decode_le<std::uint32_t>(const std::uint8_t*);
-extern template std::int32_t decode_le<std::int32_t>(const std::uint8_t*);
-extern template std::uint64_t decode_le<std::uint64_t>(const std::uint8_t*);
-extern template float decode_le<float>(const std::uint8_t*);
-extern template double decode_le<double>(const std::uint8_t*);
+inline T decode_le(const std::uint8_t* bytes) {
+    static_assert(std::is_trivially_copyable_v<T> && (sizeof(T) <= 8));
+    if constexpr (std::endian::native == std::endian::little) {
+        T value;
+        std::memcpy(&value, bytes, sizeof(T));
+        return value;
+    } else {
+        using Bits = std::conditional_t<sizeof(T) == 1, std::uint8_t,
+                     std::conditional_t<sizeof(T) == 2, std::uint16_t,
+                     std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>>>;
+        Bits bits = 0;
+        for (std::size_t i = 0; i < sizeof(T); ++i) bits |= static_cast<Bits>(Bits(bytes[i]) << (8 * i));
+        return std::bit_cast<T>(bits);
+    }
+}
 
 template <class T>
 std::optional<T> ByteWindow::load(std::uint64_t offset) const {

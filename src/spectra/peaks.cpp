@@ -147,17 +147,35 @@ bool gather_block(const ByteSource& source, const ByteWindow& window, std::uint6
     return got && *got == rest.size();
 }
 
+// Wide records are read and decoded this many at a time through one buffer that
+// stays in the cache, rather than gathering the whole block (2.4 MB at the largest
+// count) into a second copy first.
+constexpr std::size_t wide_chunk_records = 8192;
+
+// Plain pointers keep the loop free of the vectors' bookkeeping, so the compiler can
+// keep it tight.
+void split_wide_records(const std::uint8_t* records, std::size_t count, double* mz,
+                        float* intensity) {
+    for (std::size_t k = 0; k < count; ++k, records += wide_record) {
+        mz[k] = decode_le<double>(records);
+        intensity[k] = decode_le<float>(records + 8);
+    }
+}
+
 std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow& window,
                                      const Block& block) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(wide_record * block.count));
-    if (!gather_block(source, window, block.records, bytes)) return std::nullopt;
     Peaks peaks;
     peaks.mz.resize(block.count);
     peaks.intensity.resize(block.count);
-    for (std::size_t k = 0; k < block.count; ++k) {
-        const std::uint8_t* record = bytes.data() + wide_record * k;
-        peaks.mz[k] = decode_le<double>(record);
-        peaks.intensity[k] = decode_le<float>(record + 8);
+    std::vector<std::uint8_t> bytes(
+        static_cast<std::size_t>(wide_record * std::min<std::size_t>(block.count, wide_chunk_records)));
+    for (std::size_t first = 0; first < block.count; first += wide_chunk_records) {
+        const std::size_t n = std::min<std::size_t>(wide_chunk_records, block.count - first);
+        const auto chunk = std::span(bytes).first(static_cast<std::size_t>(wide_record * n));
+        if (!gather_block(source, window, block.records + wide_record * first, chunk)) {
+            return std::nullopt;
+        }
+        split_wide_records(chunk.data(), n, peaks.mz.data() + first, peaks.intensity.data() + first);
     }
     return peaks;
 }

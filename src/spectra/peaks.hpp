@@ -3,7 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <new>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "reader/byte_source.hpp"
@@ -11,10 +14,34 @@
 
 namespace kestrune {
 
+// An allocator whose resize leaves new elements uninitialised: the block's decode
+// writes every one, and zero-filling megabytes first would cost a whole extra pass.
+template <class T>
+struct DecodeAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = DecodeAllocator<U>;
+    };
+    DecodeAllocator() = default;
+    template <class U>
+    DecodeAllocator(const DecodeAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* at) noexcept {
+        ::new (static_cast<void*>(at)) U;
+    }
+    template <class U, class... Args>
+    void construct(U* at, Args&&... args) {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+};
+
+template <class T>
+using PeakVector = std::vector<T, DecodeAllocator<T>>;
+
 // The peaks of one block, in file order; both sequences have the same length.
 struct Peaks {
-    std::vector<double> mz;
-    std::vector<float> intensity;
+    PeakVector<double> mz;
+    PeakVector<float> intensity;
 };
 
 // The peaks of scan `scan_number` (1-based), or nullopt when the scan is out of
