@@ -46,8 +46,10 @@ def neutral(outcomes, length=0):
     # Scan 1's peak block follows the file's first scan offset.
     if ("native_get_peaks", 1) in outcomes and length <= ORBITRAP_FIRST_SCAN_AT:
         assert outcomes["native_get_peaks", 1] == ("value", None)
-        kind, (mz, intensity) = outcomes["get_peaks", 1]
-        assert list(mz) == [0.0] and list(intensity) == [0.0]
+        kind, answer = outcomes["get_peaks", 1]
+        if kind == "value":  # a PanicException where NumPy is not installed
+            mz, intensity = answer
+            assert list(mz) == [0.0] and list(intensity) == [0.0]
 
 
 @pytest.mark.parametrize(
