@@ -92,6 +92,12 @@ bool FileSource::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> out
     return true;
 }
 
+std::unique_ptr<ByteSource> open_for_reading(const std::string& path) {
+    OsError ignored;
+    if (auto file = FileSource::open(path, ignored)) return std::make_unique<FileSource>(std::move(*file));
+    return std::make_unique<UnreadableSource>();
+}
+
 std::optional<ByteWindow> read_window(const ByteSource& source, std::uint64_t offset,
                                       std::uint64_t width) {
     const auto length = source.length();

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -84,6 +85,9 @@ private:
     int fd_ = -1;
     std::optional<std::uint64_t> length_;  // nullopt unless a regular file
 };
+
+// Opens `path` for one operation; an UnreadableSource when it cannot be opened.
+std::unique_ptr<ByteSource> open_for_reading(const std::string& path);
 
 // A run of a source's bytes beginning at an absolute offset, with loads that
 // cannot read outside it. Multi-byte values are little-endian and may be unaligned.

@@ -142,12 +142,6 @@ std::uint32_t scan_count_for(std::uint32_t version) {
     return 100;
 }
 
-std::unique_ptr<ByteSource> open_for_reading(const std::string& path) {
-    OsError ignored;
-    if (auto file = FileSource::open(path, ignored)) return std::make_unique<FileSource>(std::move(*file));
-    return std::make_unique<UnreadableSource>();
-}
-
 std::optional<InternalFailure> initialize_caches(Record& record, const ByteSource& source) {
     const auto length = source.length();
     if (!length) return unreadable_file();

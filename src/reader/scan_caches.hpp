@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -30,9 +29,6 @@ constexpr std::uint64_t orbitrap_trailer_stride = 558;
 constexpr std::uint64_t orbitrap_trailer_offset(std::uint64_t k) {
     return orbitrap_trailer_start + orbitrap_trailer_stride * k;
 }
-
-// Opens `path` for one operation; an UnreadableSource when it cannot be opened.
-std::unique_ptr<ByteSource> open_for_reading(const std::string& path);
 
 // Rebuilds num_scans and the six caches from `source`. On failure the record is
 // left exactly as it was.

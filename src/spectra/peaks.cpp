@@ -54,10 +54,9 @@ struct Block {
 // the read fails or comes up short (the file shrank after its length was taken).
 std::optional<ByteWindow> read_search_window(const ByteSource& source, std::uint64_t start,
                                              std::uint64_t remaining, std::uint64_t width) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(std::min(width, remaining)));
-    const auto got = source.read_at(start, bytes);
-    if (!got || *got != bytes.size()) return std::nullopt;
-    return ByteWindow(start, std::move(bytes));
+    auto window = read_window(source, start, std::min(width, remaining));
+    if (!window || window->size() != std::min(width, remaining)) return std::nullopt;
+    return window;
 }
 
 template <class T>
