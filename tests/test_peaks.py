@@ -266,6 +266,43 @@ def test_arrays_agree_with_lists(open_raw, layout):
     assert mz_array.tolist() == mz_list and intensity_array.tolist() == intensity_list
 
 
+WIDE_RECORD = np.dtype([("mz", "<f8"), ("intensity", "<f4")])
+NARROW_RECORD = np.dtype([("mz", "<f4"), ("intensity", "<f4")])
+# Float32 bit patterns that a wrong shuffle or conversion would show: NaNs (quiet,
+# signalling, negative), infinities, signed zeros, subnormals, the largest finite.
+AWKWARD_BITS = [0x7FC00000, 0xFFC00001, 0x7F800001, 0xFF800000, 0x7F800000, 0x80000000,
+                0x00000000, 0x00000001, 0x807FFFFF, 0x7F7FFFFF]
+
+
+def random_records(layout, count, seed):
+    """Records of random bits whose first two m/z values pass the search."""
+    rng = np.random.default_rng(seed)
+    records = np.zeros(count, WIDE_RECORD if layout == "wide" else NARROW_RECORD)
+    mz_bits = records["mz"].view("<u8" if layout == "wide" else "<u4")
+    mz_bits[:] = rng.integers(0, np.iinfo(mz_bits.dtype).max, count, dtype=mz_bits.dtype, endpoint=True)
+    records["mz"][:2] = [100.0, 100.5]
+    intensity_bits = records["intensity"].view("<u4")
+    intensity_bits[:] = rng.integers(0, 2**32, count, dtype="<u4")
+    awkward = rng.random(count) < 0.125
+    intensity_bits[awkward] = rng.choice(AWKWARD_BITS, int(awkward.sum()))
+    return records
+
+
+# Counts around the split's steps of four and eight records, around the 32768-record
+# chunks that wide blocks are read in, and the largest count.
+@pytest.mark.parametrize("layout", ["wide", "narrow"])
+@pytest.mark.parametrize("count", [*range(101, 110), 32767, 32768, 32769, 65537, 199999])
+def test_arrays_hold_every_record_bit_for_bit(open_raw, layout, count):
+    records = random_records(layout, count, seed=count)
+    block = struct.pack("<I", count) + records.tobytes()
+    reader = reader_with(open_raw, layout, {0: block})
+    mz, intensity = reader.get_peaks(1)
+    with np.errstate(invalid="ignore"):  # signalling NaNs come out quieted, as any widening gives
+        expected_mz = records["mz"].astype(np.float64)
+    assert mz.view(np.uint64).tolist() == expected_mz.view(np.uint64).tolist()
+    assert intensity.view(np.uint32).tolist() == records["intensity"].view(np.uint32).tolist()
+
+
 def test_arrays_own_their_storage(open_raw):
     reader = wide_reader(open_raw, {0: wide_block(rising_mz(11))})
     mz, intensity = reader.get_peaks(1)
