@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "metadata/pair_scan.hpp"
+
 namespace kestrune::metadata {
 
 namespace {
@@ -12,33 +14,35 @@ namespace {
 // overlap far from overflowing.
 constexpr std::size_t max_chunk_size = std::size_t{1} << 30;
 
-// The pattern byte that memchr looks for: the last one that is not NUL. The markers
-// are ASCII or UTF-16 text whose every other byte is NUL, and their first letter is
-// a capital: 'C' (0x43) is the top byte of most float32 m/z values, so a search on
-// it stops every few records of peak data, while a lower-case letter near the
-// marker's end is rare in binary data.
-std::size_t anchor_of(std::span<const std::uint8_t> pattern) {
-    for (std::size_t i = pattern.size(); i-- > 0;) {
-        if (pattern[i] != 0) return i;
-    }
-    return 0;
+// The two pattern bytes checked before a full comparison: the last one that is not
+// NUL, and the nearest non-NUL byte before it (the same one when there is no other).
+// The markers are ASCII or UTF-16 text whose every other byte is NUL, and their first
+// letter is a capital: 'C' (0x43) is the top byte of most float32 m/z values, so it
+// would stop the search every few records of peak data, while lower-case letters
+// near the marker's end are rare in binary data and in holes.
+BytePair filter_of(std::span<const std::uint8_t> pattern) {
+    std::size_t anchor = pattern.size();
+    while (anchor > 0 && pattern[anchor - 1] == 0) --anchor;
+    anchor = anchor > 0 ? anchor - 1 : 0;
+    std::size_t second = anchor;
+    while (second > 0 && pattern[second - 1] == 0) --second;
+    second = second > 0 ? second - 1 : anchor;
+    return {anchor, pattern[anchor], second, pattern[second]};
 }
 
-// The first aligned match in `bytes`, which begin at absolute offset `base`.
-// memchr finds candidates for the anchor byte at memory speed; the whole pattern
-// is compared only there.
+// The first aligned match in `bytes`, which begin at absolute offset `base`. The
+// full pattern is compared only where both filter bytes stand at their places.
 std::optional<std::size_t> find_in(std::span<const std::uint8_t> bytes,
                                    std::span<const std::uint8_t> pattern, std::uint64_t base,
                                    std::uint64_t alignment) {
     if (bytes.size() < pattern.size()) return std::nullopt;
     const std::uint8_t* data = bytes.data();
-    const std::size_t anchor = anchor_of(pattern);
-    const std::size_t last_start = bytes.size() - pattern.size();
-    for (std::size_t from = 0; from <= last_start;) {
-        // Candidate starts from..last_start put the anchor in [from + anchor, last_start + anchor].
-        const void* hit = std::memchr(data + from + anchor, pattern[anchor], last_start - from + 1);
-        if (!hit) return std::nullopt;
-        const auto at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - data) - anchor;
+    const BytePair filter = filter_of(pattern);
+    // Every start in [0, end) leaves room for the whole pattern.
+    const std::size_t end = bytes.size() - pattern.size() + 1;
+    for (std::size_t from = 0; from < end;) {
+        const std::size_t at = next_pair_candidate(data, from, end, filter);
+        if (at == end) return std::nullopt;
         if ((base + at) % alignment == 0 && std::memcmp(data + at, pattern.data(), pattern.size()) == 0) {
             return at;
         }

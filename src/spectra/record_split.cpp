@@ -1,6 +1,7 @@
 #include "spectra/record_split.hpp"
 
 #include "reader/byte_source.hpp"
+#include "reader/processor.hpp"
 #include "spectra/record_split_paths.hpp"
 
 #if defined(KESTRUNE_SPLIT_X86)
@@ -103,11 +104,6 @@ __attribute__((target("avx2"))) void widen_narrow_avx2(double* mz, std::size_t c
     widen_narrow_from(mz, k, count, intensity);
 }
 
-bool avx2_available() {
-    static const bool available = __builtin_cpu_supports("avx2");
-    return available;
-}
-
 #elif defined(KESTRUNE_SPLIT_NEON)
 
 void split_wide_neon(const std::uint8_t* records, std::size_t count, double* mz,
@@ -155,7 +151,7 @@ void split_wide_records(const std::uint8_t* records, std::size_t count, double* 
 void widen_narrow_records(double* mz, std::size_t count, float* intensity) {
     using namespace record_split_paths;
 #if defined(KESTRUNE_SPLIT_X86)
-    if (avx2_available()) {
+    if (processor_has_avx2()) {
         widen_narrow_avx2(mz, count, intensity);
     } else {
         widen_narrow_sse2(mz, count, intensity);

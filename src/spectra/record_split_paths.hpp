@@ -27,9 +27,8 @@ void widen_narrow_portable(double* mz, std::size_t count, float* intensity);
 void split_wide_sse2(const std::uint8_t* records, std::size_t count, double* mz,
                      float* intensity);
 void widen_narrow_sse2(double* mz, std::size_t count, float* intensity);
-// Only to be called where the processor and the system support AVX2.
+// Only to be called where processor_has_avx2() holds.
 void widen_narrow_avx2(double* mz, std::size_t count, float* intensity);
-bool avx2_available();
 #elif defined(KESTRUNE_SPLIT_NEON)
 void split_wide_neon(const std::uint8_t* records, std::size_t count, double* mz,
                      float* intensity);

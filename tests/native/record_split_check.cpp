@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "reader/processor.hpp"
 #include "spectra/record_split_paths.hpp"
 
 namespace paths = kestrune::record_split_paths;
@@ -26,7 +27,7 @@ std::vector<Path> vector_paths() {
     std::vector<Path> found;
 #if defined(KESTRUNE_SPLIT_X86)
     found.push_back({"sse2", paths::split_wide_sse2, paths::widen_narrow_sse2});
-    if (paths::avx2_available()) {
+    if (kestrune::processor_has_avx2()) {
         found.push_back({"avx2", paths::split_wide_sse2, paths::widen_narrow_avx2});
     }
 #elif defined(KESTRUNE_SPLIT_NEON)

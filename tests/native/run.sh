@@ -1,22 +1,34 @@
 #!/usr/bin/env bash
-# Builds and runs the native checks of the peak record split with AddressSanitizer
-# and UndefinedBehaviorSanitizer: on this machine, and on Arm64 under user-mode
-# emulation when a cross compiler and qemu-aarch64 are installed.
+# Builds and runs the native checks of the loops with vector paths (the peak record
+# split, the marker search's pair scan) with AddressSanitizer and
+# UndefinedBehaviorSanitizer: on this machine, and on Arm64 under user-mode emulation
+# when a cross compiler and qemu-aarch64 are installed.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 CXX=${CXX:-g++}
 build=tests/native/build
 mkdir -p "$build"
-sources=(tests/native/record_split_check.cpp src/spectra/record_split.cpp)
 flags=(-std=c++20 -O2 -g -Wall -Wextra -Werror -Isrc)
+checks=(record_split pair_scan)
+declare -A sources=(
+    [record_split]="src/spectra/record_split.cpp src/reader/processor.cpp"
+    [pair_scan]="src/metadata/pair_scan.cpp src/reader/processor.cpp"
+)
 
-"$CXX" "${flags[@]}" -fsanitize=address,undefined -fno-sanitize-recover=all \
-    "${sources[@]}" -o "$build/record_split_check"
-"$build/record_split_check"
+for check in "${checks[@]}"; do
+    # shellcheck disable=SC2086  # the source lists split on purpose
+    "$CXX" "${flags[@]}" -fsanitize=address,undefined -fno-sanitize-recover=all \
+        "tests/native/${check}_check.cpp" ${sources[$check]} -o "$build/${check}_check"
+    "$build/${check}_check"
+done
 
 if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then
-    aarch64-linux-gnu-g++ "${flags[@]}" -static "${sources[@]}" -o "$build/record_split_check_arm64"
-    qemu-aarch64 "$build/record_split_check_arm64"
+    for check in "${checks[@]}"; do
+        # shellcheck disable=SC2086
+        aarch64-linux-gnu-g++ "${flags[@]}" -static "tests/native/${check}_check.cpp" ${sources[$check]} \
+            -o "$build/${check}_check_arm64"
+        qemu-aarch64 "$build/${check}_check_arm64"
+    done
 else
-    echo "record split: no aarch64 cross compiler or qemu-aarch64; the NEON path is not checked here"
+    echo "native checks: no aarch64 cross compiler or qemu-aarch64; the NEON paths are not checked here"
 fi
