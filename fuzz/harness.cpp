@@ -168,8 +168,9 @@ void run_queries(const kestrune::Record& record) {
         double total = kestrune::cache_entry(record.retention_times, scan) +
                        kestrune::cache_entry(record.injection_times, scan) +
                        kestrune::cache_entry(record.monoisotopic_mzs, scan);
-        total += kestrune::cache_entry(record.master_scans, scan) +
-                 kestrune::cache_entry(record.charge_states, scan) +
+        // Summed as doubles: two stored 32-bit values may overflow an int.
+        total += static_cast<double>(kestrune::cache_entry(record.master_scans, scan)) +
+                 static_cast<double>(kestrune::cache_entry(record.charge_states, scan)) +
                  static_cast<double>(kestrune::cache_entry(record.scan_offsets, scan));
         sink = static_cast<std::uint64_t>(total != total);
     }
