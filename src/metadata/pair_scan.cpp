@@ -6,9 +6,9 @@
 #include "metadata/pair_scan_paths.hpp"
 #include "reader/processor.hpp"
 
-#if defined(KESTRUNE_PAIR_SCAN_X86)
+#if defined(KESTRUNE_VECTOR_X86)
 #include <immintrin.h>
-#elif defined(KESTRUNE_PAIR_SCAN_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
 #include <arm_neon.h>
 #endif
 
@@ -35,7 +35,7 @@ std::size_t next_pair_portable(const std::uint8_t* data, std::size_t from, std::
 // instructions, then both bytes. In text or packed numbers the anchor turns up every
 // few hundred bytes, where restarting memchr at each one would dominate the search.
 // Fewer starts than a step are left to the portable path.
-#if defined(KESTRUNE_PAIR_SCAN_X86)
+#if defined(KESTRUNE_VECTOR_X86)
 
 namespace {
 
@@ -96,7 +96,7 @@ __attribute__((target("avx2"))) std::size_t next_pair_avx2(const std::uint8_t* d
     return next_pair_sse2(data, p, end, pair);
 }
 
-#elif defined(KESTRUNE_PAIR_SCAN_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
 
 namespace {
 
@@ -139,10 +139,10 @@ std::size_t next_pair_neon(const std::uint8_t* data, std::size_t from, std::size
 std::size_t next_pair_candidate(const std::uint8_t* data, std::size_t from, std::size_t end,
                                 const BytePair& pair) {
     using namespace pair_scan_paths;
-#if defined(KESTRUNE_PAIR_SCAN_X86)
+#if defined(KESTRUNE_VECTOR_X86)
     if (processor_has_avx2()) return next_pair_avx2(data, from, end, pair);
     return next_pair_sse2(data, from, end, pair);
-#elif defined(KESTRUNE_PAIR_SCAN_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
     return next_pair_neon(data, from, end, pair);
 #else
     return next_pair_portable(data, from, end, pair);

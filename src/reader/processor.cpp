@@ -2,7 +2,7 @@
 
 namespace kestrune {
 
-#if defined(__x86_64__)
+#if defined(KESTRUNE_VECTOR_X86)
 bool processor_has_avx2() {
     // The compiler's check also asks the system whether it saves the AVX registers.
     static const bool has_avx2 = __builtin_cpu_supports("avx2");

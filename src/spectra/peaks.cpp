@@ -13,10 +13,8 @@ namespace {
 
 constexpr std::uint32_t wide_version = 66;
 
-// Record layouts: wide is a float64 m/z then a float32 intensity, narrow two float32.
+// A block is its record count, then the records (laid out in record_split.hpp).
 constexpr std::uint64_t count_width = 4;
-constexpr std::uint64_t wide_record = 12;
-constexpr std::uint64_t narrow_record = 8;
 
 // Plausibility bounds of a candidate block.
 constexpr std::uint32_t smallest_count = 11;           // wide search, fixed narrow candidates
@@ -32,7 +30,7 @@ constexpr std::uint32_t wide_replaceable_count = 50;
 // count, its first record and the next m/z; it needs count and first m/z to go on.
 constexpr std::uint64_t wide_positions = 10'000;
 constexpr std::uint64_t wide_head = count_width + 8;
-constexpr std::uint64_t wide_probe = count_width + wide_record + 8;
+constexpr std::uint64_t wide_probe = count_width + wide_record_size + 8;
 constexpr std::uint64_t wide_window = wide_positions - 1 + wide_probe;
 
 // The narrow search tries three fixed count positions, then slides over 512 positions.
@@ -86,13 +84,13 @@ bool plausible_first_mz(std::optional<T> mz) {
 
 std::optional<std::uint32_t> wide_candidate(const ByteWindow& window, std::uint64_t remaining,
                                             std::uint64_t at) {
-    const auto count = fitting_count(window, remaining, at, smallest_count, wide_record);
+    const auto count = fitting_count(window, remaining, at, smallest_count, wide_record_size);
     if (!count) return std::nullopt;
     const std::uint64_t records = at + count_width;
     const auto first = load<double>(window, records);
     if (!plausible_first_mz(first)) return std::nullopt;
     // A NaN second m/z passes: only a clear drop below the first fails.
-    const auto second = load<double>(window, records + wide_record);
+    const auto second = load<double>(window, records + wide_record_size);
     if (!second || *second < *first - second_mz_tolerance) return std::nullopt;
     return count;
 }
@@ -112,7 +110,7 @@ std::optional<Block> wide_search(const ByteWindow& window, std::uint64_t remaini
 
 std::optional<Block> narrow_candidate(const ByteWindow& window, std::uint64_t remaining,
                                       std::uint64_t at, std::uint32_t smallest) {
-    const auto count = fitting_count(window, remaining, at, smallest, narrow_record);
+    const auto count = fitting_count(window, remaining, at, smallest, narrow_record_size);
     if (!count) return std::nullopt;
     const std::uint64_t records = at + count_width;
     if (!plausible_first_mz(load<float>(window, records))) return std::nullopt;
@@ -159,12 +157,11 @@ std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow&
     peaks.mz.resize(block.count);
     peaks.intensity.resize(block.count);
     // Every chunk is filled by gather_block before it is split, so it starts unfilled.
-    PeakVector<std::uint8_t> bytes(
-        static_cast<std::size_t>(wide_record * std::min<std::size_t>(block.count, wide_chunk_records)));
+    PeakVector<std::uint8_t> bytes(wide_record_size * std::min<std::size_t>(block.count, wide_chunk_records));
     for (std::size_t first = 0; first < block.count; first += wide_chunk_records) {
         const std::size_t n = std::min<std::size_t>(wide_chunk_records, block.count - first);
-        const auto chunk = std::span(bytes).first(static_cast<std::size_t>(wide_record * n));
-        if (!gather_block(source, window, block.records + wide_record * first, chunk)) {
+        const auto chunk = std::span(bytes).first(wide_record_size * n);
+        if (!gather_block(source, window, block.records + wide_record_size * first, chunk)) {
             return std::nullopt;
         }
         split_wide_records(chunk.data(), n, peaks.mz.data() + first, peaks.intensity.data() + first);
@@ -176,12 +173,12 @@ std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow&
 // read straight into the m/z storage and every record widened where it lies.
 std::optional<Peaks> read_narrow_block(const ByteSource& source, const ByteWindow& window,
                                        const Block& block) {
-    static_assert(narrow_record == sizeof(double));
+    static_assert(narrow_record_size == sizeof(double));
     Peaks peaks;
     peaks.mz.resize(block.count);
     peaks.intensity.resize(block.count);
     const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(peaks.mz.data()),
-                                        narrow_record * block.count);
+                                        narrow_record_size * block.count);
     if (!gather_block(source, window, block.records, bytes)) return std::nullopt;
     widen_narrow_records(peaks.mz.data(), block.count, peaks.intensity.data());
     return peaks;

@@ -4,9 +4,9 @@
 #include "reader/processor.hpp"
 #include "spectra/record_split_paths.hpp"
 
-#if defined(KESTRUNE_SPLIT_X86)
+#if defined(KESTRUNE_VECTOR_X86)
 #include <immintrin.h>
-#elif defined(KESTRUNE_SPLIT_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
 #include <arm_neon.h>
 #endif
 
@@ -16,14 +16,11 @@ namespace record_split_paths {
 
 namespace {
 
-constexpr std::size_t wide_record = 12;
-constexpr std::size_t narrow_record = 8;
-
 // The portable loops, also the tails of the vector ones: records `first` .. count-1.
 void split_wide_from(const std::uint8_t* records, std::size_t first, std::size_t count,
                      double* mz, float* intensity) {
     for (std::size_t k = first; k < count; ++k) {
-        const std::uint8_t* record = records + wide_record * k;
+        const std::uint8_t* record = records + wide_record_size * k;
         mz[k] = decode_le<double>(record);
         intensity[k] = decode_le<float>(record + 8);
     }
@@ -32,7 +29,7 @@ void split_wide_from(const std::uint8_t* records, std::size_t first, std::size_t
 void widen_narrow_from(double* mz, std::size_t first, std::size_t count, float* intensity) {
     const auto* records = reinterpret_cast<const std::uint8_t*>(mz);
     for (std::size_t k = first; k < count; ++k) {
-        const std::uint8_t* record = records + narrow_record * k;
+        const std::uint8_t* record = records + narrow_record_size * k;
         const float narrow_mz = decode_le<float>(record);
         intensity[k] = decode_le<float>(record + 4);
         mz[k] = narrow_mz;  // overwrites record k only, after it was decoded
@@ -54,7 +51,7 @@ void widen_narrow_portable(double* mz, std::size_t count, float* intensity) {
 // two scalar stores per record, the stores being what bounds these loops. In the
 // widening loops every load of a step comes before the stores that overwrite the
 // same bytes.
-#if defined(KESTRUNE_SPLIT_X86)
+#if defined(KESTRUNE_VECTOR_X86)
 
 void split_wide_sse2(const std::uint8_t* records, std::size_t count, double* mz,
                      float* intensity) {
@@ -62,7 +59,7 @@ void split_wide_sse2(const std::uint8_t* records, std::size_t count, double* mz,
     // A 16-byte load at a record's start holds its m/z, its intensity and the first
     // 4 bytes of the next record, so the last record is left to the tail loop.
     for (; k + 4 < count; k += 4) {
-        const auto* group = reinterpret_cast<const float*>(records + wide_record * k);
+        const auto* group = reinterpret_cast<const float*>(records + wide_record_size * k);
         const __m128 r0 = _mm_loadu_ps(group);
         const __m128 r1 = _mm_loadu_ps(group + 3);
         const __m128 r2 = _mm_loadu_ps(group + 6);
@@ -104,7 +101,7 @@ __attribute__((target("avx2"))) void widen_narrow_avx2(double* mz, std::size_t c
     widen_narrow_from(mz, k, count, intensity);
 }
 
-#elif defined(KESTRUNE_SPLIT_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
 
 void split_wide_neon(const std::uint8_t* records, std::size_t count, double* mz,
                      float* intensity) {
@@ -113,7 +110,7 @@ void split_wide_neon(const std::uint8_t* records, std::size_t count, double* mz,
     // halves from the intensities, and the interleaving store joins the halves again.
     for (; k + 4 <= count; k += 4) {
         const uint32x4x3_t words =
-            vld3q_u32(reinterpret_cast<const std::uint32_t*>(records + wide_record * k));
+            vld3q_u32(reinterpret_cast<const std::uint32_t*>(records + wide_record_size * k));
         const uint32x4x2_t mz_halves = {{words.val[0], words.val[1]}};
         vst2q_u32(reinterpret_cast<std::uint32_t*>(mz + k), mz_halves);
         vst1q_u32(reinterpret_cast<std::uint32_t*>(intensity + k), words.val[2]);
@@ -139,9 +136,9 @@ void widen_narrow_neon(double* mz, std::size_t count, float* intensity) {
 void split_wide_records(const std::uint8_t* records, std::size_t count, double* mz,
                         float* intensity) {
     using namespace record_split_paths;
-#if defined(KESTRUNE_SPLIT_X86)
+#if defined(KESTRUNE_VECTOR_X86)
     split_wide_sse2(records, count, mz, intensity);  // AVX2 measured no faster here
-#elif defined(KESTRUNE_SPLIT_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
     split_wide_neon(records, count, mz, intensity);
 #else
     split_wide_portable(records, count, mz, intensity);
@@ -150,13 +147,13 @@ void split_wide_records(const std::uint8_t* records, std::size_t count, double* 
 
 void widen_narrow_records(double* mz, std::size_t count, float* intensity) {
     using namespace record_split_paths;
-#if defined(KESTRUNE_SPLIT_X86)
+#if defined(KESTRUNE_VECTOR_X86)
     if (processor_has_avx2()) {
         widen_narrow_avx2(mz, count, intensity);
     } else {
         widen_narrow_sse2(mz, count, intensity);
     }
-#elif defined(KESTRUNE_SPLIT_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
     widen_narrow_neon(mz, count, intensity);
 #else
     widen_narrow_portable(mz, count, intensity);

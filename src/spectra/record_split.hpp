@@ -9,6 +9,10 @@
 
 namespace kestrune {
 
+// The bytes of one record of each layout.
+inline constexpr std::size_t wide_record_size = 12;
+inline constexpr std::size_t narrow_record_size = 8;
+
 // Wide records: a little-endian float64 m/z then a float32 intensity, 12 bytes each.
 // `records` holds 12 * count bytes; `mz` and `intensity` hold count elements each and
 // do not overlap `records`.

@@ -6,11 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && defined(__SSE2__)
-#define KESTRUNE_SPLIT_X86 1
-#elif defined(__aarch64__) && defined(__AARCH64EL__) && defined(__ARM_NEON)
-#define KESTRUNE_SPLIT_NEON 1
-#endif
+#include "reader/processor.hpp"
 
 namespace kestrune::record_split_paths {
 
@@ -23,13 +19,13 @@ void split_wide_portable(const std::uint8_t* records, std::size_t count, double*
                          float* intensity);
 void widen_narrow_portable(double* mz, std::size_t count, float* intensity);
 
-#if defined(KESTRUNE_SPLIT_X86)
+#if defined(KESTRUNE_VECTOR_X86)
 void split_wide_sse2(const std::uint8_t* records, std::size_t count, double* mz,
                      float* intensity);
 void widen_narrow_sse2(double* mz, std::size_t count, float* intensity);
 // Only to be called where processor_has_avx2() holds.
 void widen_narrow_avx2(double* mz, std::size_t count, float* intensity);
-#elif defined(KESTRUNE_SPLIT_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
 void split_wide_neon(const std::uint8_t* records, std::size_t count, double* mz,
                      float* intensity);
 void widen_narrow_neon(double* mz, std::size_t count, float* intensity);

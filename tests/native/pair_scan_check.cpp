@@ -25,10 +25,10 @@ struct Path {
 
 std::vector<Path> all_paths() {
     std::vector<Path> found = {{"portable", paths::next_pair_portable}};
-#if defined(KESTRUNE_PAIR_SCAN_X86)
+#if defined(KESTRUNE_VECTOR_X86)
     found.push_back({"sse2", paths::next_pair_sse2});
     if (kestrune::processor_has_avx2()) found.push_back({"avx2", paths::next_pair_avx2});
-#elif defined(KESTRUNE_PAIR_SCAN_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
     found.push_back({"neon", paths::next_pair_neon});
 #endif
     return found;

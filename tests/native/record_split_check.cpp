@@ -25,12 +25,12 @@ struct Path {
 
 std::vector<Path> vector_paths() {
     std::vector<Path> found;
-#if defined(KESTRUNE_SPLIT_X86)
+#if defined(KESTRUNE_VECTOR_X86)
     found.push_back({"sse2", paths::split_wide_sse2, paths::widen_narrow_sse2});
     if (kestrune::processor_has_avx2()) {
         found.push_back({"avx2", paths::split_wide_sse2, paths::widen_narrow_avx2});
     }
-#elif defined(KESTRUNE_SPLIT_NEON)
+#elif defined(KESTRUNE_VECTOR_NEON)
     found.push_back({"neon", paths::split_wide_neon, paths::widen_narrow_neon});
 #endif
     return found;
