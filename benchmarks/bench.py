@@ -41,10 +41,7 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
-
-import synthetic_raw as sr  # noqa: E402
+import kestrune_tools.synthetic as sr
 
 MiB = 1 << 20
 GiB = 1 << 30

@@ -27,7 +27,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import kestrune
-from synthetic_raw import demo_file
+from kestrune_tools.synthetic import demo_file
 
 
 @dataclass

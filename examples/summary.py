@@ -15,7 +15,7 @@ import tempfile
 from datetime import datetime, timezone
 
 import kestrune
-from synthetic_raw import demo_file, with_demo_texts
+from kestrune_tools.synthetic import demo_file, with_demo_texts
 
 
 def print_header(reader: kestrune.RawFileReader, path: str) -> None:

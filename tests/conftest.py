@@ -1,12 +1,7 @@
-import os
-import sys
-
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
-
-import kestrune  # noqa: E402
-from synthetic_raw import RawFile  # noqa: E402
+import kestrune
+from kestrune_tools.synthetic import RawFile
 
 
 @pytest.fixture

@@ -6,7 +6,7 @@ import pathlib
 import pytest
 
 import kestrune
-from synthetic_raw import RawFile
+from kestrune_tools.synthetic import RawFile
 
 
 @pytest.fixture

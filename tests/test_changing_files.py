@@ -11,7 +11,7 @@ import textwrap
 import pytest
 
 from surface import call, call_everything, open_reader
-from synthetic_raw import (
+from kestrune_tools.synthetic import (
     DEMO_LOGS_AT,
     DEMO_METHOD_AT,
     ORBITRAP_FIRST_SCAN_AT,

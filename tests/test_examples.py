@@ -4,7 +4,7 @@ import os
 import subprocess
 import sys
 
-from synthetic_raw import demo_file, with_demo_texts
+from kestrune_tools.synthetic import demo_file, with_demo_texts
 
 SUMMARY = os.path.join(os.path.dirname(__file__), os.pardir, "examples", "summary.py")
 

@@ -2,7 +2,7 @@ import os
 
 import pytest
 
-from synthetic_raw import XML_DECLARATION, RawFile, method_xml, utf16
+from kestrune_tools.synthetic import XML_DECLARATION, RawFile, method_xml, utf16
 
 AT = 1000
 WINDOW = 200_000

@@ -2,7 +2,7 @@ import os
 
 import pytest
 
-from synthetic_raw import ERROR_LOG_MARKER, STATUS_LOG_MARKER, RawFile, text_runs, units, utf16
+from kestrune_tools.synthetic import ERROR_LOG_MARKER, STATUS_LOG_MARKER, RawFile, text_runs, units, utf16
 
 AT = 1000
 CHUNK = 1 << 20  # the chunk the scans read at a time

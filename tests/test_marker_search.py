@@ -3,7 +3,7 @@ being one, packed densely before the real one, as binary data holds them."""
 
 import pytest
 
-from synthetic_raw import ERROR_LOG_MARKER, STATUS_LOG_MARKER, RawFile, method_xml, utf16
+from kestrune_tools.synthetic import ERROR_LOG_MARKER, STATUS_LOG_MARKER, RawFile, method_xml, utf16
 
 CHUNK = 1 << 20  # the chunk the searches read at a time
 

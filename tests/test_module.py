@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 import kestrune
-from synthetic_raw import RawFile
+from kestrune_tools.synthetic import RawFile
 
 METHODS = [
     "initialize_caches",

@@ -14,7 +14,7 @@ import pytest
 np = pytest.importorskip("numpy")
 
 import kestrune
-from synthetic_raw import (
+from kestrune_tools.synthetic import (
     SMALL_SCAN_OFFSETS,
     RawFile,
     narrow_block,

@@ -2,7 +2,7 @@
 
 import pytest
 
-from synthetic_raw import RawFile, demo_file
+from kestrune_tools.synthetic import RawFile, demo_file
 
 pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")

@@ -7,7 +7,7 @@ import struct
 import pytest
 
 import kestrune
-from synthetic_raw import (
+from kestrune_tools.synthetic import (
     SMALL_BLOCK_AT,
     SMALL_RT_AT,
     SMALL_RT_STRIDE,

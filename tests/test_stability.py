@@ -14,7 +14,7 @@ import pytest
 
 import kestrune
 from surface import BAD_ARGUMENTS, NO_ARG_METHODS, PEAK_METHODS, SCAN_METHODS, call
-from synthetic_raw import RawFile, demo_file, method_xml, text_runs, with_demo_texts
+from kestrune_tools.synthetic import RawFile, demo_file, method_xml, text_runs, with_demo_texts
 
 soak = os.environ.get("KESTRUNE_SOAK", "")
 ROUNDS = (100_000 if soak == "1" else int(soak)) if soak else 2_000

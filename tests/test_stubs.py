@@ -13,7 +13,7 @@ import pathlib
 import pytest
 
 import kestrune
-from synthetic_raw import RawFile, demo_file
+from kestrune_tools.synthetic import RawFile, demo_file
 
 SOURCE_STUB = pathlib.Path(__file__).parents[1] / "kestrune-stubs" / "__init__.pyi"
 STUB = ast.parse(SOURCE_STUB.read_text(encoding="utf-8"))

@@ -3,7 +3,7 @@ import os
 
 import pytest
 
-from synthetic_raw import RawFile, Trailer, orbitrap_minimum_length, trailer_at
+from kestrune_tools.synthetic import RawFile, Trailer, orbitrap_minimum_length, trailer_at
 
 CACHE_KEYS = ["Ion Injection Time (ms)", "Master Scan Number", "Charge State", "Monoisotopic M/Z",
               "Precursor Mass"]

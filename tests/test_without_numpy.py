@@ -4,7 +4,7 @@ import importlib.util
 
 import pytest
 
-from synthetic_raw import demo_file
+from kestrune_tools.synthetic import demo_file
 
 if importlib.util.find_spec("numpy") is not None:
     pytest.skip("NumPy is installed; this file checks the reader without it", allow_module_level=True)
