@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "reader/format.hpp"
 #include "reader/scan_caches.hpp"
 
 namespace kestrune {
@@ -26,7 +27,7 @@ bool read_header_field(const FileSource& file, std::uint64_t offset, T& value, O
 }  // namespace
 
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12) {
-    return at_36 == 57 || at_36 == 66 ? at_36 : at_12;
+    return reader::is_known_version(at_36) ? at_36 : at_12;
 }
 
 std::string creation_date_text(std::uint64_t creation_time) {
@@ -42,7 +43,7 @@ std::variant<Record, OsError, InternalFailure> open_record(std::string path) {
     std::uint32_t candidate = 0;
     if (!read_header_field(*file, version_offset, candidate, error)) return error;
     std::uint32_t fallback = candidate;
-    if (candidate != 57 && candidate != 66 &&
+    if (!reader::is_known_version(candidate) &&
         !read_header_field(*file, fallback_version_offset, fallback, error)) {
         return error;
     }

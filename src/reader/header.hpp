@@ -15,7 +15,7 @@ namespace kestrune {
 // caches' internal failure.
 std::variant<Record, OsError, InternalFailure> open_record(std::string path);
 
-// The version rule: the value at offset 36 when it is 57 or 66, else the one at 12.
+// The version rule: the value at offset 36 when it is a known version, else the one at 12.
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12);
 
 // Whole seconds since 1970-01-01 UTC, rendered in decimal (0 before 1970).

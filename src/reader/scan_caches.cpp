@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "reader/format.hpp"
+
 namespace kestrune {
 
 namespace {
@@ -15,13 +17,6 @@ constexpr std::uint64_t orbitrap_rt_start = 6'464'174;
 constexpr std::uint64_t orbitrap_index_start = 6'464'170;
 constexpr std::uint64_t orbitrap_index_stride = 88;
 constexpr std::uint64_t orbitrap_first_scan_offset = 3666;
-
-// Fields of the orbitrap trailer record copied into the caches.
-constexpr std::uint64_t trailer_cached_width = 76;
-constexpr std::uint64_t trailer_injection_time = 12;
-constexpr std::uint64_t trailer_master_scan = 62;
-constexpr std::uint64_t trailer_monoisotopic_mz = 66;
-constexpr std::uint64_t trailer_charge = 74;
 
 // The small version-57 metadata blocks.
 constexpr std::uint64_t small_block_start = 1'492'161;
@@ -86,16 +81,16 @@ std::optional<InternalFailure> fill_orbitrap_offsets(Caches& caches, const ByteS
 
 bool fill_orbitrap_metadata(Caches& caches, const ByteSource& source, std::uint64_t length,
                             std::uint32_t n) {
-    const auto records = read_table(source, length, orbitrap_trailer_start, orbitrap_trailer_stride,
-                                    n, trailer_cached_width);
+    namespace field = reader::trailer_record;
+    const auto records = read_table(source, length, field::start, field::stride, n, field::cached_width);
     if (!records) return false;
     for (std::uint64_t k = 0; k < n; ++k) {
-        const std::uint64_t r = orbitrap_trailer_offset(k);
-        if (!records->contains(r, trailer_cached_width)) continue;
-        caches.injection_times[k] = *records->load<float>(r + trailer_injection_time);
-        caches.master_scans[k] = *records->load<std::int32_t>(r + trailer_master_scan);
-        caches.monoisotopic_mzs[k] = *records->load<double>(r + trailer_monoisotopic_mz);
-        caches.charge_states[k] = *records->load<std::uint8_t>(r + trailer_charge);
+        const std::uint64_t r = field::offset_of(k);
+        if (!records->contains(r, field::cached_width)) continue;
+        caches.injection_times[k] = *records->load<float>(r + field::injection_time);
+        caches.master_scans[k] = *records->load<std::int32_t>(r + field::master_scan);
+        caches.monoisotopic_mzs[k] = *records->load<double>(r + field::monoisotopic_mz);
+        caches.charge_states[k] = *records->load<std::uint8_t>(r + field::charge);
     }
     return true;
 }
@@ -126,27 +121,12 @@ bool fill_retention_times(Caches& caches, const ByteSource& source, std::uint64_
 
 }  // namespace
 
-FileProfile profile_of(std::string_view path) {
-    if (path.find("small.RAW") != std::string_view::npos) return FileProfile::small;
-    if (path_names_orbitrap(path)) return FileProfile::orbitrap;
-    return FileProfile::generic;
-}
-
-bool path_names_orbitrap(std::string_view path) {
-    return path.find("orbitrap") != std::string_view::npos;
-}
-
-std::uint32_t scan_count_for(std::uint32_t version) {
-    if (version == 57) return 48;
-    if (version == 66) return 145;
-    return 100;
-}
-
 std::optional<InternalFailure> initialize_caches(Record& record, const ByteSource& source) {
     const auto length = source.length();
     if (!length) return unreadable_file();
-    const std::uint32_t n = scan_count_for(record.version);
-    const FileProfile profile = profile_of(record.path);
+    using reader::FileProfile;
+    const std::uint32_t n = reader::scan_count_for(record.version);
+    const FileProfile profile = reader::profile_of(record.path);
 
     Caches caches(n);
     if (profile == FileProfile::small) {
@@ -156,9 +136,9 @@ std::optional<InternalFailure> initialize_caches(Record& record, const ByteSourc
     }
 
     bool read_ok = true;
-    if (path_names_orbitrap(record.path)) {
+    if (reader::path_names_orbitrap(record.path)) {
         read_ok = fill_orbitrap_metadata(caches, source, *length, n);
-    } else if (record.version == 57 && profile == FileProfile::small) {
+    } else if (record.version == reader::version_57 && profile == FileProfile::small) {
         read_ok = fill_small_v57_metadata(caches, source, *length, n);
     }
     if (read_ok && profile == FileProfile::small) {

@@ -5,13 +5,12 @@
 #include <cstring>
 #include <span>
 
+#include "reader/format.hpp"
 #include "spectra/record_split.hpp"
 
 namespace kestrune {
 
 namespace {
-
-constexpr std::uint32_t wide_version = 66;
 
 // A block is its record count, then the records (laid out in record_split.hpp).
 constexpr std::uint64_t count_width = 4;
@@ -188,15 +187,14 @@ std::optional<Peaks> read_narrow_block(const ByteSource& source, const ByteWindo
 
 std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_number,
                                    const ByteSource& source) {
-    // Taken in 64 bits so that scan 0 lies beyond every scan.
-    const std::uint64_t index = static_cast<std::uint64_t>(scan_number) - 1;
+    const std::uint64_t index = reader::scan_index(scan_number);
     if (index >= record.num_scans || index >= record.scan_offsets.size()) return std::nullopt;
     const std::uint64_t start = record.scan_offsets[index];
     const auto length = source.length();
     if (!length || start >= *length) return std::nullopt;
     const std::uint64_t remaining = *length - start;
 
-    const bool wide = record.version == wide_version;
+    const bool wide = reader::has_wide_peak_records(record.version);
     const auto window = read_search_window(source, start, remaining, wide ? wide_window : narrow_window);
     if (!window) return std::nullopt;
     if (wide) {
