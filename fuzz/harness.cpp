@@ -216,10 +216,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     record.path = paths[(choice >> 2) & 3];
 
     if (ops & op_caches) {
-        if (auto failure = kestrune::initialize_caches(record, source)) consume(failure->message);
+        try {
+            kestrune::initialize_caches(record, source);
+        } catch (const kestrune::InternalFailure& failure) {
+            consume(failure.message);
+        }
         // A second rebuild over the same record: a failure must leave it as it was.
-        if ((ops & op_reinitialize) && !kestrune::initialize_caches(record, source)) {
-            if (record.retention_times.size() != record.num_scans) __builtin_trap();
+        if (ops & op_reinitialize) {
+            try {
+                kestrune::initialize_caches(record, source);
+                if (record.retention_times.size() != record.num_scans) __builtin_trap();
+            } catch (const kestrune::InternalFailure& failure) {
+                consume(failure.message);
+            }
         }
     }
     if (ops & op_queries) run_queries(record);

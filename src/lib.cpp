@@ -120,12 +120,7 @@ bool add_reader_class(PyObject* module) {
 
 PyObject* initialise_module() {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-        }
-        return nullptr;
-    }
+    if (interpreter == -1) return raise_unless_set();
     std::int64_t expected = -1;
     if (!owning_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
         PyErr_SetString(PyExc_ImportError,

@@ -59,6 +59,18 @@ std::string describe(int code) {
     return error_text(strerror_r(code, buffer, sizeof buffer), buffer);
 }
 
+std::string exception_text(PyObject* exception) {
+    std::string text = Py_TYPE(exception)->tp_name;
+    PyRef message(PyObject_Str(exception));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();  // an unprintable exception is still named by its type
+        return text;
+    }
+    if (*utf8) text += std::string(": ") + utf8;
+    return text;
+}
+
 }  // namespace
 
 void raise_panic(const InternalFailure& failure) noexcept {
@@ -86,12 +98,19 @@ void raise_os_error(const OsError& error) {
     if (message) PyErr_SetObject(os_exception_for(error.code), message.get());
 }
 
-PyRef created(PyObject* object, std::source_location where) {
-    if (!object) {
-        PyErr_Print();
-        throw internal_failure("Python API call failed", where);
-    }
-    return PyRef(object);
+PyObject* raise_unless_set() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, failure_text::no_exception_set);
+    return nullptr;
+}
+
+void fail_printing_python_error(const char* message, std::source_location where) {
+    PyErr_Print();
+    throw internal_failure(message, where);
+}
+
+void fail_with_python_error(std::string prefix, std::source_location where) {
+    if (PyRef exception = fetch_exception()) prefix += ": " + exception_text(exception.get());
+    throw internal_failure(std::move(prefix), where);
 }
 
 }  // namespace kestrune::binding

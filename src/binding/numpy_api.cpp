@@ -5,7 +5,7 @@
 #include <string>
 
 #include "binding/arguments.hpp"
-#include "binding/python_error.hpp"
+#include "binding/failures.hpp"
 
 namespace kestrune::binding {
 

@@ -45,8 +45,7 @@ PyRef peak_array(const NumpyApi& api, PeakVector<T> values, int type_number) {
                                              reinterpret_cast<NumpyDescr*>(descr.release()), 1,
                                              &length, &stride, data, npy_array_writeable, nullptr));
     if (api.set_base_object(array.get(), container.release()) != 0) {
-        PyErr_Print();
-        throw internal_failure("Python API call failed");
+        fail_printing_python_error(failure_text::python_api_call);
     }
     return array;
 }

@@ -11,7 +11,7 @@ namespace kestrune::binding {
 
 PyRef InitializeCaches::body(Record& record) {
     const auto source = open_for_reading(record.path);
-    if (auto failure = initialize_caches(record, *source)) throw std::move(*failure);
+    initialize_caches(record, *source);
     return PyRef::borrowed(Py_None);
 }
 

@@ -1,7 +1,6 @@
 #include "binding/reader_object.hpp"
 
 #include <limits>
-#include <variant>
 
 #include "reader/header.hpp"
 
@@ -60,23 +59,13 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto path = to_path_text(argument, constructor_parameter);
         if (!path) return nullptr;
 
-        auto opened = open_record(std::move(*path));
-        if (const auto* error = std::get_if<OsError>(&opened)) {
-            raise_os_error(*error);
-            return nullptr;
-        }
-        if (const auto* failure = std::get_if<InternalFailure>(&opened)) throw *failure;
+        Record opened = open_record(std::move(*path));
 
         const allocfunc allocate = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
         PyObject* object = allocate(type, 0);
-        if (!object) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-            }
-            return nullptr;
-        }
+        if (!object) return raise_unless_set();
         auto* reader = reinterpret_cast<ReaderObject*>(object);
-        new (&reader->record) Record(std::move(std::get<Record>(opened)));
+        new (&reader->record) Record(std::move(opened));
         new (&reader->borrow) std::atomic<std::uint64_t>(0);
         return object;
     });

@@ -46,11 +46,15 @@ private:
 // `self` as a reader, or null with the TypeError set when it is of another type.
 ReaderObject* as_reader(PyObject* self);
 
-// Runs an entry's work, turning C++ failures into PanicException.
+// Runs an entry's work: the binding's one channel for failures of the core and of
+// the interpreter calls it makes. Operating-system errors become the OSError family,
+// every other C++ failure PanicException.
 template <class Work>
 PyObject* run_entry(Work&& work) noexcept {
     try {
         return work();
+    } catch (const OsError& error) {
+        raise_os_error(error);
     } catch (const InternalFailure& failure) {
         raise_panic(failure);
     } catch (const std::bad_alloc&) {

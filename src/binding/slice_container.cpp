@@ -2,8 +2,7 @@
 
 #include <memory>
 
-#include "binding/python_error.hpp"
-#include "reader/failure.hpp"
+#include "binding/failures.hpp"
 
 namespace kestrune::binding {
 
@@ -38,10 +37,7 @@ PyType_Spec container_spec = {
 PyTypeObject* container_type() {
     static PyObject* type = nullptr;
     if (!type) type = PyType_FromSpec(&container_spec);
-    if (!type) {
-        PyErr_Print();
-        throw internal_failure("failed to create type object for PySliceContainer");
-    }
+    if (!type) fail_printing_python_error("failed to create type object for PySliceContainer");
     return reinterpret_cast<PyTypeObject*>(type);
 }
 

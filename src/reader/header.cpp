@@ -17,11 +17,11 @@ constexpr std::uint64_t ticks_per_second = 10'000'000;
 constexpr std::uint64_t seconds_from_1601_to_1970 = 11'644'473'600;
 
 template <class T>
-bool read_header_field(const FileSource& file, std::uint64_t offset, T& value, OsError& error) {
+T read_header_field(const FileSource& file, std::uint64_t offset) {
     std::array<std::uint8_t, sizeof(T)> bytes{};
-    if (!file.read_exact_at(offset, bytes, error)) return false;
-    value = decode_le<T>(bytes.data());
-    return true;
+    OsError error;
+    if (!file.read_exact_at(offset, bytes, error)) throw error;
+    return decode_le<T>(bytes.data());
 }
 
 }  // namespace
@@ -35,28 +35,23 @@ std::string creation_date_text(std::uint64_t creation_time) {
     return std::to_string(seconds < seconds_from_1601_to_1970 ? 0 : seconds - seconds_from_1601_to_1970);
 }
 
-std::variant<Record, OsError, InternalFailure> open_record(std::string path) {
+Record open_record(std::string path) {
     OsError error;
     auto file = FileSource::open(path, error);
-    if (!file) return error;
+    if (!file) throw error;
 
-    std::uint32_t candidate = 0;
-    if (!read_header_field(*file, version_offset, candidate, error)) return error;
-    std::uint32_t fallback = candidate;
-    if (!reader::is_known_version(candidate) &&
-        !read_header_field(*file, fallback_version_offset, fallback, error)) {
-        return error;
-    }
+    const auto candidate = read_header_field<std::uint32_t>(*file, version_offset);
+    const auto fallback = reader::is_known_version(candidate)
+                              ? candidate
+                              : read_header_field<std::uint32_t>(*file, fallback_version_offset);
     Record record;
-    if (!read_header_field(*file, creation_time_offset, record.creation_time, error)) return error;
+    record.creation_time = read_header_field<std::uint64_t>(*file, creation_time_offset);
     record.version = choose_version(candidate, fallback);
     record.path = std::move(path);
 
     // The caches are filled from a fresh opening of the path, as every later call does;
     // the header's handle stays open until then.
-    if (auto failure = initialize_caches(record, *open_for_reading(record.path))) {
-        return std::move(*failure);
-    }
+    initialize_caches(record, *open_for_reading(record.path));
     return record;
 }
 

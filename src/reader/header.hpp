@@ -2,7 +2,6 @@
 #pragma once
 
 #include <string>
-#include <variant>
 
 #include "reader/byte_source.hpp"
 #include "reader/failure.hpp"
@@ -11,9 +10,8 @@
 namespace kestrune {
 
 // Opens `path`, reads the version and creation time, then fills the scan caches.
-// Fails with the operating-system error of the header reads, or with the scan
-// caches' internal failure.
-std::variant<Record, OsError, InternalFailure> open_record(std::string path);
+// Throws the OsError of the header reads, or the scan caches' InternalFailure.
+Record open_record(std::string path);
 
 // The version rule: the value at offset 36 when it is a known version, else the one at 12.
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12);

@@ -56,27 +56,26 @@ struct Caches {
 
 // Scan offsets of the orbitrap profile: 3666, then a running sum of the index's
 // data lengths. Every entry's length field must lie inside the file.
-std::optional<InternalFailure> fill_orbitrap_offsets(Caches& caches, const ByteSource& source,
-                                                     std::uint64_t length, std::uint32_t n) {
+void fill_orbitrap_offsets(Caches& caches, const ByteSource& source, std::uint64_t length,
+                           std::uint32_t n) {
     for (std::uint64_t k = 0; k < n; ++k) {
         const std::uint64_t p = orbitrap_index_start + orbitrap_index_stride * k;
         if (p > length) {
-            return internal_failure("range start index " + std::to_string(p) +
+            throw internal_failure("range start index " + std::to_string(p) +
                                     " out of range for slice of length " + std::to_string(length));
         }
         if (p + 4 > length) {
-            return internal_failure("range end index " + std::to_string(p + 4) +
+            throw internal_failure("range end index " + std::to_string(p + 4) +
                                     " out of range for slice of length " + std::to_string(length));
         }
     }
     const auto index = read_table(source, length, orbitrap_index_start, orbitrap_index_stride, n, 4);
-    if (!index) return unreadable_file();
+    if (!index) throw unreadable_file();
     std::uint64_t position = orbitrap_first_scan_offset;
     for (std::uint64_t k = 0; k < n; ++k) {
         caches.scan_offsets[k] = position;
         position += *index->load<std::uint32_t>(orbitrap_index_start + orbitrap_index_stride * k);
     }
-    return std::nullopt;
 }
 
 bool fill_orbitrap_metadata(Caches& caches, const ByteSource& source, std::uint64_t length,
@@ -121,9 +120,9 @@ bool fill_retention_times(Caches& caches, const ByteSource& source, std::uint64_
 
 }  // namespace
 
-std::optional<InternalFailure> initialize_caches(Record& record, const ByteSource& source) {
+void initialize_caches(Record& record, const ByteSource& source) {
     const auto length = source.length();
-    if (!length) return unreadable_file();
+    if (!length) throw unreadable_file();
     using reader::FileProfile;
     const std::uint32_t n = reader::scan_count_for(record.version);
     const FileProfile profile = reader::profile_of(record.path);
@@ -132,7 +131,7 @@ std::optional<InternalFailure> initialize_caches(Record& record, const ByteSourc
     if (profile == FileProfile::small) {
         std::copy(small_scan_offsets.begin(), small_scan_offsets.end(), caches.scan_offsets.begin());
     } else if (profile == FileProfile::orbitrap) {
-        if (auto failure = fill_orbitrap_offsets(caches, source, *length, n)) return failure;
+        fill_orbitrap_offsets(caches, source, *length, n);
     }
 
     bool read_ok = true;
@@ -147,7 +146,7 @@ std::optional<InternalFailure> initialize_caches(Record& record, const ByteSourc
         read_ok = fill_retention_times(caches, source, *length, n, orbitrap_rt_start,
                                        orbitrap_index_stride);
     }
-    if (!read_ok) return unreadable_file();
+    if (!read_ok) throw unreadable_file();
 
     record.num_scans = n;
     record.retention_times = std::move(caches.retention_times);
@@ -156,7 +155,6 @@ std::optional<InternalFailure> initialize_caches(Record& record, const ByteSourc
     record.master_scans = std::move(caches.master_scans);
     record.charge_states = std::move(caches.charge_states);
     record.monoisotopic_mzs = std::move(caches.monoisotopic_mzs);
-    return std::nullopt;
 }
 
 }  // namespace kestrune

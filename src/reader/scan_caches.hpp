@@ -2,16 +2,15 @@
 // chosen by the File profile and the version (both in reader/format.hpp).
 #pragma once
 
-#include <optional>
-
 #include "reader/byte_source.hpp"
 #include "reader/failure.hpp"
 #include "reader/record.hpp"
 
 namespace kestrune {
 
-// Rebuilds num_scans and the six caches from `source`. On failure the record is
-// left exactly as it was.
-std::optional<InternalFailure> initialize_caches(Record& record, const ByteSource& source);
+// Rebuilds num_scans and the six caches from `source`. Throws InternalFailure when
+// the file cannot be read or its scan index leaves it; the record is then left
+// exactly as it was.
+void initialize_caches(Record& record, const ByteSource& source);
 
 }  // namespace kestrune
