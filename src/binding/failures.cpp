@@ -73,7 +73,7 @@ std::string exception_text(PyObject* exception) {
 
 }  // namespace
 
-void raise_panic(const InternalFailure& failure) noexcept {
+void raise_panic(const reader::InternalFailure& failure) noexcept {
     std::fprintf(stderr, "kestrune: internal failure at %.*s:%u: %s\n",
                  static_cast<int>(project_file(failure.where.file_name()).size()),
                  project_file(failure.where.file_name()).data(),
@@ -88,7 +88,7 @@ void raise_panic(const InternalFailure& failure) noexcept {
     PyErr_SetObject(type, message.get());
 }
 
-void raise_os_error(const OsError& error) {
+void raise_os_error(const io::OsError& error) {
     if (error.code == 0) {
         PyErr_SetString(PyExc_OSError, error.fixed_message.c_str());
         return;
@@ -105,12 +105,12 @@ PyObject* raise_unless_set() {
 
 void fail_printing_python_error(const char* message, std::source_location where) {
     PyErr_Print();
-    throw internal_failure(message, where);
+    throw reader::internal_failure(message, where);
 }
 
 void fail_with_python_error(std::string prefix, std::source_location where) {
     if (PyRef exception = fetch_exception()) prefix += ": " + exception_text(exception.get());
-    throw internal_failure(std::move(prefix), where);
+    throw reader::internal_failure(std::move(prefix), where);
 }
 
 }  // namespace kestrune::binding

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "binding/py_ref.hpp"
-#include "reader/byte_source.hpp"
+#include "io/byte_window.hpp"
 #include "reader/failure.hpp"
 
 namespace kestrune::binding {
@@ -19,11 +19,11 @@ inline constexpr const char* no_exception_set = "attempted to fetch exception bu
 
 // Writes the diagnostic to standard error and raises PanicException with the
 // failure's message. Aborts the process if even that cannot be done.
-void raise_panic(const InternalFailure& failure) noexcept;
+void raise_panic(const reader::InternalFailure& failure) noexcept;
 
 // Raises the exception class for the error number with "{} (os error {})", or a plain
 // OSError with the fixed message of a failure that has no error number.
-void raise_os_error(const OsError& error);
+void raise_os_error(const io::OsError& error);
 
 // Returns null for an entry whose interpreter call failed, setting SystemError when
 // that call left no exception.

@@ -8,12 +8,12 @@ namespace kestrune::binding {
 
 struct GetPeaks {
     static constexpr Parameter parameter{"get_peaks", "scan_num"};
-    static PyRef body(const Record& record, std::uint32_t scan_num);
+    static PyRef body(const reader::ReaderRecord& record, std::uint32_t scan_num);
 };
 
 struct NativeGetPeaks {
     static constexpr Parameter parameter{"native_get_peaks", "scan_num"};
-    static PyRef body(const Record& record, std::uint32_t scan_num);
+    static PyRef body(const reader::ReaderRecord& record, std::uint32_t scan_num);
 };
 
 }  // namespace kestrune::binding

@@ -9,41 +9,41 @@
 
 namespace kestrune::binding {
 
-PyRef InitializeCaches::body(Record& record) {
-    const auto source = open_for_reading(record.path);
-    initialize_caches(record, *source);
+PyRef InitializeCaches::body(reader::ReaderRecord& record) {
+    const auto source = io::open_for_reading(record.path);
+    reader::initialize_caches(record, *source);
     return PyRef::borrowed(Py_None);
 }
 
-PyRef CreationDate::body(const Record& record) {
-    return py_text(creation_date_text(record.creation_time));
+PyRef CreationDate::body(const reader::ReaderRecord& record) {
+    return py_text(reader::creation_date_text(record.creation_time));
 }
 
-PyRef Version::body(const Record& record) { return py_int(record.version); }
+PyRef Version::body(const reader::ReaderRecord& record) { return py_int(record.version); }
 
-PyRef NumScans::body(const Record& record) { return py_int(record.num_scans); }
+PyRef NumScans::body(const reader::ReaderRecord& record) { return py_int(record.num_scans); }
 
-PyRef GetRt::body(const Record& record, std::uint32_t scan_number) {
-    return py_float(cache_entry(record.retention_times, scan_number));
+PyRef GetRt::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+    return py_float(reader::cache_entry(record.retention_times, scan_number));
 }
 
-PyRef GetInjectionTime::body(const Record& record, std::uint32_t scan_number) {
-    return py_float(cache_entry(record.injection_times, scan_number));
+PyRef GetInjectionTime::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+    return py_float(reader::cache_entry(record.injection_times, scan_number));
 }
 
-PyRef GetMasterScan::body(const Record& record, std::uint32_t scan_number) {
-    return py_int(cache_entry(record.master_scans, scan_number));
+PyRef GetMasterScan::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+    return py_int(reader::cache_entry(record.master_scans, scan_number));
 }
 
-PyRef GetChargeState::body(const Record& record, std::uint32_t scan_number) {
-    return py_int(cache_entry(record.charge_states, scan_number));
+PyRef GetChargeState::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+    return py_int(reader::cache_entry(record.charge_states, scan_number));
 }
 
-PyRef GetMonoisotopicMz::body(const Record& record, std::uint32_t scan_number) {
-    return py_float(cache_entry(record.monoisotopic_mzs, scan_number));
+PyRef GetMonoisotopicMz::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+    return py_float(reader::cache_entry(record.monoisotopic_mzs, scan_number));
 }
 
-PyRef ListSpectra::body(const Record& record) {
+PyRef ListSpectra::body(const reader::ReaderRecord& record) {
     static std::array<PyObject*, 6> keys{};
     interned_key(keys[0], "scan_number");
     interned_key(keys[1], "rt");
@@ -69,11 +69,11 @@ PyRef ListSpectra::body(const Record& record) {
         PyRef summary = created(PyDict_Copy(layout));
         const std::array<PyRef, 6> values = {
             py_int(static_cast<long>(scan)),
-            py_float(cache_entry(record.retention_times, scan)),
-            py_float(cache_entry(record.injection_times, scan)),
-            py_int(cache_entry(record.master_scans, scan)),
-            py_int(cache_entry(record.charge_states, scan)),
-            py_float(cache_entry(record.monoisotopic_mzs, scan)),
+            py_float(reader::cache_entry(record.retention_times, scan)),
+            py_float(reader::cache_entry(record.injection_times, scan)),
+            py_int(reader::cache_entry(record.master_scans, scan)),
+            py_int(reader::cache_entry(record.charge_states, scan)),
+            py_float(reader::cache_entry(record.monoisotopic_mzs, scan)),
         };
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (!set_item(summary.get(), keys[i], values[i])) return {};

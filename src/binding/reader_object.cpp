@@ -59,13 +59,13 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto path = to_path_text(argument, constructor_parameter);
         if (!path) return nullptr;
 
-        Record opened = open_record(std::move(*path));
+        reader::ReaderRecord opened = reader::open_record(std::move(*path));
 
         const allocfunc allocate = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
         PyObject* object = allocate(type, 0);
         if (!object) return raise_unless_set();
         auto* reader = reinterpret_cast<ReaderObject*>(object);
-        new (&reader->record) Record(std::move(opened));
+        new (&reader->record) reader::ReaderRecord(std::move(opened));
         new (&reader->borrow) std::atomic<std::uint64_t>(0);
         return object;
     });
@@ -73,7 +73,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void reader_dealloc(PyObject* self) {
     auto* reader = reinterpret_cast<ReaderObject*>(self);
-    reader->record.~Record();
+    reader->record.~ReaderRecord();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));  // the instance's reference to its heap type

@@ -16,7 +16,7 @@ namespace kestrune::binding {
 
 struct ReaderObject {
     PyObject_HEAD
-    Record record;
+    reader::ReaderRecord record;
     // 0: free; 1 to max - 1: that many shared borrows; max: one exclusive borrow.
     std::atomic<std::uint64_t> borrow;
 };
@@ -53,16 +53,16 @@ template <class Work>
 PyObject* run_entry(Work&& work) noexcept {
     try {
         return work();
-    } catch (const OsError& error) {
+    } catch (const io::OsError& error) {
         raise_os_error(error);
-    } catch (const InternalFailure& failure) {
+    } catch (const reader::InternalFailure& failure) {
         raise_panic(failure);
     } catch (const std::bad_alloc&) {
-        raise_panic(internal_failure("memory allocation failed"));
+        raise_panic(reader::internal_failure("memory allocation failed"));
     } catch (const std::exception& error) {
-        raise_panic(internal_failure(error.what()));
+        raise_panic(reader::internal_failure(error.what()));
     } catch (...) {
-        raise_panic(internal_failure("unknown native failure"));
+        raise_panic(reader::internal_failure("unknown native failure"));
     }
     return nullptr;
 }

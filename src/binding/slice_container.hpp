@@ -10,7 +10,7 @@
 
 namespace kestrune::binding {
 
-using PeakStorage = std::variant<PeakVector<double>, PeakVector<float>>;
+using PeakStorage = std::variant<spectra::PeakVector<double>, spectra::PeakVector<float>>;
 
 // A new container that takes over `storage` without copying it: the elements stay
 // where they are and are freed when the container is released. When the container

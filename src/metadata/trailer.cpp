@@ -16,7 +16,7 @@ namespace field = reader::trailer_record;
 template <class T>
 T checked_entry(const std::vector<T>& cache, std::uint64_t index) {
     if (index >= cache.size()) {
-        throw internal_failure("index out of bounds: the len is " + std::to_string(cache.size()) +
+        throw reader::internal_failure("index out of bounds: the len is " + std::to_string(cache.size()) +
                                " but the index is " + std::to_string(index));
     }
     return cache[index];
@@ -32,7 +32,7 @@ std::optional<std::string> field_text(std::span<const std::uint8_t> bytes) {
 }
 
 // The fields of the trailer record whose used bytes `record` holds from offset r.
-void append_record_fields(std::vector<TrailerEntry>& entries, const ByteWindow& record,
+void append_record_fields(std::vector<TrailerEntry>& entries, const io::ByteWindow& record,
                           std::uint64_t r) {
     const auto text_at = [&](std::uint64_t at, std::uint64_t width) {
         return field_text(record.slice(r + at, width));
@@ -57,13 +57,13 @@ void append_record_fields(std::vector<TrailerEntry>& entries, const ByteWindow& 
 
 }  // namespace
 
-bool trailer_reads_file(const Record& record, std::uint32_t scan_number) {
+bool trailer_reads_file(const reader::ReaderRecord& record, std::uint32_t scan_number) {
     return scan_number != 0 && scan_number <= record.num_scans &&
            reader::has_trailer_fields(record.version) && reader::path_names_orbitrap(record.path);
 }
 
-std::vector<TrailerEntry> trailer_extra(const Record& record, std::uint32_t scan_number,
-                                        const ByteSource& source) {
+std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                        const io::ByteSource& source) {
     if (scan_number == 0 || scan_number > record.num_scans) return {};
     const std::uint64_t k = reader::scan_index(scan_number);
     const double mz = checked_entry(record.monoisotopic_mzs, k);
@@ -82,7 +82,7 @@ std::vector<TrailerEntry> trailer_extra(const Record& record, std::uint32_t scan
     const std::uint64_t r = field::offset_of(k);
     const auto length = source.length();
     if (!length || r + field::used_width > *length) return entries;
-    const auto record_bytes = read_window(source, r, field::used_width);
+    const auto record_bytes = io::read_window(source, r, field::used_width);
     if (!record_bytes || !record_bytes->contains(r, field::used_width)) return entries;
     append_record_fields(entries, *record_bytes, r);
     return entries;

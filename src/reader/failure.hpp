@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-namespace kestrune {
+namespace kestrune::reader {
 
 struct InternalFailure {
     std::string message;
@@ -20,4 +20,4 @@ inline InternalFailure internal_failure(std::string message,
     return {std::move(message), where};
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

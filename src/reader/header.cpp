@@ -5,7 +5,7 @@
 #include "reader/format.hpp"
 #include "reader/scan_caches.hpp"
 
-namespace kestrune {
+namespace kestrune::reader {
 
 namespace {
 
@@ -17,17 +17,17 @@ constexpr std::uint64_t ticks_per_second = 10'000'000;
 constexpr std::uint64_t seconds_from_1601_to_1970 = 11'644'473'600;
 
 template <class T>
-T read_header_field(const FileSource& file, std::uint64_t offset) {
+T read_header_field(const io::FileSource& file, std::uint64_t offset) {
     std::array<std::uint8_t, sizeof(T)> bytes{};
-    OsError error;
+    io::OsError error;
     if (!file.read_exact_at(offset, bytes, error)) throw error;
-    return decode_le<T>(bytes.data());
+    return io::decode_le<T>(bytes.data());
 }
 
 }  // namespace
 
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12) {
-    return reader::is_known_version(at_36) ? at_36 : at_12;
+    return is_known_version(at_36) ? at_36 : at_12;
 }
 
 std::string creation_date_text(std::uint64_t creation_time) {
@@ -35,24 +35,24 @@ std::string creation_date_text(std::uint64_t creation_time) {
     return std::to_string(seconds < seconds_from_1601_to_1970 ? 0 : seconds - seconds_from_1601_to_1970);
 }
 
-Record open_record(std::string path) {
-    OsError error;
-    auto file = FileSource::open(path, error);
+ReaderRecord open_record(std::string path) {
+    io::OsError error;
+    auto file = io::FileSource::open(path, error);
     if (!file) throw error;
 
     const auto candidate = read_header_field<std::uint32_t>(*file, version_offset);
-    const auto fallback = reader::is_known_version(candidate)
+    const auto fallback = is_known_version(candidate)
                               ? candidate
                               : read_header_field<std::uint32_t>(*file, fallback_version_offset);
-    Record record;
+    ReaderRecord record;
     record.creation_time = read_header_field<std::uint64_t>(*file, creation_time_offset);
     record.version = choose_version(candidate, fallback);
     record.path = std::move(path);
 
     // The caches are filled from a fresh opening of the path, as every later call does;
     // the header's handle stays open until then.
-    initialize_caches(record, *open_for_reading(record.path));
+    initialize_caches(record, *io::open_for_reading(record.path));
     return record;
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

@@ -3,15 +3,15 @@
 
 #include <string>
 
-#include "reader/byte_source.hpp"
+#include "io/byte_window.hpp"
 #include "reader/failure.hpp"
 #include "reader/record.hpp"
 
-namespace kestrune {
+namespace kestrune::reader {
 
 // Opens `path`, reads the version and creation time, then fills the scan caches.
 // Throws the OsError of the header reads, or the scan caches' InternalFailure.
-Record open_record(std::string path);
+ReaderRecord open_record(std::string path);
 
 // The version rule: the value at offset 36 when it is a known version, else the one at 12.
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12);
@@ -19,4 +19,4 @@ std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12);
 // Whole seconds since 1970-01-01 UTC, rendered in decimal (0 before 1970).
 std::string creation_date_text(std::uint64_t creation_time);
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

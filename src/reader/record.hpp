@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace kestrune {
+namespace kestrune::reader {
 
-struct Record {
+struct ReaderRecord {
     std::string path;  // as given; reopened by every operation that reads the file
     // The six scan caches; entry k belongs to scan number k + 1.
     std::vector<double> retention_times;       // minutes
@@ -21,4 +21,4 @@ struct Record {
     std::uint32_t num_scans = 0;
 };
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

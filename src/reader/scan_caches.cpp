@@ -4,7 +4,7 @@
 
 #include "reader/format.hpp"
 
-namespace kestrune {
+namespace kestrune::reader {
 
 namespace {
 
@@ -32,12 +32,12 @@ InternalFailure unreadable_file(std::source_location where = std::source_locatio
 
 // The bytes of a strided table of n entries of `width` bytes, clipped to the file.
 // nullopt when the read fails or comes up short of the length measured at the start.
-std::optional<ByteWindow> read_table(const ByteSource& source, std::uint64_t length,
+std::optional<io::ByteWindow> read_table(const io::ByteSource& source, std::uint64_t length,
                                      std::uint64_t start, std::uint64_t stride, std::uint32_t n,
                                      std::uint64_t width) {
     const std::uint64_t span = stride * (n - 1) + width;
-    auto window = read_window(source, start, span);
-    if (!window || !window_is_complete(*window, start, span, length)) return std::nullopt;
+    auto window = io::read_window(source, start, span);
+    if (!window || !io::window_is_complete(*window, start, span, length)) return std::nullopt;
     return window;
 }
 
@@ -56,7 +56,7 @@ struct Caches {
 
 // Scan offsets of the orbitrap profile: 3666, then a running sum of the index's
 // data lengths. Every entry's length field must lie inside the file.
-void fill_orbitrap_offsets(Caches& caches, const ByteSource& source, std::uint64_t length,
+void fill_orbitrap_offsets(Caches& caches, const io::ByteSource& source, std::uint64_t length,
                            std::uint32_t n) {
     for (std::uint64_t k = 0; k < n; ++k) {
         const std::uint64_t p = orbitrap_index_start + orbitrap_index_stride * k;
@@ -78,9 +78,9 @@ void fill_orbitrap_offsets(Caches& caches, const ByteSource& source, std::uint64
     }
 }
 
-bool fill_orbitrap_metadata(Caches& caches, const ByteSource& source, std::uint64_t length,
+bool fill_orbitrap_metadata(Caches& caches, const io::ByteSource& source, std::uint64_t length,
                             std::uint32_t n) {
-    namespace field = reader::trailer_record;
+    namespace field = trailer_record;
     const auto records = read_table(source, length, field::start, field::stride, n, field::cached_width);
     if (!records) return false;
     for (std::uint64_t k = 0; k < n; ++k) {
@@ -94,7 +94,7 @@ bool fill_orbitrap_metadata(Caches& caches, const ByteSource& source, std::uint6
     return true;
 }
 
-bool fill_small_v57_metadata(Caches& caches, const ByteSource& source, std::uint64_t length,
+bool fill_small_v57_metadata(Caches& caches, const io::ByteSource& source, std::uint64_t length,
                              std::uint32_t n) {
     const auto blocks =
         read_table(source, length, small_block_start, small_block_stride, n, small_block_width);
@@ -108,7 +108,7 @@ bool fill_small_v57_metadata(Caches& caches, const ByteSource& source, std::uint
     return true;
 }
 
-bool fill_retention_times(Caches& caches, const ByteSource& source, std::uint64_t length,
+bool fill_retention_times(Caches& caches, const io::ByteSource& source, std::uint64_t length,
                           std::uint32_t n, std::uint64_t start, std::uint64_t stride) {
     const auto table = read_table(source, length, start, stride, n, 8);
     if (!table) return false;
@@ -120,12 +120,11 @@ bool fill_retention_times(Caches& caches, const ByteSource& source, std::uint64_
 
 }  // namespace
 
-void initialize_caches(Record& record, const ByteSource& source) {
+void initialize_caches(ReaderRecord& record, const io::ByteSource& source) {
     const auto length = source.length();
     if (!length) throw unreadable_file();
-    using reader::FileProfile;
-    const std::uint32_t n = reader::scan_count_for(record.version);
-    const FileProfile profile = reader::profile_of(record.path);
+    const std::uint32_t n = scan_count_for(record.version);
+    const FileProfile profile = profile_of(record.path);
 
     Caches caches(n);
     if (profile == FileProfile::small) {
@@ -135,9 +134,9 @@ void initialize_caches(Record& record, const ByteSource& source) {
     }
 
     bool read_ok = true;
-    if (reader::path_names_orbitrap(record.path)) {
+    if (path_names_orbitrap(record.path)) {
         read_ok = fill_orbitrap_metadata(caches, source, *length, n);
-    } else if (record.version == reader::version_57 && profile == FileProfile::small) {
+    } else if (record.version == version_57 && profile == FileProfile::small) {
         read_ok = fill_small_v57_metadata(caches, source, *length, n);
     }
     if (read_ok && profile == FileProfile::small) {
@@ -157,4 +156,4 @@ void initialize_caches(Record& record, const ByteSource& source) {
     record.monoisotopic_mzs = std::move(caches.monoisotopic_mzs);
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

@@ -6,12 +6,12 @@
 
 #include "reader/format.hpp"
 
-namespace kestrune {
+namespace kestrune::reader {
 
 template <class T>
 T cache_entry(const std::vector<T>& cache, std::uint32_t scan_number) {
-    const std::uint64_t index = reader::scan_index(scan_number);
+    const std::uint64_t index = scan_index(scan_number);
     return index < cache.size() ? cache[index] : T{};
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

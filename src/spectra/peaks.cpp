@@ -8,7 +8,7 @@
 #include "reader/format.hpp"
 #include "spectra/record_split.hpp"
 
-namespace kestrune {
+namespace kestrune::spectra {
 
 namespace {
 
@@ -51,22 +51,22 @@ struct Block {
 
 // The search window: min(width, remaining) bytes from the start, or nullopt when
 // the read fails or comes up short (the file shrank after its length was taken).
-std::optional<ByteWindow> read_search_window(const ByteSource& source, std::uint64_t start,
+std::optional<io::ByteWindow> read_search_window(const io::ByteSource& source, std::uint64_t start,
                                              std::uint64_t remaining, std::uint64_t width) {
-    auto window = read_window(source, start, std::min(width, remaining));
+    auto window = io::read_window(source, start, std::min(width, remaining));
     if (!window || window->size() != std::min(width, remaining)) return std::nullopt;
     return window;
 }
 
 template <class T>
-std::optional<T> load(const ByteWindow& window, std::uint64_t position) {
+std::optional<T> load(const io::ByteWindow& window, std::uint64_t position) {
     if (position >= window.size()) return std::nullopt;
     return window.load<T>(window.start() + position);
 }
 
 // The count at `at` when it lies in [smallest, largest_count] and all its records of
 // `record_size` bytes end within the file.
-std::optional<std::uint32_t> fitting_count(const ByteWindow& window, std::uint64_t remaining,
+std::optional<std::uint32_t> fitting_count(const io::ByteWindow& window, std::uint64_t remaining,
                                            std::uint64_t at, std::uint32_t smallest,
                                            std::uint64_t record_size) {
     const auto count = load<std::uint32_t>(window, at);
@@ -81,7 +81,7 @@ bool plausible_first_mz(std::optional<T> mz) {
     return mz && *mz > static_cast<T>(lowest_first_mz) && *mz < static_cast<T>(highest_first_mz);
 }
 
-std::optional<std::uint32_t> wide_candidate(const ByteWindow& window, std::uint64_t remaining,
+std::optional<std::uint32_t> wide_candidate(const io::ByteWindow& window, std::uint64_t remaining,
                                             std::uint64_t at) {
     const auto count = fitting_count(window, remaining, at, smallest_count, wide_record_size);
     if (!count) return std::nullopt;
@@ -95,7 +95,7 @@ std::optional<std::uint32_t> wide_candidate(const ByteWindow& window, std::uint6
 }
 
 // Only the last passing block counts, so blocks are located here and read later.
-std::optional<Block> wide_search(const ByteWindow& window, std::uint64_t remaining) {
+std::optional<Block> wide_search(const io::ByteWindow& window, std::uint64_t remaining) {
     const std::uint64_t limit = std::min(remaining, wide_positions);
     std::optional<Block> last;
     for (std::uint64_t at = 0; at < limit && at + wide_head < remaining; ++at) {
@@ -107,7 +107,7 @@ std::optional<Block> wide_search(const ByteWindow& window, std::uint64_t remaini
     return last;
 }
 
-std::optional<Block> narrow_candidate(const ByteWindow& window, std::uint64_t remaining,
+std::optional<Block> narrow_candidate(const io::ByteWindow& window, std::uint64_t remaining,
                                       std::uint64_t at, std::uint32_t smallest) {
     const auto count = fitting_count(window, remaining, at, smallest, narrow_record_size);
     if (!count) return std::nullopt;
@@ -116,7 +116,7 @@ std::optional<Block> narrow_candidate(const ByteWindow& window, std::uint64_t re
     return Block{records, *count};
 }
 
-std::optional<Block> narrow_search(const ByteWindow& window, std::uint64_t remaining) {
+std::optional<Block> narrow_search(const io::ByteWindow& window, std::uint64_t remaining) {
     for (const std::uint64_t at : fixed_count_positions) {
         if (at + count_width > remaining) continue;
         if (auto block = narrow_candidate(window, remaining, at, smallest_count)) return block;
@@ -132,7 +132,7 @@ std::optional<Block> narrow_search(const ByteWindow& window, std::uint64_t remai
 
 // Fills `out` with the block's bytes: the part the window already holds is copied
 // from it, the rest comes from one positioned read. False when that read is short.
-bool gather_block(const ByteSource& source, const ByteWindow& window, std::uint64_t records,
+bool gather_block(const io::ByteSource& source, const io::ByteWindow& window, std::uint64_t records,
                   std::span<std::uint8_t> out) {
     std::uint64_t held = 0;
     if (records < window.size()) {
@@ -150,7 +150,7 @@ bool gather_block(const ByteSource& source, const ByteWindow& window, std::uint6
 // largest count) into a second copy first.
 constexpr std::size_t wide_chunk_records = 32'768;
 
-std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow& window,
+std::optional<Peaks> read_wide_block(const io::ByteSource& source, const io::ByteWindow& window,
                                      const Block& block) {
     Peaks peaks;
     peaks.mz.resize(block.count);
@@ -170,7 +170,7 @@ std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow&
 
 // A narrow record is exactly as wide as the float64 its m/z becomes, so the block is
 // read straight into the m/z storage and every record widened where it lies.
-std::optional<Peaks> read_narrow_block(const ByteSource& source, const ByteWindow& window,
+std::optional<Peaks> read_narrow_block(const io::ByteSource& source, const io::ByteWindow& window,
                                        const Block& block) {
     static_assert(narrow_record_size == sizeof(double));
     Peaks peaks;
@@ -185,8 +185,8 @@ std::optional<Peaks> read_narrow_block(const ByteSource& source, const ByteWindo
 
 }  // namespace
 
-std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_number,
-                                   const ByteSource& source) {
+std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                   const io::ByteSource& source) {
     const std::uint64_t index = reader::scan_index(scan_number);
     if (index >= record.num_scans || index >= record.scan_offsets.size()) return std::nullopt;
     const std::uint64_t start = record.scan_offsets[index];
@@ -207,4 +207,4 @@ std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_numb
     return read_narrow_block(source, *window, *block);
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::spectra

@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "reader/byte_source.hpp"
+#include "io/byte_window.hpp"
 #include "reader/record.hpp"
 
-namespace kestrune {
+namespace kestrune::spectra {
 
 // An allocator whose resize leaves new elements uninitialised: the block's decode
 // writes every one, and zero-filling megabytes first would cost a whole extra pass.
@@ -48,7 +48,7 @@ struct Peaks {
 // range, the source cannot be read or no block passes. Version 66 files hold wide
 // 12-byte records, every other version narrow 8-byte ones. Only the search window
 // and the chosen block are read, each byte once.
-std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_number,
-                                   const ByteSource& source);
+std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                   const io::ByteSource& source);
 
-}  // namespace kestrune
+}  // namespace kestrune::spectra

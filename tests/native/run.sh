@@ -11,8 +11,8 @@ mkdir -p "$build"
 flags=(-std=c++20 -O2 -g -Wall -Wextra -Werror -Isrc)
 checks=(record_split pair_scan)
 declare -A sources=(
-    [record_split]="src/spectra/record_split.cpp src/reader/processor.cpp"
-    [pair_scan]="src/metadata/pair_scan.cpp src/reader/processor.cpp"
+    [record_split]="src/spectra/record_split.cpp src/simd/processor.cpp"
+    [pair_scan]="src/simd/pair_scan.cpp src/simd/processor.cpp"
 )
 
 for check in "${checks[@]}"; do
