@@ -167,13 +167,13 @@ void run_queries(const reader::ReaderRecord& record) {
     // Scan 0, the first and last scans, one past the last and the largest number.
     const std::uint32_t scans[] = {0, 1, record.num_scans, record.num_scans + 1, 0xFFFFFFFFu};
     for (std::uint32_t scan : scans) {
-        double total = reader::cache_entry(record.retention_times, scan) +
-                       reader::cache_entry(record.injection_times, scan) +
-                       reader::cache_entry(record.monoisotopic_mzs, scan);
+        double total = reader::cache_entry(record.caches.retention_times, scan) +
+                       reader::cache_entry(record.caches.injection_times, scan) +
+                       reader::cache_entry(record.caches.monoisotopic_mzs, scan);
         // Summed as doubles: two stored 32-bit values may overflow an int.
-        total += static_cast<double>(reader::cache_entry(record.master_scans, scan)) +
-                 static_cast<double>(reader::cache_entry(record.charge_states, scan)) +
-                 static_cast<double>(reader::cache_entry(record.scan_offsets, scan));
+        total += static_cast<double>(reader::cache_entry(record.caches.master_scans, scan)) +
+                 static_cast<double>(reader::cache_entry(record.caches.charge_states, scan)) +
+                 static_cast<double>(reader::cache_entry(record.caches.scan_offsets, scan));
         sink = static_cast<std::uint64_t>(total != total);
     }
 }
@@ -227,7 +227,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (ops & op_reinitialize) {
             try {
                 reader::initialize_caches(record, source);
-                if (record.retention_times.size() != record.num_scans) __builtin_trap();
+                if (record.caches.retention_times.size() != record.num_scans) __builtin_trap();
             } catch (const reader::InternalFailure& failure) {
                 consume(failure.message);
             }

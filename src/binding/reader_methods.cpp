@@ -24,23 +24,23 @@ PyRef Version::body(const reader::ReaderRecord& record) { return py_int(record.v
 PyRef NumScans::body(const reader::ReaderRecord& record) { return py_int(record.num_scans); }
 
 PyRef GetRt::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
-    return py_float(reader::cache_entry(record.retention_times, scan_number));
+    return py_float(reader::cache_entry(record.caches.retention_times, scan_number));
 }
 
 PyRef GetInjectionTime::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
-    return py_float(reader::cache_entry(record.injection_times, scan_number));
+    return py_float(reader::cache_entry(record.caches.injection_times, scan_number));
 }
 
 PyRef GetMasterScan::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
-    return py_int(reader::cache_entry(record.master_scans, scan_number));
+    return py_int(reader::cache_entry(record.caches.master_scans, scan_number));
 }
 
 PyRef GetChargeState::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
-    return py_int(reader::cache_entry(record.charge_states, scan_number));
+    return py_int(reader::cache_entry(record.caches.charge_states, scan_number));
 }
 
 PyRef GetMonoisotopicMz::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
-    return py_float(reader::cache_entry(record.monoisotopic_mzs, scan_number));
+    return py_float(reader::cache_entry(record.caches.monoisotopic_mzs, scan_number));
 }
 
 PyRef ListSpectra::body(const reader::ReaderRecord& record) {
@@ -69,11 +69,11 @@ PyRef ListSpectra::body(const reader::ReaderRecord& record) {
         PyRef summary = created(PyDict_Copy(layout));
         const std::array<PyRef, 6> values = {
             py_int(static_cast<long>(scan)),
-            py_float(reader::cache_entry(record.retention_times, scan)),
-            py_float(reader::cache_entry(record.injection_times, scan)),
-            py_int(reader::cache_entry(record.master_scans, scan)),
-            py_int(reader::cache_entry(record.charge_states, scan)),
-            py_float(reader::cache_entry(record.monoisotopic_mzs, scan)),
+            py_float(reader::cache_entry(record.caches.retention_times, scan)),
+            py_float(reader::cache_entry(record.caches.injection_times, scan)),
+            py_int(reader::cache_entry(record.caches.master_scans, scan)),
+            py_int(reader::cache_entry(record.caches.charge_states, scan)),
+            py_float(reader::cache_entry(record.caches.monoisotopic_mzs, scan)),
         };
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (!set_item(summary.get(), keys[i], values[i])) return {};

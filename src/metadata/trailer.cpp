@@ -66,11 +66,11 @@ std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std:
                                         const io::ByteSource& source) {
     if (scan_number == 0 || scan_number > record.num_scans) return {};
     const std::uint64_t k = reader::scan_index(scan_number);
-    const double mz = checked_entry(record.monoisotopic_mzs, k);
+    const double mz = checked_entry(record.caches.monoisotopic_mzs, k);
     std::vector<TrailerEntry> entries{
-        {"Ion Injection Time (ms)", checked_entry(record.injection_times, k)},
-        {"Master Scan Number", std::int64_t{checked_entry(record.master_scans, k)}},
-        {"Charge State", std::int64_t{checked_entry(record.charge_states, k)}},
+        {"Ion Injection Time (ms)", checked_entry(record.caches.injection_times, k)},
+        {"Master Scan Number", std::int64_t{checked_entry(record.caches.master_scans, k)}},
+        {"Charge State", std::int64_t{checked_entry(record.caches.charge_states, k)}},
         {"Monoisotopic M/Z", mz},
         {"Precursor Mass", mz},
     };

@@ -41,22 +41,9 @@ std::optional<io::ByteWindow> read_table(const io::ByteSource& source, std::uint
     return window;
 }
 
-struct Caches {
-    std::vector<double> retention_times;
-    std::vector<std::uint64_t> scan_offsets;
-    std::vector<double> injection_times;
-    std::vector<std::int32_t> master_scans;
-    std::vector<std::int32_t> charge_states;
-    std::vector<double> monoisotopic_mzs;
-
-    explicit Caches(std::uint32_t n)
-        : retention_times(n), scan_offsets(n), injection_times(n), master_scans(n),
-          charge_states(n), monoisotopic_mzs(n) {}
-};
-
 // Scan offsets of the orbitrap profile: 3666, then a running sum of the index's
 // data lengths. Every entry's length field must lie inside the file.
-void fill_orbitrap_offsets(Caches& caches, const io::ByteSource& source, std::uint64_t length,
+void fill_orbitrap_offsets(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
                            std::uint32_t n) {
     for (std::uint64_t k = 0; k < n; ++k) {
         const std::uint64_t p = orbitrap_index_start + orbitrap_index_stride * k;
@@ -78,7 +65,7 @@ void fill_orbitrap_offsets(Caches& caches, const io::ByteSource& source, std::ui
     }
 }
 
-bool fill_orbitrap_metadata(Caches& caches, const io::ByteSource& source, std::uint64_t length,
+bool fill_orbitrap_metadata(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
                             std::uint32_t n) {
     namespace field = trailer_record;
     const auto records = read_table(source, length, field::start, field::stride, n, field::cached_width);
@@ -94,7 +81,7 @@ bool fill_orbitrap_metadata(Caches& caches, const io::ByteSource& source, std::u
     return true;
 }
 
-bool fill_small_v57_metadata(Caches& caches, const io::ByteSource& source, std::uint64_t length,
+bool fill_small_v57_metadata(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
                              std::uint32_t n) {
     const auto blocks =
         read_table(source, length, small_block_start, small_block_stride, n, small_block_width);
@@ -108,7 +95,7 @@ bool fill_small_v57_metadata(Caches& caches, const io::ByteSource& source, std::
     return true;
 }
 
-bool fill_retention_times(Caches& caches, const io::ByteSource& source, std::uint64_t length,
+bool fill_retention_times(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
                           std::uint32_t n, std::uint64_t start, std::uint64_t stride) {
     const auto table = read_table(source, length, start, stride, n, 8);
     if (!table) return false;
@@ -126,7 +113,7 @@ void initialize_caches(ReaderRecord& record, const io::ByteSource& source) {
     const std::uint32_t n = scan_count_for(record.version);
     const FileProfile profile = profile_of(record.path);
 
-    Caches caches(n);
+    ScanCaches caches(n);
     if (profile == FileProfile::small) {
         std::copy(small_scan_offsets.begin(), small_scan_offsets.end(), caches.scan_offsets.begin());
     } else if (profile == FileProfile::orbitrap) {
@@ -148,12 +135,7 @@ void initialize_caches(ReaderRecord& record, const io::ByteSource& source) {
     if (!read_ok) throw unreadable_file();
 
     record.num_scans = n;
-    record.retention_times = std::move(caches.retention_times);
-    record.scan_offsets = std::move(caches.scan_offsets);
-    record.injection_times = std::move(caches.injection_times);
-    record.master_scans = std::move(caches.master_scans);
-    record.charge_states = std::move(caches.charge_states);
-    record.monoisotopic_mzs = std::move(caches.monoisotopic_mzs);
+    record.caches = std::move(caches);
 }
 
 }  // namespace kestrune::reader

@@ -45,7 +45,7 @@ static_assert(fixed_count_positions[0] + narrow_probe <= narrow_window);
 
 // A block that passed: where its records begin and how many there are.
 struct Block {
-    std::uint64_t records;
+    std::uint64_t records_at;
     std::uint32_t count;
 };
 
@@ -85,11 +85,11 @@ std::optional<std::uint32_t> wide_candidate(const io::ByteWindow& window, std::u
                                             std::uint64_t at) {
     const auto count = fitting_count(window, remaining, at, smallest_count, wide_record_size);
     if (!count) return std::nullopt;
-    const std::uint64_t records = at + count_width;
-    const auto first = load<double>(window, records);
+    const std::uint64_t records_at = at + count_width;
+    const auto first = load<double>(window, records_at);
     if (!plausible_first_mz(first)) return std::nullopt;
     // A NaN second m/z passes: only a clear drop below the first fails.
-    const auto second = load<double>(window, records + wide_record_size);
+    const auto second = load<double>(window, records_at + wide_record_size);
     if (!second || *second < *first - second_mz_tolerance) return std::nullopt;
     return count;
 }
@@ -111,9 +111,9 @@ std::optional<Block> narrow_candidate(const io::ByteWindow& window, std::uint64_
                                       std::uint64_t at, std::uint32_t smallest) {
     const auto count = fitting_count(window, remaining, at, smallest, narrow_record_size);
     if (!count) return std::nullopt;
-    const std::uint64_t records = at + count_width;
-    if (!plausible_first_mz(load<float>(window, records))) return std::nullopt;
-    return Block{records, *count};
+    const std::uint64_t records_at = at + count_width;
+    if (!plausible_first_mz(load<float>(window, records_at))) return std::nullopt;
+    return Block{records_at, *count};
 }
 
 std::optional<Block> narrow_search(const io::ByteWindow& window, std::uint64_t remaining) {
@@ -132,16 +132,16 @@ std::optional<Block> narrow_search(const io::ByteWindow& window, std::uint64_t r
 
 // Fills `out` with the block's bytes: the part the window already holds is copied
 // from it, the rest comes from one positioned read. False when that read is short.
-bool gather_block(const io::ByteSource& source, const io::ByteWindow& window, std::uint64_t records,
-                  std::span<std::uint8_t> out) {
+bool gather_block(const io::ByteSource& source, const io::ByteWindow& window,
+                  std::uint64_t records_at, std::span<std::uint8_t> out) {
     std::uint64_t held = 0;
-    if (records < window.size()) {
-        held = std::min<std::uint64_t>(out.size(), window.size() - records);
-        std::memcpy(out.data(), window.slice(window.start() + records, held).data(), held);
+    if (records_at < window.size()) {
+        held = std::min<std::uint64_t>(out.size(), window.size() - records_at);
+        std::memcpy(out.data(), window.slice(window.start() + records_at, held).data(), held);
     }
     const auto rest = out.subspan(static_cast<std::size_t>(held));
     if (rest.empty()) return true;
-    const auto got = source.read_at(window.start() + records + held, rest);
+    const auto got = source.read_at(window.start() + records_at + held, rest);
     return got && *got == rest.size();
 }
 
@@ -156,11 +156,11 @@ std::optional<Peaks> read_wide_block(const io::ByteSource& source, const io::Byt
     peaks.mz.resize(block.count);
     peaks.intensity.resize(block.count);
     // Every chunk is filled by gather_block before it is split, so it starts unfilled.
-    PeakVector<std::uint8_t> bytes(wide_record_size * std::min<std::size_t>(block.count, wide_chunk_records));
+    UnfilledBytes bytes(wide_record_size * std::min<std::size_t>(block.count, wide_chunk_records));
     for (std::size_t first = 0; first < block.count; first += wide_chunk_records) {
         const std::size_t n = std::min<std::size_t>(wide_chunk_records, block.count - first);
         const auto chunk = std::span(bytes).first(wide_record_size * n);
-        if (!gather_block(source, window, block.records + wide_record_size * first, chunk)) {
+        if (!gather_block(source, window, block.records_at + wide_record_size * first, chunk)) {
             return std::nullopt;
         }
         split_wide_records(chunk.data(), n, peaks.mz.data() + first, peaks.intensity.data() + first);
@@ -178,7 +178,7 @@ std::optional<Peaks> read_narrow_block(const io::ByteSource& source, const io::B
     peaks.intensity.resize(block.count);
     const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(peaks.mz.data()),
                                         narrow_record_size * block.count);
-    if (!gather_block(source, window, block.records, bytes)) return std::nullopt;
+    if (!gather_block(source, window, block.records_at, bytes)) return std::nullopt;
     widen_narrow_records(peaks.mz.data(), block.count, peaks.intensity.data());
     return peaks;
 }
@@ -188,8 +188,8 @@ std::optional<Peaks> read_narrow_block(const io::ByteSource& source, const io::B
 std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
                                    const io::ByteSource& source) {
     const std::uint64_t index = reader::scan_index(scan_number);
-    if (index >= record.num_scans || index >= record.scan_offsets.size()) return std::nullopt;
-    const std::uint64_t start = record.scan_offsets[index];
+    if (index >= record.num_scans || index >= record.caches.scan_offsets.size()) return std::nullopt;
+    const std::uint64_t start = record.caches.scan_offsets[index];
     const auto length = source.length();
     if (!length || start >= *length) return std::nullopt;
     const std::uint64_t remaining = *length - start;

@@ -38,6 +38,9 @@ struct DecodeAllocator : std::allocator<T> {
 template <class T>
 using PeakVector = std::vector<T, DecodeAllocator<T>>;
 
+// Raw bytes read from the file into storage that starts unfilled.
+using UnfilledBytes = std::vector<std::uint8_t, DecodeAllocator<std::uint8_t>>;
+
 // The peaks of one block, in file order; both sequences have the same length.
 struct Peaks {
     PeakVector<double> mz;
