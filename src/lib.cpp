@@ -18,6 +18,12 @@ constexpr PyCFunction vectorcall(Entry) {
 }
 
 // The methods in registration order; the class listing relies on this order.
+//
+// Every docstring here and in reader_attributes below is a required text of the
+// system, pinned word for word (tests/test_module.py checks several): where one
+// reads oddly ("Internal method ...", "a formatted UTC timestamp string" for what
+// is a count of seconds), callers and stored tooling depend on it as it is. The
+// README documents the behaviour; do not edit these texts to match it.
 PyMethodDef reader_methods[] = {
     {"initialize_caches", exclusive_entry<InitializeCaches>, METH_NOARGS,
      "initialize_caches($self)\n--\n\n"
