@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "binding/metadata_methods.hpp"
+#include "binding/module_state.hpp"
 #include "binding/peak_methods.hpp"
 #include "binding/reader_methods.hpp"
 
@@ -100,18 +101,18 @@ PyType_Spec reader_spec = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "kestrune", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "kestrune", "", 0, nullptr, nullptr,
+    traverse_module_state, clear_module_state, nullptr,
 };
 
-// -1 until the first interpreter initialises the module.
+// The one-interpreter decision: the module is initialised once per process, by the
+// first interpreter that imports it; its state (module_state.hpp) is that of the
+// process. Any other interpreter's import fails. -1 until the first one.
 std::atomic<std::int64_t> owning_interpreter{-1};
-PyObject* module_object = nullptr;
-PyObject* reader_type_object = nullptr;
 
 // Adds the class to the module and to its __all__.
 bool add_reader_class(PyObject* module) {
-    PyObject* type = reinterpret_cast<PyObject*>(reader_type());
-    if (!type) return false;
+    PyObject* type = module_state().reader_type;
     PyRef all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -134,20 +135,18 @@ PyObject* initialise_module() {
                         "initialised once per process, in the first interpreter");
         return nullptr;
     }
-    if (module_object) return PyRef::borrowed(module_object).release();
+    ModuleState& state = module_state();
+    if (state.module) return PyRef::borrowed(state.module).release();
 
-    PyRef module(PyModule_Create2(&module_definition, 1013));
-    if (!module || !add_reader_class(module.get())) return nullptr;
-    module_object = PyRef::borrowed(module.get()).release();
+    PyRef module(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+    if (!module || !make_module_state() || !add_reader_class(module.get())) return nullptr;
+    state.module = PyRef::borrowed(module.get()).release();
     return module.release();
 }
 
 }  // namespace
 
-PyTypeObject* reader_type() {
-    if (!reader_type_object) reader_type_object = PyType_FromSpec(&reader_spec);
-    return reinterpret_cast<PyTypeObject*>(reader_type_object);
-}
+PyObject* make_reader_type() { return PyType_FromSpec(&reader_spec); }
 
 }  // namespace kestrune::binding
 

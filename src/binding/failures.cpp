@@ -1,5 +1,7 @@
 #include "binding/failures.hpp"
 
+#include "binding/module_state.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +18,6 @@ constexpr const char* panic_doc =
     "Like SystemExit, this exception is derived from BaseException so that it will\n"
     "typically propagate all the way through the stack and cause the Python\n"
     "interpreter to exit.\n";
-
-// Created at the first internal failure and kept for the life of the process.
-PyObject* panic_exception_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc("kestrune_runtime.PanicException", panic_doc,
-                                                      PyExc_BaseException, nullptr);
-    return type;
-}
 
 // The source file relative to the project, for a short diagnostic.
 std::string_view project_file(const char* file) {
@@ -73,12 +68,19 @@ std::string exception_text(PyObject* exception) {
 
 }  // namespace
 
+PyObject* make_panic_type() {
+    return PyErr_NewExceptionWithDoc("kestrune_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                     nullptr);
+}
+
 void raise_panic(const reader::InternalFailure& failure) noexcept {
     std::fprintf(stderr, "kestrune: internal failure at %.*s:%u: %s\n",
                  static_cast<int>(project_file(failure.where.file_name()).size()),
                  project_file(failure.where.file_name()).data(),
                  static_cast<unsigned>(failure.where.line()), failure.message.c_str());
-    PyObject* type = panic_exception_type();
+    // Made here when the import itself fails before the module state is made.
+    PyObject*& type = module_state().panic_type;
+    if (!type) type = make_panic_type();
     PyRef message(PyUnicode_DecodeUTF8(failure.message.data(),
                                        static_cast<Py_ssize_t>(failure.message.size()), "replace"));
     if (!type || !message) {

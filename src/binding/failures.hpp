@@ -17,6 +17,9 @@ inline constexpr const char* python_api_call = "Python API call failed";
 inline constexpr const char* no_exception_set = "attempted to fetch exception but none was set";
 }  // namespace failure_text
 
+// Makes the kestrune_runtime.PanicException class (module_state.hpp keeps it).
+PyObject* make_panic_type();
+
 // Writes the diagnostic to standard error and raises PanicException with the
 // failure's message. Aborts the process if even that cannot be done.
 void raise_panic(const reader::InternalFailure& failure) noexcept;

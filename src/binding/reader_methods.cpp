@@ -3,6 +3,7 @@
 #include <array>
 
 #include "binding/convert.hpp"
+#include "binding/module_state.hpp"
 #include "reader/header.hpp"
 #include "reader/scan_caches.hpp"
 #include "reader/scan_queries.hpp"
@@ -44,29 +45,13 @@ PyRef GetMonoisotopicMz::body(const reader::ReaderRecord& record, std::uint32_t 
 }
 
 PyRef ListSpectra::body(const reader::ReaderRecord& record) {
-    static std::array<PyObject*, 6> keys{};
-    interned_key(keys[0], "scan_number");
-    interned_key(keys[1], "rt");
-    interned_key(keys[2], "injection_time");
-    interned_key(keys[3], "master_scan");
-    interned_key(keys[4], "charge");
-    interned_key(keys[5], "monomz");
-    // A dict holding the six keys in order, copied for each scan: the copy is made
-    // at its final size with the keys' hashes in place, so filling it in only
-    // replaces values, where an empty dict would grow on the sixth key.
-    static PyObject* layout = nullptr;
-    if (!layout) {
-        PyRef dict = created(PyDict_New());
-        for (PyObject* key : keys) {
-            if (!set_item(dict.get(), key, PyRef::borrowed(Py_None))) return {};
-        }
-        layout = dict.release();
-    }
+    const ModuleState& state = module_state();
+    const auto& keys = state.summary_keys;
 
     const std::uint32_t count = record.num_scans;
     PyRef list = created(PyList_New(static_cast<Py_ssize_t>(count)));
     for (std::uint32_t scan = 1; scan <= count && scan != 0; ++scan) {
-        PyRef summary = created(PyDict_Copy(layout));
+        PyRef summary = created(PyDict_Copy(state.summary_layout));
         const std::array<PyRef, 6> values = {
             py_int(static_cast<long>(scan)),
             py_float(reader::cache_entry(record.caches.retention_times, scan)),

@@ -2,6 +2,7 @@
 
 #include <limits>
 
+#include "binding/module_state.hpp"
 #include "reader/header.hpp"
 
 namespace kestrune::binding {
@@ -45,7 +46,7 @@ Borrow::~Borrow() {
 }
 
 ReaderObject* as_reader(PyObject* self) {
-    if (!PyObject_TypeCheck(self, reader_type())) {
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(module_state().reader_type))) {
         raise_cannot_convert(self, "RawFileReader");
         return nullptr;
     }

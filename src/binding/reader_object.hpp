@@ -21,8 +21,8 @@ struct ReaderObject {
     std::atomic<std::uint64_t> borrow;
 };
 
-// The RawFileReader type object, created at the first call.
-PyTypeObject* reader_type();
+// Makes the RawFileReader class (module_state.hpp keeps it).
+PyObject* make_reader_type();
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 void reader_dealloc(PyObject* self);

@@ -12,6 +12,9 @@ namespace kestrune::binding {
 
 using PeakStorage = std::variant<spectra::PeakVector<double>, spectra::PeakVector<float>>;
 
+// Makes the PySliceContainer class (module_state.hpp keeps it).
+PyObject* make_slice_container_type();
+
 // A new container that takes over `storage` without copying it: the elements stay
 // where they are and are freed when the container is released. When the container
 // cannot be made the storage is freed and the call ends in an internal failure.
