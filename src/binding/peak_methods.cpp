@@ -1,4 +1,4 @@
-#include "binding/peak_methods.hpp"
+#include "binding/methods.hpp"
 
 #include <optional>
 #include <vector>
@@ -6,14 +6,14 @@
 #include "binding/convert.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/slice_container.hpp"
-#include "reader/scan_caches.hpp"
+#include "io/byte_source.hpp"
 #include "spectra/peaks.hpp"
 
 namespace kestrune::binding {
 
 namespace {
 
-std::optional<spectra::Peaks> peaks_of(const reader::ReaderRecord& record, std::uint32_t scan_num) {
+std::optional<spectra::Peaks> peaks_of(const ReaderRecord& record, std::uint32_t scan_num) {
     const auto source = io::open_for_reading(record.path);
     return spectra::extract_peaks(record, scan_num, *source);
 }
@@ -52,7 +52,7 @@ PyRef peak_array(const NumpyApi& api, spectra::PeakVector<T> values, int type_nu
 
 }  // namespace
 
-PyRef GetPeaks::body(const reader::ReaderRecord& record, std::uint32_t scan_num) {
+PyRef get_peaks(const ReaderRecord& record, std::uint32_t scan_num) {
     spectra::Peaks peaks = peaks_of(record, scan_num).value_or(spectra::Peaks{{0.0}, {0.0f}});
     const NumpyApi& api = numpy_api();
     PyRef mz = peak_array(api, std::move(peaks.mz), npy_double);
@@ -60,7 +60,7 @@ PyRef GetPeaks::body(const reader::ReaderRecord& record, std::uint32_t scan_num)
     return pair(mz, intensity);
 }
 
-PyRef NativeGetPeaks::body(const reader::ReaderRecord& record, std::uint32_t scan_num) {
+PyRef native_get_peaks(const ReaderRecord& record, std::uint32_t scan_num) {
     const auto peaks = peaks_of(record, scan_num);
     if (!peaks) return PyRef::borrowed(Py_None);
     PyRef mz = float_list(peaks->mz);

@@ -1,4 +1,4 @@
-#include "binding/reader_methods.hpp"
+#include "binding/methods.hpp"
 
 #include <array>
 
@@ -10,41 +10,41 @@
 
 namespace kestrune::binding {
 
-PyRef InitializeCaches::body(reader::ReaderRecord& record) {
+PyRef initialize_caches(ReaderRecord& record) {
     const auto source = io::open_for_reading(record.path);
     reader::initialize_caches(record, *source);
     return PyRef::borrowed(Py_None);
 }
 
-PyRef CreationDate::body(const reader::ReaderRecord& record) {
+PyRef creation_date(const ReaderRecord& record) {
     return py_text(reader::creation_date_text(record.creation_time));
 }
 
-PyRef Version::body(const reader::ReaderRecord& record) { return py_int(record.version); }
+PyRef version(const ReaderRecord& record) { return py_int(record.version); }
 
-PyRef NumScans::body(const reader::ReaderRecord& record) { return py_int(record.num_scans); }
+PyRef num_scans(const ReaderRecord& record) { return py_int(record.num_scans); }
 
-PyRef GetRt::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+PyRef get_rt(const ReaderRecord& record, std::uint32_t scan_number) {
     return py_float(reader::cache_entry(record.caches.retention_times, scan_number));
 }
 
-PyRef GetInjectionTime::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+PyRef get_injection_time(const ReaderRecord& record, std::uint32_t scan_number) {
     return py_float(reader::cache_entry(record.caches.injection_times, scan_number));
 }
 
-PyRef GetMasterScan::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+PyRef get_master_scan(const ReaderRecord& record, std::uint32_t scan_number) {
     return py_int(reader::cache_entry(record.caches.master_scans, scan_number));
 }
 
-PyRef GetChargeState::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+PyRef get_charge_state(const ReaderRecord& record, std::uint32_t scan_number) {
     return py_int(reader::cache_entry(record.caches.charge_states, scan_number));
 }
 
-PyRef GetMonoisotopicMz::body(const reader::ReaderRecord& record, std::uint32_t scan_number) {
+PyRef get_monoisotopic_mz(const ReaderRecord& record, std::uint32_t scan_number) {
     return py_float(reader::cache_entry(record.caches.monoisotopic_mzs, scan_number));
 }
 
-PyRef ListSpectra::body(const reader::ReaderRecord& record) {
+PyRef list_spectra(const ReaderRecord& record) {
     const ModuleState& state = module_state();
     const auto& keys = state.summary_keys;
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
-#include <utility>
 
 #include "binding/arguments.hpp"
 #include "binding/failures.hpp"
@@ -65,52 +64,6 @@ PyObject* run_entry(Work&& work) noexcept {
         raise_panic(reader::internal_failure("unknown native failure"));
     }
     return nullptr;
-}
-
-// Entries are described by a type with a static `body`; one-argument entries also
-// give their `parameter`. Bodies return a new reference, or null with an exception set.
-
-template <class Entry>
-PyObject* one_argument_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return run_entry([&]() -> PyObject* {
-        PyObject* argument = parse_argument(Entry::parameter, args, nargs, kwnames);
-        if (!argument) return nullptr;
-        ReaderObject* reader = as_reader(self);
-        if (!reader) return nullptr;
-        Borrow borrow(reader, Borrow::Kind::shared);
-        if (!borrow.ok()) return nullptr;
-        const auto value = to_u32(argument, Entry::parameter);
-        if (!value) return nullptr;
-        return Entry::body(reader->record, *value).release();
-    });
-}
-
-template <class Entry>
-PyObject* no_argument_entry(PyObject* self, PyObject*) {
-    return run_entry([&]() -> PyObject* {
-        ReaderObject* reader = as_reader(self);
-        if (!reader) return nullptr;
-        Borrow borrow(reader, Borrow::Kind::shared);
-        if (!borrow.ok()) return nullptr;
-        return Entry::body(std::as_const(reader->record)).release();
-    });
-}
-
-template <class Entry>
-PyObject* exclusive_entry(PyObject* self, PyObject*) {
-    return run_entry([&]() -> PyObject* {
-        ReaderObject* reader = as_reader(self);
-        if (!reader) return nullptr;
-        Borrow borrow(reader, Borrow::Kind::exclusive);
-        if (!borrow.ok()) return nullptr;
-        return Entry::body(reader->record).release();
-    });
-}
-
-template <class Entry>
-PyObject* getter_entry(PyObject* self, void*) {
-    return no_argument_entry<Entry>(self, nullptr);
 }
 
 }  // namespace kestrune::binding
