@@ -6,7 +6,7 @@
 #include <string>
 
 #include "binding/py_ref.hpp"
-#include "io/byte_window.hpp"
+#include "io/byte_source.hpp"
 #include "reader/failure.hpp"
 
 namespace kestrune::binding {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "io/byte_window.hpp"
+#include "io/byte_source.hpp"
 
 namespace kestrune::io {
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <string_view>
 
+#include "io/byte_window.hpp"
 #include "metadata/unicode.hpp"
 
 namespace kestrune::metadata {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "io/source_search.hpp"
-#include "io/byte_window.hpp"
+#include "io/byte_source.hpp"
 
 namespace kestrune::metadata {
 

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "io/byte_source.hpp"
 #include "io/source_search.hpp"
-#include "io/byte_window.hpp"
 
 namespace kestrune::metadata {
 

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "io/byte_window.hpp"
 #include "metadata/decimal_literal.hpp"
 #include "metadata/unicode.hpp"
 #include "reader/failure.hpp"

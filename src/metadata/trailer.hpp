@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "io/byte_window.hpp"
+#include "io/byte_source.hpp"
 #include "reader/record.hpp"
 
 namespace kestrune::metadata {

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "io/byte_window.hpp"
 #include "reader/format.hpp"
 #include "reader/scan_caches.hpp"
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "io/byte_window.hpp"
+#include "io/byte_source.hpp"
 #include "reader/failure.hpp"
 #include "reader/record.hpp"
 

@@ -2,7 +2,7 @@
 // chosen by the File profile and the version (both in reader/format.hpp).
 #pragma once
 
-#include "io/byte_window.hpp"
+#include "io/byte_source.hpp"
 #include "reader/failure.hpp"
 #include "reader/record.hpp"
 

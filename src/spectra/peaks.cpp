@@ -5,6 +5,7 @@
 #include <cstring>
 #include <span>
 
+#include "io/byte_window.hpp"
 #include "reader/format.hpp"
 #include "spectra/record_split.hpp"
 

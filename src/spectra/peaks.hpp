@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "io/byte_window.hpp"
+#include "io/byte_source.hpp"
 #include "reader/record.hpp"
 
 namespace kestrune::spectra {
