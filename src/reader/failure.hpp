@@ -1,7 +1,7 @@
 // How the core fails: by throwing, always. An InternalFailure is a check that stops
 // an operation; the binding layer raises it as PanicException with the message,
 // after writing a diagnostic naming `where`. The other thrown failure is OsError
-// (reader/byte_source.hpp), raised as the OSError family.
+// (io/byte_source.hpp), raised as the OSError family.
 #pragma once
 
 #include <source_location>
