@@ -8,7 +8,9 @@ pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
 
 import kestrune  # noqa: E402
-import plot_spectrum  # noqa: E402
+from helpers import load_example  # noqa: E402
+
+plot_spectrum = load_example("plot_spectrum")
 
 
 @pytest.fixture(scope="module")
