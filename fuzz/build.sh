@@ -5,10 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 CXX=${CXX:-$(command -v clang++-16 || command -v clang++)}
+cmake -S . -B build/fuzzer -DKESTRUNE_MODULE=OFF -DKESTRUNE_FUZZER=ON -DCMAKE_BUILD_TYPE= \
+    -DCMAKE_CXX_COMPILER="$CXX" \
+    -DCMAKE_CXX_FLAGS="-O2 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all" \
+    >/dev/null
+cmake --build build/fuzzer -j 2 --target fuzz_reader
 mkdir -p fuzz/build
-shopt -s nullglob
-"$CXX" -std=c++20 -O2 -g -fno-omit-frame-pointer \
-    -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -Isrc fuzz/harness.cpp src/reader/*.cpp src/metadata/*.cpp src/spectra/*.cpp \
-    -o fuzz/build/fuzz_reader
+cp build/fuzzer/fuzz_reader fuzz/build/fuzz_reader
 echo "built fuzz/build/fuzz_reader"

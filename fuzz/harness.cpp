@@ -33,20 +33,22 @@
 #include "metadata/instrument_method.hpp"
 #include "metadata/text_runs.hpp"
 #include "metadata/trailer.hpp"
-#include "reader/byte_source.hpp"
+#include "io/byte_window.hpp"
 #include "reader/failure.hpp"
 #include "reader/header.hpp"
 #include "reader/record.hpp"
 #include "reader/scan_caches.hpp"
 #include "reader/scan_queries.hpp"
-#if __has_include("spectra/peaks.hpp")
 #include "spectra/peaks.hpp"
-#define KESTRUNE_FUZZ_PEAKS 1
-#endif
+
+namespace io = kestrune::io;
+namespace metadata = kestrune::metadata;
+namespace reader = kestrune::reader;
+namespace spectra = kestrune::spectra;
 
 namespace {
 
-using kestrune::ByteSource;
+using io::ByteSource;
 
 constexpr std::uint64_t max_virtual_length = 7'400'000;
 constexpr std::uint64_t scan_length_cap = 1 << 16;
@@ -149,7 +151,7 @@ std::uint32_t load_u32(const ByteSource& source, std::uint64_t offset) {
     std::uint8_t bytes[4] = {};
     const auto got = source.read_at(offset, bytes);
     if (!got || *got < 4) return 0;
-    return kestrune::decode_le<std::uint32_t>(bytes);
+    return io::decode_le<std::uint32_t>(bytes);
 }
 
 // Consumes a result so that the work behind it is not optimised away and every
@@ -161,17 +163,17 @@ void consume(const std::string& text) {
     sink = h;
 }
 
-void run_queries(const kestrune::Record& record) {
+void run_queries(const reader::ReaderRecord& record) {
     // Scan 0, the first and last scans, one past the last and the largest number.
     const std::uint32_t scans[] = {0, 1, record.num_scans, record.num_scans + 1, 0xFFFFFFFFu};
     for (std::uint32_t scan : scans) {
-        double total = kestrune::cache_entry(record.retention_times, scan) +
-                       kestrune::cache_entry(record.injection_times, scan) +
-                       kestrune::cache_entry(record.monoisotopic_mzs, scan);
+        double total = reader::cache_entry(record.caches.retention_times, scan) +
+                       reader::cache_entry(record.caches.injection_times, scan) +
+                       reader::cache_entry(record.caches.monoisotopic_mzs, scan);
         // Summed as doubles: two stored 32-bit values may overflow an int.
-        total += static_cast<double>(kestrune::cache_entry(record.master_scans, scan)) +
-                 static_cast<double>(kestrune::cache_entry(record.charge_states, scan)) +
-                 static_cast<double>(kestrune::cache_entry(record.scan_offsets, scan));
+        total += static_cast<double>(reader::cache_entry(record.caches.master_scans, scan)) +
+                 static_cast<double>(reader::cache_entry(record.caches.charge_states, scan)) +
+                 static_cast<double>(reader::cache_entry(record.caches.scan_offsets, scan));
         sink = static_cast<std::uint64_t>(total != total);
     }
 }
@@ -201,25 +203,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::reverse(pieces.begin(), pieces.end());
     SparseSource source(length, std::move(pieces), faults & 1, faults & 2, fault_at);
 
-    kestrune::Record record;
+    reader::ReaderRecord record;
     switch (choice & 3) {
         case 0: record.version = 57; break;
         case 1: record.version = 66; break;
         case 2: record.version = other_version; break;
         default:
-            record.version = kestrune::choose_version(load_u32(source, 36), load_u32(source, 12));
+            record.version = reader::choose_version(load_u32(source, 36), load_u32(source, 12));
     }
     record.creation_time = (std::uint64_t{load_u32(source, 20)} << 32) | other_version;
-    consume(kestrune::creation_date_text(record.creation_time));
+    consume(reader::creation_date_text(record.creation_time));
     static const char* const paths[] = {"/data/plain.raw", "/data/small.RAW", "/data/orbitrap.raw",
                                         "/data/orbitrap-small.RAW"};
     record.path = paths[(choice >> 2) & 3];
 
     if (ops & op_caches) {
-        if (auto failure = kestrune::initialize_caches(record, source)) consume(failure->message);
+        try {
+            reader::initialize_caches(record, source);
+        } catch (const reader::InternalFailure& failure) {
+            consume(failure.message);
+        }
         // A second rebuild over the same record: a failure must leave it as it was.
-        if ((ops & op_reinitialize) && !kestrune::initialize_caches(record, source)) {
-            if (record.retention_times.size() != record.num_scans) __builtin_trap();
+        if (ops & op_reinitialize) {
+            try {
+                reader::initialize_caches(record, source);
+                if (record.caches.retention_times.size() != record.num_scans) __builtin_trap();
+            } catch (const reader::InternalFailure& failure) {
+                consume(failure.message);
+            }
         }
     }
     if (ops & op_queries) run_queries(record);
@@ -227,21 +238,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint32_t scans[] = {0, 1, 2, record.num_scans, record.num_scans + 1};
         for (std::uint32_t scan : scans) {
             try {
-                for (const auto& entry : kestrune::metadata::trailer_extra(record, scan, source)) {
+                for (const auto& entry : metadata::trailer_extra(record, scan, source)) {
                     consume(std::string(entry.key));
                     if (auto* text = std::get_if<std::string>(&entry.value)) consume(*text);
                 }
-            } catch (const kestrune::InternalFailure& failure) {
+            } catch (const reader::InternalFailure& failure) {
                 consume(failure.message);
             }
         }
     }
-#ifdef KESTRUNE_FUZZ_PEAKS
     if (ops & op_peaks) {
         // Scan 10 is the last of the small profile's fixed offsets.
         const std::uint32_t scans[] = {0, 1, 10, record.num_scans, record.num_scans + 1};
         for (std::uint32_t scan : scans) {
-            if (auto peaks = kestrune::extract_peaks(record, scan, source)) {
+            if (auto peaks = spectra::extract_peaks(record, scan, source)) {
                 if (peaks->mz.size() != peaks->intensity.size()) __builtin_trap();
                 double total = 0;
                 for (std::size_t i = 0; i < peaks->mz.size(); ++i) total += peaks->mz[i] + peaks->intensity[i];
@@ -249,26 +259,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-#endif
     if (ops & op_method) {
         const SparseSource searched = source.truncated((faults & 4) ? length : scan_length_cap);
         std::size_t method_chunk = chunk_size;
         while (searched.length().value_or(0) / method_chunk > 4096) method_chunk <<= 1;
-        consume(kestrune::metadata::instrument_method(searched, method_chunk));
+        consume(metadata::instrument_method(searched, method_chunk));
     }
     const SparseSource scanned = source.truncated(scan_length_cap);
     // A chunk larger than the file reads it whole, as the next power of two above
     // its length does, without filling a buffer of up to 1 MiB.
     while (chunk_size > 16 && chunk_size / 2 >= scanned.length().value_or(0)) chunk_size /= 2;
     if (ops & op_status_log) {
-        for (const auto& text : kestrune::metadata::scan_text_runs(
-                 scanned, kestrune::metadata::status_log_rules, chunk_size)) {
+        for (const auto& text : metadata::scan_text_runs(
+                 scanned, metadata::status_log_rules, chunk_size)) {
             consume(text);
         }
     }
     if (ops & op_error_log) {
-        for (const auto& text : kestrune::metadata::scan_text_runs(
-                 scanned, kestrune::metadata::error_log_rules, chunk_size)) {
+        for (const auto& text : metadata::scan_text_runs(
+                 scanned, metadata::error_log_rules, chunk_size)) {
             consume(text);
         }
     }

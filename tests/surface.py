@@ -10,6 +10,7 @@ from __future__ import annotations
 import os
 
 import kestrune
+from helpers import is_panic
 
 try:
     import numpy
@@ -18,17 +19,13 @@ except ImportError:  # pragma: no cover
 
 SCAN_METHODS = ["get_rt", "get_injection_time", "get_master_scan", "get_charge_state",
                 "get_monoisotopic_mz", "get_trailer_extra", "get_instrument_method"]
-PEAK_METHODS = [m for m in ("get_peaks", "native_get_peaks") if hasattr(kestrune.RawFileReader, m)]
+PEAK_METHODS = ["get_peaks", "native_get_peaks"]
 NO_ARG_METHODS = ["get_status_log_labels", "get_error_logs", "list_spectra"]
 ATTRIBUTES = ["version", "num_scans", "creation_date"]
 
 # Arguments outside the unsigned 32-bit range, or not integers, and what they raise.
 BAD_ARGUMENTS = [(-1, OverflowError), (2**32, OverflowError), (2**64, OverflowError),
                  ("1", TypeError), (1.0, TypeError), (None, TypeError)]
-
-
-def is_panic(error: BaseException) -> bool:
-    return type(error).__name__ == "PanicException" and type(error).__module__ == "kestrune_runtime"
 
 
 def _is_float_array(value, dtype) -> bool:

@@ -1,8 +1,5 @@
 """The plot example end to end on synthetic files (needs matplotlib and NumPy)."""
 
-import os
-import sys
-
 import pytest
 
 from kestrune_tools.synthetic import RawFile, demo_file
@@ -10,10 +7,10 @@ from kestrune_tools.synthetic import RawFile, demo_file
 pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
-
 import kestrune_tools as kt  # noqa: E402
-import plot_spectrum  # noqa: E402
+from helpers import load_example  # noqa: E402
+
+plot_spectrum = load_example("plot_spectrum")
 
 
 @pytest.fixture(scope="module")

@@ -7,6 +7,7 @@ import struct
 import pytest
 
 import kestrune
+from helpers import panics
 from kestrune_tools.synthetic import (
     SMALL_BLOCK_AT,
     SMALL_RT_AT,
@@ -20,20 +21,6 @@ from kestrune_tools.synthetic import (
 
 PER_SCAN = ["get_rt", "get_injection_time", "get_master_scan", "get_charge_state", "get_monoisotopic_mz"]
 SUMMARY_KEYS = ["scan_number", "rt", "injection_time", "master_scan", "charge", "monomz"]
-
-
-def panics(call, message=None):
-    """Runs call, which must raise PanicException (optionally with `message`)."""
-    try:
-        call()
-    except Exception as error:  # pragma: no cover
-        pytest.fail(f"expected PanicException, got {error!r}")
-    except BaseException as error:
-        assert type(error).__name__ == "PanicException"
-        if message is not None:
-            assert str(error) == message
-        return error
-    pytest.fail("expected PanicException")
 
 
 def orbitrap_file(version=66, rts=None, lengths=None, trailers=None, length=None):

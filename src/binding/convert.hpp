@@ -21,10 +21,4 @@ inline bool set_item(PyObject* dict, PyObject* key, const PyRef& value) {
     return PyDict_SetItem(dict, key, value.get()) == 0;
 }
 
-// A key string made once and kept for the life of the process.
-inline PyObject* interned_key(PyObject*& slot, const char* text) {
-    if (!slot) slot = created(PyUnicode_InternFromString(text)).release();
-    return slot;
-}
-
 }  // namespace kestrune::binding

@@ -1,5 +1,7 @@
 #include "binding/failures.hpp"
 
+#include "binding/module_state.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +18,6 @@ constexpr const char* panic_doc =
     "Like SystemExit, this exception is derived from BaseException so that it will\n"
     "typically propagate all the way through the stack and cause the Python\n"
     "interpreter to exit.\n";
-
-// Created at the first internal failure and kept for the life of the process.
-PyObject* panic_exception_type() {
-    static PyObject* type = PyErr_NewExceptionWithDoc("kestrune_runtime.PanicException", panic_doc,
-                                                      PyExc_BaseException, nullptr);
-    return type;
-}
 
 // The source file relative to the project, for a short diagnostic.
 std::string_view project_file(const char* file) {
@@ -59,14 +54,33 @@ std::string describe(int code) {
     return error_text(strerror_r(code, buffer, sizeof buffer), buffer);
 }
 
+std::string exception_text(PyObject* exception) {
+    std::string text = Py_TYPE(exception)->tp_name;
+    PyRef message(PyObject_Str(exception));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (!utf8) {
+        PyErr_Clear();  // an unprintable exception is still named by its type
+        return text;
+    }
+    if (*utf8) text += std::string(": ") + utf8;
+    return text;
+}
+
 }  // namespace
 
-void raise_panic(const InternalFailure& failure) noexcept {
+PyObject* make_panic_type() {
+    return PyErr_NewExceptionWithDoc("kestrune_runtime.PanicException", panic_doc, PyExc_BaseException,
+                                     nullptr);
+}
+
+void raise_panic(const reader::InternalFailure& failure) noexcept {
     std::fprintf(stderr, "kestrune: internal failure at %.*s:%u: %s\n",
                  static_cast<int>(project_file(failure.where.file_name()).size()),
                  project_file(failure.where.file_name()).data(),
                  static_cast<unsigned>(failure.where.line()), failure.message.c_str());
-    PyObject* type = panic_exception_type();
+    // Made here when the import itself fails before the module state is made.
+    PyObject*& type = module_state().panic_type;
+    if (!type) type = make_panic_type();
     PyRef message(PyUnicode_DecodeUTF8(failure.message.data(),
                                        static_cast<Py_ssize_t>(failure.message.size()), "replace"));
     if (!type || !message) {
@@ -76,7 +90,7 @@ void raise_panic(const InternalFailure& failure) noexcept {
     PyErr_SetObject(type, message.get());
 }
 
-void raise_os_error(const OsError& error) {
+void raise_os_error(const io::OsError& error) {
     if (error.code == 0) {
         PyErr_SetString(PyExc_OSError, error.fixed_message.c_str());
         return;
@@ -86,12 +100,19 @@ void raise_os_error(const OsError& error) {
     if (message) PyErr_SetObject(os_exception_for(error.code), message.get());
 }
 
-PyRef created(PyObject* object, std::source_location where) {
-    if (!object) {
-        PyErr_Print();
-        throw internal_failure("Python API call failed", where);
-    }
-    return PyRef(object);
+PyObject* raise_unless_set() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, failure_text::no_exception_set);
+    return nullptr;
+}
+
+void fail_printing_python_error(const char* message, std::source_location where) {
+    PyErr_Print();
+    throw reader::internal_failure(message, where);
+}
+
+void fail_with_python_error(std::string prefix, std::source_location where) {
+    if (PyRef exception = fetch_exception()) prefix += ": " + exception_text(exception.get());
+    throw reader::internal_failure(std::move(prefix), where);
 }
 
 }  // namespace kestrune::binding

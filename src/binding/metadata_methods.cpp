@@ -1,4 +1,4 @@
-#include "binding/metadata_methods.hpp"
+#include "binding/methods.hpp"
 
 #include <memory>
 #include <string>
@@ -8,7 +8,6 @@
 #include "metadata/instrument_method.hpp"
 #include "metadata/text_runs.hpp"
 #include "metadata/trailer.hpp"
-#include "reader/scan_caches.hpp"
 
 namespace kestrune::binding {
 
@@ -33,11 +32,11 @@ PyRef text_list(const std::vector<std::string>& texts) {
 
 }  // namespace
 
-PyRef GetTrailerExtra::body(const Record& record, std::uint32_t scan_number) {
+PyRef get_trailer_extra(const ReaderRecord& record, std::uint32_t scan_number) {
     // Only the orbitrap trailer record needs the file; the caches answer the rest.
-    const std::unique_ptr<ByteSource> source = metadata::trailer_reads_file(record, scan_number)
-                                                   ? open_for_reading(record.path)
-                                                   : std::make_unique<UnreadableSource>();
+    const std::unique_ptr<io::ByteSource> source = metadata::trailer_reads_file(record, scan_number)
+                                                   ? io::open_for_reading(record.path)
+                                                   : std::make_unique<io::UnreadableSource>();
     const auto entries = metadata::trailer_extra(record, scan_number, *source);
     PyRef dict = created(PyDict_New());
     for (const auto& entry : entries) {
@@ -47,17 +46,17 @@ PyRef GetTrailerExtra::body(const Record& record, std::uint32_t scan_number) {
     return dict;
 }
 
-PyRef GetInstrumentMethod::body(const Record& record, std::uint32_t) {
+PyRef get_instrument_method(const ReaderRecord& record, std::uint32_t) {
     // Every index gives the same report.
-    return py_text(metadata::instrument_method(*open_for_reading(record.path)));
+    return py_text(metadata::instrument_method(*io::open_for_reading(record.path)));
 }
 
-PyRef GetStatusLogLabels::body(const Record& record) {
-    return text_list(metadata::status_log_labels(*open_for_reading(record.path)));
+PyRef get_status_log_labels(const ReaderRecord& record) {
+    return text_list(metadata::status_log_labels(*io::open_for_reading(record.path)));
 }
 
-PyRef GetErrorLogs::body(const Record& record) {
-    return text_list(metadata::error_logs(*open_for_reading(record.path)));
+PyRef get_error_logs(const ReaderRecord& record) {
+    return text_list(metadata::error_logs(*io::open_for_reading(record.path)));
 }
 
 }  // namespace kestrune::binding

@@ -5,7 +5,8 @@
 #include <string>
 
 #include "binding/arguments.hpp"
-#include "binding/python_error.hpp"
+#include "binding/failures.hpp"
+#include "binding/module_state.hpp"
 
 namespace kestrune::binding {
 
@@ -19,15 +20,7 @@ constexpr std::size_t set_base_object_slot = 282;
 
 constexpr const char* capsule_failure = "Failed to access NumPy array API capsule";
 
-struct CoreModule {
-    std::string package;     // "numpy._core" or "numpy.core"
-    std::string multiarray;  // the package's multiarray module
-};
-
-// Each value is stored once, by the first call that finds it. An import may let
-// another thread run and find it too: the value found second is dropped.
-std::optional<CoreModule> core_module;
-std::optional<NumpyApi> api;
+using CoreModule = NumpyCache::CoreModule;
 
 PyRef module_attribute(const char* module, const char* attribute) {
     PyRef imported(PyImport_ImportModule(module));
@@ -86,6 +79,9 @@ NumpyApi typed_api(void** table) {
 }  // namespace
 
 const NumpyApi& numpy_api() {
+    // An import may let another thread run and find a value too: the one found
+    // second is dropped.
+    auto& [core_module, api] = module_state().numpy;
     if (api) return *api;
     if (!core_module) {
         auto found = find_core_module();

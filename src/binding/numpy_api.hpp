@@ -3,6 +3,9 @@
 // works without NumPy installed.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "binding/py_ref.hpp"
 
 namespace kestrune::binding {
@@ -24,6 +27,17 @@ struct NumpyApi {
                                 int flags, PyObject* owner);
     // Takes over the reference to `base`, even when it fails.
     int (*set_base_object)(PyObject* array, PyObject* base);
+};
+
+// What numpy_api() has found so far (kept in the module state). Each value is stored
+// once, by the first call that finds it.
+struct NumpyCache {
+    struct CoreModule {
+        std::string package;     // "numpy._core" or "numpy.core"
+        std::string multiarray;  // the package's multiarray module
+    };
+    std::optional<CoreModule> core_module;
+    std::optional<NumpyApi> api;
 };
 
 // The API, found at the first call and kept for the life of the process. When NumPy

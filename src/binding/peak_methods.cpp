@@ -1,4 +1,4 @@
-#include "binding/peak_methods.hpp"
+#include "binding/methods.hpp"
 
 #include <optional>
 #include <vector>
@@ -6,16 +6,16 @@
 #include "binding/convert.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/slice_container.hpp"
-#include "reader/scan_caches.hpp"
+#include "io/byte_source.hpp"
 #include "spectra/peaks.hpp"
 
 namespace kestrune::binding {
 
 namespace {
 
-std::optional<Peaks> peaks_of(const Record& record, std::uint32_t scan_num) {
-    const auto source = open_for_reading(record.path);
-    return extract_peaks(record, scan_num, *source);
+std::optional<spectra::Peaks> peaks_of(const ReaderRecord& record, std::uint32_t scan_num) {
+    const auto source = io::open_for_reading(record.path);
+    return spectra::extract_peaks(record, scan_num, *source);
 }
 
 PyRef pair(const PyRef& first, const PyRef& second) {
@@ -24,7 +24,7 @@ PyRef pair(const PyRef& first, const PyRef& second) {
 
 // float32 intensities are widened exactly.
 template <class T>
-PyRef float_list(const PeakVector<T>& values) {
+PyRef float_list(const spectra::PeakVector<T>& values) {
     PyRef list = created(PyList_New(static_cast<Py_ssize_t>(values.size())));
     for (std::size_t k = 0; k < values.size(); ++k) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), py_float(values[k]).release());
@@ -35,7 +35,7 @@ PyRef float_list(const PeakVector<T>& values) {
 // A one-dimensional array whose data is `values`' own storage, handed to a
 // PySliceContainer that becomes the array's base.
 template <class T>
-PyRef peak_array(const NumpyApi& api, PeakVector<T> values, int type_number) {
+PyRef peak_array(const NumpyApi& api, spectra::PeakVector<T> values, int type_number) {
     const npy_intp length = static_cast<npy_intp>(values.size());
     const npy_intp stride = sizeof(T);
     void* data = values.data();  // a moved vector keeps its storage
@@ -45,23 +45,22 @@ PyRef peak_array(const NumpyApi& api, PeakVector<T> values, int type_number) {
                                              reinterpret_cast<NumpyDescr*>(descr.release()), 1,
                                              &length, &stride, data, npy_array_writeable, nullptr));
     if (api.set_base_object(array.get(), container.release()) != 0) {
-        PyErr_Print();
-        throw internal_failure("Python API call failed");
+        fail_printing_python_error(failure_text::python_api_call);
     }
     return array;
 }
 
 }  // namespace
 
-PyRef GetPeaks::body(const Record& record, std::uint32_t scan_num) {
-    Peaks peaks = peaks_of(record, scan_num).value_or(Peaks{{0.0}, {0.0f}});
+PyRef get_peaks(const ReaderRecord& record, std::uint32_t scan_num) {
+    spectra::Peaks peaks = peaks_of(record, scan_num).value_or(spectra::Peaks{{0.0}, {0.0f}});
     const NumpyApi& api = numpy_api();
     PyRef mz = peak_array(api, std::move(peaks.mz), npy_double);
     PyRef intensity = peak_array(api, std::move(peaks.intensity), npy_float);
     return pair(mz, intensity);
 }
 
-PyRef NativeGetPeaks::body(const Record& record, std::uint32_t scan_num) {
+PyRef native_get_peaks(const ReaderRecord& record, std::uint32_t scan_num) {
     const auto peaks = peaks_of(record, scan_num);
     if (!peaks) return PyRef::borrowed(Py_None);
     PyRef mz = float_list(peaks->mz);

@@ -1,79 +1,64 @@
-#include "binding/reader_methods.hpp"
+#include "binding/methods.hpp"
 
 #include <array>
 
 #include "binding/convert.hpp"
+#include "binding/module_state.hpp"
 #include "reader/header.hpp"
 #include "reader/scan_caches.hpp"
 #include "reader/scan_queries.hpp"
 
 namespace kestrune::binding {
 
-PyRef InitializeCaches::body(Record& record) {
-    const auto source = open_for_reading(record.path);
-    if (auto failure = initialize_caches(record, *source)) throw std::move(*failure);
+PyRef initialize_caches(ReaderRecord& record) {
+    const auto source = io::open_for_reading(record.path);
+    reader::initialize_caches(record, *source);
     return PyRef::borrowed(Py_None);
 }
 
-PyRef CreationDate::body(const Record& record) {
-    return py_text(creation_date_text(record.creation_time));
+PyRef creation_date(const ReaderRecord& record) {
+    return py_text(reader::creation_date_text(record.creation_time));
 }
 
-PyRef Version::body(const Record& record) { return py_int(record.version); }
+PyRef version(const ReaderRecord& record) { return py_int(record.version); }
 
-PyRef NumScans::body(const Record& record) { return py_int(record.num_scans); }
+PyRef num_scans(const ReaderRecord& record) { return py_int(record.num_scans); }
 
-PyRef GetRt::body(const Record& record, std::uint32_t scan_number) {
-    return py_float(cache_entry(record.retention_times, scan_number));
+PyRef get_rt(const ReaderRecord& record, std::uint32_t scan_number) {
+    return py_float(reader::cache_entry(record.caches.retention_times, scan_number));
 }
 
-PyRef GetInjectionTime::body(const Record& record, std::uint32_t scan_number) {
-    return py_float(cache_entry(record.injection_times, scan_number));
+PyRef get_injection_time(const ReaderRecord& record, std::uint32_t scan_number) {
+    return py_float(reader::cache_entry(record.caches.injection_times, scan_number));
 }
 
-PyRef GetMasterScan::body(const Record& record, std::uint32_t scan_number) {
-    return py_int(cache_entry(record.master_scans, scan_number));
+PyRef get_master_scan(const ReaderRecord& record, std::uint32_t scan_number) {
+    return py_int(reader::cache_entry(record.caches.master_scans, scan_number));
 }
 
-PyRef GetChargeState::body(const Record& record, std::uint32_t scan_number) {
-    return py_int(cache_entry(record.charge_states, scan_number));
+PyRef get_charge_state(const ReaderRecord& record, std::uint32_t scan_number) {
+    return py_int(reader::cache_entry(record.caches.charge_states, scan_number));
 }
 
-PyRef GetMonoisotopicMz::body(const Record& record, std::uint32_t scan_number) {
-    return py_float(cache_entry(record.monoisotopic_mzs, scan_number));
+PyRef get_monoisotopic_mz(const ReaderRecord& record, std::uint32_t scan_number) {
+    return py_float(reader::cache_entry(record.caches.monoisotopic_mzs, scan_number));
 }
 
-PyRef ListSpectra::body(const Record& record) {
-    static std::array<PyObject*, 6> keys{};
-    interned_key(keys[0], "scan_number");
-    interned_key(keys[1], "rt");
-    interned_key(keys[2], "injection_time");
-    interned_key(keys[3], "master_scan");
-    interned_key(keys[4], "charge");
-    interned_key(keys[5], "monomz");
-    // A dict holding the six keys in order, copied for each scan: the copy is made
-    // at its final size with the keys' hashes in place, so filling it in only
-    // replaces values, where an empty dict would grow on the sixth key.
-    static PyObject* layout = nullptr;
-    if (!layout) {
-        PyRef dict = created(PyDict_New());
-        for (PyObject* key : keys) {
-            if (!set_item(dict.get(), key, PyRef::borrowed(Py_None))) return {};
-        }
-        layout = dict.release();
-    }
+PyRef list_spectra(const ReaderRecord& record) {
+    const ModuleState& state = module_state();
+    const auto& keys = state.summary_keys;
 
     const std::uint32_t count = record.num_scans;
     PyRef list = created(PyList_New(static_cast<Py_ssize_t>(count)));
     for (std::uint32_t scan = 1; scan <= count && scan != 0; ++scan) {
-        PyRef summary = created(PyDict_Copy(layout));
+        PyRef summary = created(PyDict_Copy(state.summary_layout));
         const std::array<PyRef, 6> values = {
             py_int(static_cast<long>(scan)),
-            py_float(cache_entry(record.retention_times, scan)),
-            py_float(cache_entry(record.injection_times, scan)),
-            py_int(cache_entry(record.master_scans, scan)),
-            py_int(cache_entry(record.charge_states, scan)),
-            py_float(cache_entry(record.monoisotopic_mzs, scan)),
+            py_float(reader::cache_entry(record.caches.retention_times, scan)),
+            py_float(reader::cache_entry(record.caches.injection_times, scan)),
+            py_int(reader::cache_entry(record.caches.master_scans, scan)),
+            py_int(reader::cache_entry(record.caches.charge_states, scan)),
+            py_float(reader::cache_entry(record.caches.monoisotopic_mzs, scan)),
         };
         for (std::size_t i = 0; i < keys.size(); ++i) {
             if (!set_item(summary.get(), keys[i], values[i])) return {};

@@ -1,8 +1,8 @@
 #include "binding/reader_object.hpp"
 
 #include <limits>
-#include <variant>
 
+#include "binding/module_state.hpp"
 #include "reader/header.hpp"
 
 namespace kestrune::binding {
@@ -46,7 +46,7 @@ Borrow::~Borrow() {
 }
 
 ReaderObject* as_reader(PyObject* self) {
-    if (!PyObject_TypeCheck(self, reader_type())) {
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(module_state().reader_type))) {
         raise_cannot_convert(self, "RawFileReader");
         return nullptr;
     }
@@ -60,23 +60,13 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto path = to_path_text(argument, constructor_parameter);
         if (!path) return nullptr;
 
-        auto opened = open_record(std::move(*path));
-        if (const auto* error = std::get_if<OsError>(&opened)) {
-            raise_os_error(*error);
-            return nullptr;
-        }
-        if (const auto* failure = std::get_if<InternalFailure>(&opened)) throw *failure;
+        reader::ReaderRecord opened = reader::open_record(std::move(*path));
 
         const allocfunc allocate = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
         PyObject* object = allocate(type, 0);
-        if (!object) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
-            }
-            return nullptr;
-        }
+        if (!object) return raise_unless_set();
         auto* reader = reinterpret_cast<ReaderObject*>(object);
-        new (&reader->record) Record(std::move(std::get<Record>(opened)));
+        new (&reader->record) reader::ReaderRecord(std::move(opened));
         new (&reader->borrow) std::atomic<std::uint64_t>(0);
         return object;
     });
@@ -84,7 +74,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void reader_dealloc(PyObject* self) {
     auto* reader = reinterpret_cast<ReaderObject*>(self);
-    reader->record.~Record();
+    reader->record.~ReaderRecord();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));  // the instance's reference to its heap type

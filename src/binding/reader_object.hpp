@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
-#include <utility>
 
 #include "binding/arguments.hpp"
 #include "binding/failures.hpp"
@@ -16,13 +15,13 @@ namespace kestrune::binding {
 
 struct ReaderObject {
     PyObject_HEAD
-    Record record;
+    reader::ReaderRecord record;
     // 0: free; 1 to max - 1: that many shared borrows; max: one exclusive borrow.
     std::atomic<std::uint64_t> borrow;
 };
 
-// The RawFileReader type object, created at the first call.
-PyTypeObject* reader_type();
+// Makes the RawFileReader class (module_state.hpp keeps it).
+PyObject* make_reader_type();
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 void reader_dealloc(PyObject* self);
@@ -46,67 +45,25 @@ private:
 // `self` as a reader, or null with the TypeError set when it is of another type.
 ReaderObject* as_reader(PyObject* self);
 
-// Runs an entry's work, turning C++ failures into PanicException.
+// Runs an entry's work: the binding's one channel for failures of the core and of
+// the interpreter calls it makes. Operating-system errors become the OSError family,
+// every other C++ failure PanicException.
 template <class Work>
 PyObject* run_entry(Work&& work) noexcept {
     try {
         return work();
-    } catch (const InternalFailure& failure) {
+    } catch (const io::OsError& error) {
+        raise_os_error(error);
+    } catch (const reader::InternalFailure& failure) {
         raise_panic(failure);
     } catch (const std::bad_alloc&) {
-        raise_panic(internal_failure("memory allocation failed"));
+        raise_panic(reader::internal_failure("memory allocation failed"));
     } catch (const std::exception& error) {
-        raise_panic(internal_failure(error.what()));
+        raise_panic(reader::internal_failure(error.what()));
     } catch (...) {
-        raise_panic(internal_failure("unknown native failure"));
+        raise_panic(reader::internal_failure("unknown native failure"));
     }
     return nullptr;
-}
-
-// Entries are described by a type with a static `body`; one-argument entries also
-// give their `parameter`. Bodies return a new reference, or null with an exception set.
-
-template <class Entry>
-PyObject* one_argument_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return run_entry([&]() -> PyObject* {
-        PyObject* argument = parse_argument(Entry::parameter, args, nargs, kwnames);
-        if (!argument) return nullptr;
-        ReaderObject* reader = as_reader(self);
-        if (!reader) return nullptr;
-        Borrow borrow(reader, Borrow::Kind::shared);
-        if (!borrow.ok()) return nullptr;
-        const auto value = to_u32(argument, Entry::parameter);
-        if (!value) return nullptr;
-        return Entry::body(reader->record, *value).release();
-    });
-}
-
-template <class Entry>
-PyObject* no_argument_entry(PyObject* self, PyObject*) {
-    return run_entry([&]() -> PyObject* {
-        ReaderObject* reader = as_reader(self);
-        if (!reader) return nullptr;
-        Borrow borrow(reader, Borrow::Kind::shared);
-        if (!borrow.ok()) return nullptr;
-        return Entry::body(std::as_const(reader->record)).release();
-    });
-}
-
-template <class Entry>
-PyObject* exclusive_entry(PyObject* self, PyObject*) {
-    return run_entry([&]() -> PyObject* {
-        ReaderObject* reader = as_reader(self);
-        if (!reader) return nullptr;
-        Borrow borrow(reader, Borrow::Kind::exclusive);
-        if (!borrow.ok()) return nullptr;
-        return Entry::body(reader->record).release();
-    });
-}
-
-template <class Entry>
-PyObject* getter_entry(PyObject* self, void*) {
-    return no_argument_entry<Entry>(self, nullptr);
 }
 
 }  // namespace kestrune::binding

@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "binding/python_error.hpp"
-#include "reader/failure.hpp"
+#include "binding/failures.hpp"
+#include "binding/module_state.hpp"
 
 namespace kestrune::binding {
 
@@ -35,20 +35,12 @@ PyType_Spec container_spec = {
     container_slots,
 };
 
-PyTypeObject* container_type() {
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&container_spec);
-    if (!type) {
-        PyErr_Print();
-        throw internal_failure("failed to create type object for PySliceContainer");
-    }
-    return reinterpret_cast<PyTypeObject*>(type);
-}
-
 }  // namespace
 
+PyObject* make_slice_container_type() { return PyType_FromSpec(&container_spec); }
+
 PyRef slice_container(PeakStorage storage) {
-    PyTypeObject* type = container_type();
+    auto* type = reinterpret_cast<PyTypeObject*>(module_state().slice_container_type);
     PyObject* object = type->tp_alloc(type, 0);
     if (!object) fail_with_python_error("Failed to create slice container");
     std::construct_at(&reinterpret_cast<SliceContainer*>(object)->storage, std::move(storage));

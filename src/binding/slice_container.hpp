@@ -10,7 +10,10 @@
 
 namespace kestrune::binding {
 
-using PeakStorage = std::variant<PeakVector<double>, PeakVector<float>>;
+using PeakStorage = std::variant<spectra::PeakVector<double>, spectra::PeakVector<float>>;
+
+// Makes the PySliceContainer class (module_state.hpp keeps it).
+PyObject* make_slice_container_type();
 
 // A new container that takes over `storage` without copying it: the elements stay
 // where they are and are freed when the container is released. When the container

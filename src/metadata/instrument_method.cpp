@@ -4,6 +4,7 @@
 #include <array>
 #include <string_view>
 
+#include "io/byte_window.hpp"
 #include "metadata/unicode.hpp"
 
 namespace kestrune::metadata {
@@ -28,14 +29,14 @@ std::string_view cut_at_end_marker(std::string_view window) {
 
 }  // namespace
 
-std::string instrument_method(const ByteSource& source, std::size_t chunk_size) {
+std::string instrument_method(const io::ByteSource& source, std::size_t chunk_size) {
     const auto length = source.length();
     if (!length) return {};
     const std::uint64_t limit = std::min(*length, search_limit);
-    const auto start = find_pattern(source, declaration, limit, 1, chunk_size);
+    const auto start = io::find_pattern(source, declaration, limit, 1, chunk_size);
     if (!start) return {};
     // The window stops at the end of the file, or where a file that shrank now ends.
-    const auto window = read_window(source, *start, std::min(*length - *start, window_width));
+    const auto window = io::read_window(source, *start, std::min(*length - *start, window_width));
     if (!window) return {};
     const auto bytes = window->slice(window->start(), window->size());
     if (!is_valid_utf8(bytes)) return {};

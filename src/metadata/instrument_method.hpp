@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <string>
 
-#include "metadata/source_search.hpp"
-#include "reader/byte_source.hpp"
+#include "io/source_search.hpp"
+#include "io/byte_source.hpp"
 
 namespace kestrune::metadata {
 
@@ -14,6 +14,6 @@ namespace kestrune::metadata {
 // the first 4 MiB, its window is not valid UTF-8, or the file cannot be read.
 // Reads the first 4 MiB `chunk_size` bytes at a time, stopping at the declaration,
 // then the window of at most 200000 bytes that starts there.
-std::string instrument_method(const ByteSource& source, std::size_t chunk_size = default_chunk_size);
+std::string instrument_method(const io::ByteSource& source, std::size_t chunk_size = io::default_chunk_size);
 
 }  // namespace kestrune::metadata

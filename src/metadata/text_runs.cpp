@@ -15,7 +15,7 @@ constexpr std::uint16_t first_text_unit = 32;  // units below are control units
 // one chunk at a time. A read error ends the units and is remembered.
 class UnitReader {
 public:
-    UnitReader(const ByteSource& source, std::uint64_t first_unit, std::uint64_t end_unit,
+    UnitReader(const io::ByteSource& source, std::uint64_t first_unit, std::uint64_t end_unit,
                std::size_t chunk_size)
         : source_(source), next_unit_(first_unit), end_unit_(end_unit),
           buffer_(std::max<std::size_t>(2, chunk_size & ~std::size_t{1})) {}
@@ -68,7 +68,7 @@ private:
         return count_ > 0;
     }
 
-    const ByteSource& source_;
+    const io::ByteSource& source_;
     std::uint64_t next_unit_;  // the first unit not yet in the buffer
     std::uint64_t end_unit_;
     std::vector<std::uint8_t> buffer_;
@@ -102,14 +102,14 @@ void keep_text(std::vector<std::string>& texts, std::string text, bool drop_dupl
 
 }  // namespace
 
-std::vector<std::string> scan_text_runs(const ByteSource& source, const TextRunRules& rules,
+std::vector<std::string> scan_text_runs(const io::ByteSource& source, const TextRunRules& rules,
                                         std::size_t chunk_size) {
     const auto length = source.length();
     if (!length) return {};
     // The unit view stops before a final odd byte.
     const std::uint64_t unit_count = *length / 2;
     const auto marker = marker_units(rules.marker);
-    const auto found = find_pattern(source, marker, 2 * unit_count, 2, chunk_size);
+    const auto found = io::find_pattern(source, marker, 2 * unit_count, 2, chunk_size);
     if (!found) return {};
 
     UnitReader units(source, *found / 2, unit_count, chunk_size);

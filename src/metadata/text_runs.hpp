@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "metadata/source_search.hpp"
-#include "reader/byte_source.hpp"
+#include "io/byte_source.hpp"
+#include "io/source_search.hpp"
 
 namespace kestrune::metadata {
 
@@ -41,14 +41,14 @@ inline constexpr TextRunRules error_log_rules{.marker = "Possible spray instabil
 // The texts (UTF-8) of the runs from the marker on, in file order. Empty when the
 // marker is absent, stands only at odd byte offsets, or the file cannot be read.
 // Holds one chunk of the file at a time besides the result.
-std::vector<std::string> scan_text_runs(const ByteSource& source, const TextRunRules& rules,
-                                        std::size_t chunk_size = default_chunk_size);
+std::vector<std::string> scan_text_runs(const io::ByteSource& source, const TextRunRules& rules,
+                                        std::size_t chunk_size = io::default_chunk_size);
 
-inline std::vector<std::string> status_log_labels(const ByteSource& source) {
+inline std::vector<std::string> status_log_labels(const io::ByteSource& source) {
     return scan_text_runs(source, status_log_rules);
 }
 
-inline std::vector<std::string> error_logs(const ByteSource& source) {
+inline std::vector<std::string> error_logs(const io::ByteSource& source) {
     return scan_text_runs(source, error_log_rules);
 }
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "reader/byte_source.hpp"
+#include "io/byte_source.hpp"
 #include "reader/record.hpp"
 
 namespace kestrune::metadata {
@@ -23,12 +23,12 @@ struct TrailerEntry {
 
 // True when the scan's entries come partly from its orbitrap trailer record, so
 // the file must be read; otherwise the caches alone answer.
-bool trailer_reads_file(const Record& record, std::uint32_t scan_number);
+bool trailer_reads_file(const reader::ReaderRecord& record, std::uint32_t scan_number);
 
 // The entries in dictionary order; none for a scan number outside the file. Reads
 // the 140 used bytes of the trailer record and the file's length from `source`.
 // Throws InternalFailure when a cache is shorter than num_scans.
-std::vector<TrailerEntry> trailer_extra(const Record& record, std::uint32_t scan_number,
-                                        const ByteSource& source);
+std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                        const io::ByteSource& source);
 
 }  // namespace kestrune::metadata

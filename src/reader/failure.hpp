@@ -1,12 +1,14 @@
-// Internal failures: checks that stop an operation. The binding layer raises them
-// as PanicException with the message, after writing a diagnostic naming `where`.
+// How the core fails: by throwing, always. An InternalFailure is a check that stops
+// an operation; the binding layer raises it as PanicException with the message,
+// after writing a diagnostic naming `where`. The other thrown failure is OsError
+// (io/byte_source.hpp), raised as the OSError family.
 #pragma once
 
 #include <source_location>
 #include <string>
 #include <utility>
 
-namespace kestrune {
+namespace kestrune::reader {
 
 struct InternalFailure {
     std::string message;
@@ -18,4 +20,4 @@ inline InternalFailure internal_failure(std::string message,
     return {std::move(message), where};
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

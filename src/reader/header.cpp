@@ -2,9 +2,11 @@
 
 #include <array>
 
+#include "io/byte_window.hpp"
+#include "reader/format.hpp"
 #include "reader/scan_caches.hpp"
 
-namespace kestrune {
+namespace kestrune::reader {
 
 namespace {
 
@@ -16,17 +18,17 @@ constexpr std::uint64_t ticks_per_second = 10'000'000;
 constexpr std::uint64_t seconds_from_1601_to_1970 = 11'644'473'600;
 
 template <class T>
-bool read_header_field(const FileSource& file, std::uint64_t offset, T& value, OsError& error) {
+T read_header_field(const io::FileSource& file, std::uint64_t offset) {
     std::array<std::uint8_t, sizeof(T)> bytes{};
-    if (!file.read_exact_at(offset, bytes, error)) return false;
-    value = decode_le<T>(bytes.data());
-    return true;
+    io::OsError error;
+    if (!file.read_exact_at(offset, bytes, error)) throw error;
+    return io::decode_le<T>(bytes.data());
 }
 
 }  // namespace
 
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12) {
-    return at_36 == 57 || at_36 == 66 ? at_36 : at_12;
+    return is_known_version(at_36) ? at_36 : at_12;
 }
 
 std::string creation_date_text(std::uint64_t creation_time) {
@@ -34,29 +36,24 @@ std::string creation_date_text(std::uint64_t creation_time) {
     return std::to_string(seconds < seconds_from_1601_to_1970 ? 0 : seconds - seconds_from_1601_to_1970);
 }
 
-std::variant<Record, OsError, InternalFailure> open_record(std::string path) {
-    OsError error;
-    auto file = FileSource::open(path, error);
-    if (!file) return error;
+ReaderRecord open_record(std::string path) {
+    io::OsError error;
+    auto file = io::FileSource::open(path, error);
+    if (!file) throw error;
 
-    std::uint32_t candidate = 0;
-    if (!read_header_field(*file, version_offset, candidate, error)) return error;
-    std::uint32_t fallback = candidate;
-    if (candidate != 57 && candidate != 66 &&
-        !read_header_field(*file, fallback_version_offset, fallback, error)) {
-        return error;
-    }
-    Record record;
-    if (!read_header_field(*file, creation_time_offset, record.creation_time, error)) return error;
+    const auto candidate = read_header_field<std::uint32_t>(*file, version_offset);
+    const auto fallback = is_known_version(candidate)
+                              ? candidate
+                              : read_header_field<std::uint32_t>(*file, fallback_version_offset);
+    ReaderRecord record;
+    record.creation_time = read_header_field<std::uint64_t>(*file, creation_time_offset);
     record.version = choose_version(candidate, fallback);
     record.path = std::move(path);
 
     // The caches are filled from a fresh opening of the path, as every later call does;
     // the header's handle stays open until then.
-    if (auto failure = initialize_caches(record, *open_for_reading(record.path))) {
-        return std::move(*failure);
-    }
+    initialize_caches(record, *io::open_for_reading(record.path));
     return record;
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

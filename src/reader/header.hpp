@@ -2,23 +2,21 @@
 #pragma once
 
 #include <string>
-#include <variant>
 
-#include "reader/byte_source.hpp"
+#include "io/byte_source.hpp"
 #include "reader/failure.hpp"
 #include "reader/record.hpp"
 
-namespace kestrune {
+namespace kestrune::reader {
 
 // Opens `path`, reads the version and creation time, then fills the scan caches.
-// Fails with the operating-system error of the header reads, or with the scan
-// caches' internal failure.
-std::variant<Record, OsError, InternalFailure> open_record(std::string path);
+// Throws the OsError of the header reads, or the scan caches' InternalFailure.
+ReaderRecord open_record(std::string path);
 
-// The version rule: the value at offset 36 when it is 57 or 66, else the one at 12.
+// The version rule: the value at offset 36 when it is a known version, else the one at 12.
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12);
 
 // Whole seconds since 1970-01-01 UTC, rendered in decimal (0 before 1970).
 std::string creation_date_text(std::uint64_t creation_time);
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

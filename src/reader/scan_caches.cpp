@@ -2,7 +2,10 @@
 
 #include <array>
 
-namespace kestrune {
+#include "io/byte_window.hpp"
+#include "reader/format.hpp"
+
+namespace kestrune::reader {
 
 namespace {
 
@@ -15,13 +18,6 @@ constexpr std::uint64_t orbitrap_rt_start = 6'464'174;
 constexpr std::uint64_t orbitrap_index_start = 6'464'170;
 constexpr std::uint64_t orbitrap_index_stride = 88;
 constexpr std::uint64_t orbitrap_first_scan_offset = 3666;
-
-// Fields of the orbitrap trailer record copied into the caches.
-constexpr std::uint64_t trailer_cached_width = 76;
-constexpr std::uint64_t trailer_injection_time = 12;
-constexpr std::uint64_t trailer_master_scan = 62;
-constexpr std::uint64_t trailer_monoisotopic_mz = 66;
-constexpr std::uint64_t trailer_charge = 74;
 
 // The small version-57 metadata blocks.
 constexpr std::uint64_t small_block_start = 1'492'161;
@@ -37,70 +33,56 @@ InternalFailure unreadable_file(std::source_location where = std::source_locatio
 
 // The bytes of a strided table of n entries of `width` bytes, clipped to the file.
 // nullopt when the read fails or comes up short of the length measured at the start.
-std::optional<ByteWindow> read_table(const ByteSource& source, std::uint64_t length,
+std::optional<io::ByteWindow> read_table(const io::ByteSource& source, std::uint64_t length,
                                      std::uint64_t start, std::uint64_t stride, std::uint32_t n,
                                      std::uint64_t width) {
     const std::uint64_t span = stride * (n - 1) + width;
-    auto window = read_window(source, start, span);
-    if (!window || !window_is_complete(*window, start, span, length)) return std::nullopt;
+    auto window = io::read_window(source, start, span);
+    if (!window || !io::window_is_complete(*window, start, span, length)) return std::nullopt;
     return window;
 }
 
-struct Caches {
-    std::vector<double> retention_times;
-    std::vector<std::uint64_t> scan_offsets;
-    std::vector<double> injection_times;
-    std::vector<std::int32_t> master_scans;
-    std::vector<std::int32_t> charge_states;
-    std::vector<double> monoisotopic_mzs;
-
-    explicit Caches(std::uint32_t n)
-        : retention_times(n), scan_offsets(n), injection_times(n), master_scans(n),
-          charge_states(n), monoisotopic_mzs(n) {}
-};
-
 // Scan offsets of the orbitrap profile: 3666, then a running sum of the index's
 // data lengths. Every entry's length field must lie inside the file.
-std::optional<InternalFailure> fill_orbitrap_offsets(Caches& caches, const ByteSource& source,
-                                                     std::uint64_t length, std::uint32_t n) {
+void fill_orbitrap_offsets(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
+                           std::uint32_t n) {
     for (std::uint64_t k = 0; k < n; ++k) {
         const std::uint64_t p = orbitrap_index_start + orbitrap_index_stride * k;
         if (p > length) {
-            return internal_failure("range start index " + std::to_string(p) +
+            throw internal_failure("range start index " + std::to_string(p) +
                                     " out of range for slice of length " + std::to_string(length));
         }
         if (p + 4 > length) {
-            return internal_failure("range end index " + std::to_string(p + 4) +
+            throw internal_failure("range end index " + std::to_string(p + 4) +
                                     " out of range for slice of length " + std::to_string(length));
         }
     }
     const auto index = read_table(source, length, orbitrap_index_start, orbitrap_index_stride, n, 4);
-    if (!index) return unreadable_file();
+    if (!index) throw unreadable_file();
     std::uint64_t position = orbitrap_first_scan_offset;
     for (std::uint64_t k = 0; k < n; ++k) {
         caches.scan_offsets[k] = position;
         position += *index->load<std::uint32_t>(orbitrap_index_start + orbitrap_index_stride * k);
     }
-    return std::nullopt;
 }
 
-bool fill_orbitrap_metadata(Caches& caches, const ByteSource& source, std::uint64_t length,
+bool fill_orbitrap_metadata(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
                             std::uint32_t n) {
-    const auto records = read_table(source, length, orbitrap_trailer_start, orbitrap_trailer_stride,
-                                    n, trailer_cached_width);
+    namespace field = trailer_record;
+    const auto records = read_table(source, length, field::start, field::stride, n, field::cached_width);
     if (!records) return false;
     for (std::uint64_t k = 0; k < n; ++k) {
-        const std::uint64_t r = orbitrap_trailer_offset(k);
-        if (!records->contains(r, trailer_cached_width)) continue;
-        caches.injection_times[k] = *records->load<float>(r + trailer_injection_time);
-        caches.master_scans[k] = *records->load<std::int32_t>(r + trailer_master_scan);
-        caches.monoisotopic_mzs[k] = *records->load<double>(r + trailer_monoisotopic_mz);
-        caches.charge_states[k] = *records->load<std::uint8_t>(r + trailer_charge);
+        const std::uint64_t r = field::offset_of(k);
+        if (!records->contains(r, field::cached_width)) continue;
+        caches.injection_times[k] = *records->load<float>(r + field::injection_time);
+        caches.master_scans[k] = *records->load<std::int32_t>(r + field::master_scan);
+        caches.monoisotopic_mzs[k] = *records->load<double>(r + field::monoisotopic_mz);
+        caches.charge_states[k] = *records->load<std::uint8_t>(r + field::charge);
     }
     return true;
 }
 
-bool fill_small_v57_metadata(Caches& caches, const ByteSource& source, std::uint64_t length,
+bool fill_small_v57_metadata(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
                              std::uint32_t n) {
     const auto blocks =
         read_table(source, length, small_block_start, small_block_stride, n, small_block_width);
@@ -114,7 +96,7 @@ bool fill_small_v57_metadata(Caches& caches, const ByteSource& source, std::uint
     return true;
 }
 
-bool fill_retention_times(Caches& caches, const ByteSource& source, std::uint64_t length,
+bool fill_retention_times(ScanCaches& caches, const io::ByteSource& source, std::uint64_t length,
                           std::uint32_t n, std::uint64_t start, std::uint64_t stride) {
     const auto table = read_table(source, length, start, stride, n, 8);
     if (!table) return false;
@@ -126,39 +108,23 @@ bool fill_retention_times(Caches& caches, const ByteSource& source, std::uint64_
 
 }  // namespace
 
-FileProfile profile_of(std::string_view path) {
-    if (path.find("small.RAW") != std::string_view::npos) return FileProfile::small;
-    if (path_names_orbitrap(path)) return FileProfile::orbitrap;
-    return FileProfile::generic;
-}
-
-bool path_names_orbitrap(std::string_view path) {
-    return path.find("orbitrap") != std::string_view::npos;
-}
-
-std::uint32_t scan_count_for(std::uint32_t version) {
-    if (version == 57) return 48;
-    if (version == 66) return 145;
-    return 100;
-}
-
-std::optional<InternalFailure> initialize_caches(Record& record, const ByteSource& source) {
+void initialize_caches(ReaderRecord& record, const io::ByteSource& source) {
     const auto length = source.length();
-    if (!length) return unreadable_file();
+    if (!length) throw unreadable_file();
     const std::uint32_t n = scan_count_for(record.version);
     const FileProfile profile = profile_of(record.path);
 
-    Caches caches(n);
+    ScanCaches caches(n);
     if (profile == FileProfile::small) {
         std::copy(small_scan_offsets.begin(), small_scan_offsets.end(), caches.scan_offsets.begin());
     } else if (profile == FileProfile::orbitrap) {
-        if (auto failure = fill_orbitrap_offsets(caches, source, *length, n)) return failure;
+        fill_orbitrap_offsets(caches, source, *length, n);
     }
 
     bool read_ok = true;
     if (path_names_orbitrap(record.path)) {
         read_ok = fill_orbitrap_metadata(caches, source, *length, n);
-    } else if (record.version == 57 && profile == FileProfile::small) {
+    } else if (record.version == version_57 && profile == FileProfile::small) {
         read_ok = fill_small_v57_metadata(caches, source, *length, n);
     }
     if (read_ok && profile == FileProfile::small) {
@@ -167,16 +133,10 @@ std::optional<InternalFailure> initialize_caches(Record& record, const ByteSourc
         read_ok = fill_retention_times(caches, source, *length, n, orbitrap_rt_start,
                                        orbitrap_index_stride);
     }
-    if (!read_ok) return unreadable_file();
+    if (!read_ok) throw unreadable_file();
 
     record.num_scans = n;
-    record.retention_times = std::move(caches.retention_times);
-    record.scan_offsets = std::move(caches.scan_offsets);
-    record.injection_times = std::move(caches.injection_times);
-    record.master_scans = std::move(caches.master_scans);
-    record.charge_states = std::move(caches.charge_states);
-    record.monoisotopic_mzs = std::move(caches.monoisotopic_mzs);
-    return std::nullopt;
+    record.caches = std::move(caches);
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

@@ -4,14 +4,14 @@
 #include <cstdint>
 #include <vector>
 
-namespace kestrune {
+#include "reader/format.hpp"
 
-// Scan numbers are 1-based; the index is taken in 64 bits so scan 0 lies beyond
-// every cache instead of wrapping to the last scan.
+namespace kestrune::reader {
+
 template <class T>
 T cache_entry(const std::vector<T>& cache, std::uint32_t scan_number) {
-    const std::uint64_t index = static_cast<std::uint64_t>(scan_number) - 1;
+    const std::uint64_t index = scan_index(scan_number);
     return index < cache.size() ? cache[index] : T{};
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::reader

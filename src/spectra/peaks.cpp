@@ -5,13 +5,13 @@
 #include <cstring>
 #include <span>
 
+#include "io/byte_window.hpp"
+#include "reader/format.hpp"
 #include "spectra/record_split.hpp"
 
-namespace kestrune {
+namespace kestrune::spectra {
 
 namespace {
-
-constexpr std::uint32_t wide_version = 66;
 
 // A block is its record count, then the records (laid out in record_split.hpp).
 constexpr std::uint64_t count_width = 4;
@@ -46,28 +46,28 @@ static_assert(fixed_count_positions[0] + narrow_probe <= narrow_window);
 
 // A block that passed: where its records begin and how many there are.
 struct Block {
-    std::uint64_t records;
+    std::uint64_t records_at;
     std::uint32_t count;
 };
 
 // The search window: min(width, remaining) bytes from the start, or nullopt when
 // the read fails or comes up short (the file shrank after its length was taken).
-std::optional<ByteWindow> read_search_window(const ByteSource& source, std::uint64_t start,
+std::optional<io::ByteWindow> read_search_window(const io::ByteSource& source, std::uint64_t start,
                                              std::uint64_t remaining, std::uint64_t width) {
-    auto window = read_window(source, start, std::min(width, remaining));
+    auto window = io::read_window(source, start, std::min(width, remaining));
     if (!window || window->size() != std::min(width, remaining)) return std::nullopt;
     return window;
 }
 
 template <class T>
-std::optional<T> load(const ByteWindow& window, std::uint64_t position) {
+std::optional<T> load(const io::ByteWindow& window, std::uint64_t position) {
     if (position >= window.size()) return std::nullopt;
     return window.load<T>(window.start() + position);
 }
 
 // The count at `at` when it lies in [smallest, largest_count] and all its records of
 // `record_size` bytes end within the file.
-std::optional<std::uint32_t> fitting_count(const ByteWindow& window, std::uint64_t remaining,
+std::optional<std::uint32_t> fitting_count(const io::ByteWindow& window, std::uint64_t remaining,
                                            std::uint64_t at, std::uint32_t smallest,
                                            std::uint64_t record_size) {
     const auto count = load<std::uint32_t>(window, at);
@@ -82,21 +82,21 @@ bool plausible_first_mz(std::optional<T> mz) {
     return mz && *mz > static_cast<T>(lowest_first_mz) && *mz < static_cast<T>(highest_first_mz);
 }
 
-std::optional<std::uint32_t> wide_candidate(const ByteWindow& window, std::uint64_t remaining,
+std::optional<std::uint32_t> wide_candidate(const io::ByteWindow& window, std::uint64_t remaining,
                                             std::uint64_t at) {
     const auto count = fitting_count(window, remaining, at, smallest_count, wide_record_size);
     if (!count) return std::nullopt;
-    const std::uint64_t records = at + count_width;
-    const auto first = load<double>(window, records);
+    const std::uint64_t records_at = at + count_width;
+    const auto first = load<double>(window, records_at);
     if (!plausible_first_mz(first)) return std::nullopt;
     // A NaN second m/z passes: only a clear drop below the first fails.
-    const auto second = load<double>(window, records + wide_record_size);
+    const auto second = load<double>(window, records_at + wide_record_size);
     if (!second || *second < *first - second_mz_tolerance) return std::nullopt;
     return count;
 }
 
 // Only the last passing block counts, so blocks are located here and read later.
-std::optional<Block> wide_search(const ByteWindow& window, std::uint64_t remaining) {
+std::optional<Block> wide_search(const io::ByteWindow& window, std::uint64_t remaining) {
     const std::uint64_t limit = std::min(remaining, wide_positions);
     std::optional<Block> last;
     for (std::uint64_t at = 0; at < limit && at + wide_head < remaining; ++at) {
@@ -108,16 +108,16 @@ std::optional<Block> wide_search(const ByteWindow& window, std::uint64_t remaini
     return last;
 }
 
-std::optional<Block> narrow_candidate(const ByteWindow& window, std::uint64_t remaining,
+std::optional<Block> narrow_candidate(const io::ByteWindow& window, std::uint64_t remaining,
                                       std::uint64_t at, std::uint32_t smallest) {
     const auto count = fitting_count(window, remaining, at, smallest, narrow_record_size);
     if (!count) return std::nullopt;
-    const std::uint64_t records = at + count_width;
-    if (!plausible_first_mz(load<float>(window, records))) return std::nullopt;
-    return Block{records, *count};
+    const std::uint64_t records_at = at + count_width;
+    if (!plausible_first_mz(load<float>(window, records_at))) return std::nullopt;
+    return Block{records_at, *count};
 }
 
-std::optional<Block> narrow_search(const ByteWindow& window, std::uint64_t remaining) {
+std::optional<Block> narrow_search(const io::ByteWindow& window, std::uint64_t remaining) {
     for (const std::uint64_t at : fixed_count_positions) {
         if (at + count_width > remaining) continue;
         if (auto block = narrow_candidate(window, remaining, at, smallest_count)) return block;
@@ -133,16 +133,16 @@ std::optional<Block> narrow_search(const ByteWindow& window, std::uint64_t remai
 
 // Fills `out` with the block's bytes: the part the window already holds is copied
 // from it, the rest comes from one positioned read. False when that read is short.
-bool gather_block(const ByteSource& source, const ByteWindow& window, std::uint64_t records,
-                  std::span<std::uint8_t> out) {
+bool gather_block(const io::ByteSource& source, const io::ByteWindow& window,
+                  std::uint64_t records_at, std::span<std::uint8_t> out) {
     std::uint64_t held = 0;
-    if (records < window.size()) {
-        held = std::min<std::uint64_t>(out.size(), window.size() - records);
-        std::memcpy(out.data(), window.slice(window.start() + records, held).data(), held);
+    if (records_at < window.size()) {
+        held = std::min<std::uint64_t>(out.size(), window.size() - records_at);
+        std::memcpy(out.data(), window.slice(window.start() + records_at, held).data(), held);
     }
     const auto rest = out.subspan(static_cast<std::size_t>(held));
     if (rest.empty()) return true;
-    const auto got = source.read_at(window.start() + records + held, rest);
+    const auto got = source.read_at(window.start() + records_at + held, rest);
     return got && *got == rest.size();
 }
 
@@ -151,17 +151,17 @@ bool gather_block(const ByteSource& source, const ByteWindow& window, std::uint6
 // largest count) into a second copy first.
 constexpr std::size_t wide_chunk_records = 32'768;
 
-std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow& window,
+std::optional<Peaks> read_wide_block(const io::ByteSource& source, const io::ByteWindow& window,
                                      const Block& block) {
     Peaks peaks;
     peaks.mz.resize(block.count);
     peaks.intensity.resize(block.count);
     // Every chunk is filled by gather_block before it is split, so it starts unfilled.
-    PeakVector<std::uint8_t> bytes(wide_record_size * std::min<std::size_t>(block.count, wide_chunk_records));
+    UnfilledBytes bytes(wide_record_size * std::min<std::size_t>(block.count, wide_chunk_records));
     for (std::size_t first = 0; first < block.count; first += wide_chunk_records) {
         const std::size_t n = std::min<std::size_t>(wide_chunk_records, block.count - first);
         const auto chunk = std::span(bytes).first(wide_record_size * n);
-        if (!gather_block(source, window, block.records + wide_record_size * first, chunk)) {
+        if (!gather_block(source, window, block.records_at + wide_record_size * first, chunk)) {
             return std::nullopt;
         }
         split_wide_records(chunk.data(), n, peaks.mz.data() + first, peaks.intensity.data() + first);
@@ -171,7 +171,7 @@ std::optional<Peaks> read_wide_block(const ByteSource& source, const ByteWindow&
 
 // A narrow record is exactly as wide as the float64 its m/z becomes, so the block is
 // read straight into the m/z storage and every record widened where it lies.
-std::optional<Peaks> read_narrow_block(const ByteSource& source, const ByteWindow& window,
+std::optional<Peaks> read_narrow_block(const io::ByteSource& source, const io::ByteWindow& window,
                                        const Block& block) {
     static_assert(narrow_record_size == sizeof(double));
     Peaks peaks;
@@ -179,24 +179,23 @@ std::optional<Peaks> read_narrow_block(const ByteSource& source, const ByteWindo
     peaks.intensity.resize(block.count);
     const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(peaks.mz.data()),
                                         narrow_record_size * block.count);
-    if (!gather_block(source, window, block.records, bytes)) return std::nullopt;
+    if (!gather_block(source, window, block.records_at, bytes)) return std::nullopt;
     widen_narrow_records(peaks.mz.data(), block.count, peaks.intensity.data());
     return peaks;
 }
 
 }  // namespace
 
-std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_number,
-                                   const ByteSource& source) {
-    // Taken in 64 bits so that scan 0 lies beyond every scan.
-    const std::uint64_t index = static_cast<std::uint64_t>(scan_number) - 1;
-    if (index >= record.num_scans || index >= record.scan_offsets.size()) return std::nullopt;
-    const std::uint64_t start = record.scan_offsets[index];
+std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                   const io::ByteSource& source) {
+    const std::uint64_t index = reader::scan_index(scan_number);
+    if (index >= record.num_scans || index >= record.caches.scan_offsets.size()) return std::nullopt;
+    const std::uint64_t start = record.caches.scan_offsets[index];
     const auto length = source.length();
     if (!length || start >= *length) return std::nullopt;
     const std::uint64_t remaining = *length - start;
 
-    const bool wide = record.version == wide_version;
+    const bool wide = reader::has_wide_peak_records(record.version);
     const auto window = read_search_window(source, start, remaining, wide ? wide_window : narrow_window);
     if (!window) return std::nullopt;
     if (wide) {
@@ -209,4 +208,4 @@ std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_numb
     return read_narrow_block(source, *window, *block);
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::spectra

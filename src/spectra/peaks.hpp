@@ -9,10 +9,10 @@
 #include <utility>
 #include <vector>
 
-#include "reader/byte_source.hpp"
+#include "io/byte_source.hpp"
 #include "reader/record.hpp"
 
-namespace kestrune {
+namespace kestrune::spectra {
 
 // An allocator whose resize leaves new elements uninitialised: the block's decode
 // writes every one, and zero-filling megabytes first would cost a whole extra pass.
@@ -38,6 +38,9 @@ struct DecodeAllocator : std::allocator<T> {
 template <class T>
 using PeakVector = std::vector<T, DecodeAllocator<T>>;
 
+// Raw bytes read from the file into storage that starts unfilled.
+using UnfilledBytes = std::vector<std::uint8_t, DecodeAllocator<std::uint8_t>>;
+
 // The peaks of one block, in file order; both sequences have the same length.
 struct Peaks {
     PeakVector<double> mz;
@@ -48,7 +51,7 @@ struct Peaks {
 // range, the source cannot be read or no block passes. Version 66 files hold wide
 // 12-byte records, every other version narrow 8-byte ones. Only the search window
 // and the chosen block are read, each byte once.
-std::optional<Peaks> extract_peaks(const Record& record, std::uint32_t scan_number,
-                                   const ByteSource& source);
+std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                   const io::ByteSource& source);
 
-}  // namespace kestrune
+}  // namespace kestrune::spectra

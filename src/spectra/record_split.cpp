@@ -1,7 +1,7 @@
 #include "spectra/record_split.hpp"
 
-#include "reader/byte_source.hpp"
-#include "reader/processor.hpp"
+#include "io/byte_window.hpp"
+#include "simd/processor.hpp"
 #include "spectra/record_split_paths.hpp"
 
 #if defined(KESTRUNE_VECTOR_X86)
@@ -10,7 +10,7 @@
 #include <arm_neon.h>
 #endif
 
-namespace kestrune {
+namespace kestrune::spectra {
 
 namespace record_split_paths {
 
@@ -21,8 +21,8 @@ void split_wide_from(const std::uint8_t* records, std::size_t first, std::size_t
                      double* mz, float* intensity) {
     for (std::size_t k = first; k < count; ++k) {
         const std::uint8_t* record = records + wide_record_size * k;
-        mz[k] = decode_le<double>(record);
-        intensity[k] = decode_le<float>(record + 8);
+        mz[k] = io::decode_le<double>(record);
+        intensity[k] = io::decode_le<float>(record + 8);
     }
 }
 
@@ -30,8 +30,8 @@ void widen_narrow_from(double* mz, std::size_t first, std::size_t count, float* 
     const auto* records = reinterpret_cast<const std::uint8_t*>(mz);
     for (std::size_t k = first; k < count; ++k) {
         const std::uint8_t* record = records + narrow_record_size * k;
-        const float narrow_mz = decode_le<float>(record);
-        intensity[k] = decode_le<float>(record + 4);
+        const float narrow_mz = io::decode_le<float>(record);
+        intensity[k] = io::decode_le<float>(record + 4);
         mz[k] = narrow_mz;  // overwrites record k only, after it was decoded
     }
 }
@@ -148,7 +148,7 @@ void split_wide_records(const std::uint8_t* records, std::size_t count, double* 
 void widen_narrow_records(double* mz, std::size_t count, float* intensity) {
     using namespace record_split_paths;
 #if defined(KESTRUNE_VECTOR_X86)
-    if (processor_has_avx2()) {
+    if (simd::processor_has_avx2()) {
         widen_narrow_avx2(mz, count, intensity);
     } else {
         widen_narrow_sse2(mz, count, intensity);
@@ -160,4 +160,4 @@ void widen_narrow_records(double* mz, std::size_t count, float* intensity) {
 #endif
 }
 
-}  // namespace kestrune
+}  // namespace kestrune::spectra

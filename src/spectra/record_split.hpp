@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kestrune {
+namespace kestrune::spectra {
 
 // The bytes of one record of each layout.
 inline constexpr std::size_t wide_record_size = 12;
@@ -25,4 +25,4 @@ void split_wide_records(const std::uint8_t* records, std::size_t count, double* 
 // which holds count elements and does not overlap `mz`.
 void widen_narrow_records(double* mz, std::size_t count, float* intensity);
 
-}  // namespace kestrune
+}  // namespace kestrune::spectra

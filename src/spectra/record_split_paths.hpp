@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "reader/processor.hpp"
+#include "simd/processor.hpp"
 
-namespace kestrune::record_split_paths {
+namespace kestrune::spectra::record_split_paths {
 
 // Each takes the arguments of the function it stands behind.
 using WideSplit = void (*)(const std::uint8_t* records, std::size_t count, double* mz,
@@ -31,4 +31,4 @@ void split_wide_neon(const std::uint8_t* records, std::size_t count, double* mz,
 void widen_narrow_neon(double* mz, std::size_t count, float* intensity);
 #endif
 
-}  // namespace kestrune::record_split_paths
+}  // namespace kestrune::spectra::record_split_paths

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "metadata/pair_scan_paths.hpp"
-#include "reader/processor.hpp"
+#include "simd/pair_scan_paths.hpp"
+#include "simd/processor.hpp"
 
-namespace paths = kestrune::metadata::pair_scan_paths;
-using kestrune::metadata::BytePair;
+namespace paths = kestrune::simd::pair_scan_paths;
+using kestrune::simd::BytePair;
 
 namespace {
 
@@ -27,7 +27,7 @@ std::vector<Path> all_paths() {
     std::vector<Path> found = {{"portable", paths::next_pair_portable}};
 #if defined(KESTRUNE_VECTOR_X86)
     found.push_back({"sse2", paths::next_pair_sse2});
-    if (kestrune::processor_has_avx2()) found.push_back({"avx2", paths::next_pair_avx2});
+    if (kestrune::simd::processor_has_avx2()) found.push_back({"avx2", paths::next_pair_avx2});
 #elif defined(KESTRUNE_VECTOR_NEON)
     found.push_back({"neon", paths::next_pair_neon});
 #endif

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "reader/processor.hpp"
+#include "simd/processor.hpp"
 #include "spectra/record_split_paths.hpp"
 
-namespace paths = kestrune::record_split_paths;
+namespace paths = kestrune::spectra::record_split_paths;
 
 namespace {
 
@@ -27,7 +27,7 @@ std::vector<Path> vector_paths() {
     std::vector<Path> found;
 #if defined(KESTRUNE_VECTOR_X86)
     found.push_back({"sse2", paths::split_wide_sse2, paths::widen_narrow_sse2});
-    if (kestrune::processor_has_avx2()) {
+    if (kestrune::simd::processor_has_avx2()) {
         found.push_back({"avx2", paths::split_wide_sse2, paths::widen_narrow_avx2});
     }
 #elif defined(KESTRUNE_VECTOR_NEON)

@@ -10,11 +10,11 @@
 #define KESTRUNE_VECTOR_NEON 1
 #endif
 
-namespace kestrune {
+namespace kestrune::simd {
 
 #if defined(KESTRUNE_VECTOR_X86)
 // True when the processor has AVX2 and the system saves its registers.
 bool processor_has_avx2();
 #endif
 
-}  // namespace kestrune
+}  // namespace kestrune::simd

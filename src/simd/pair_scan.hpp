@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kestrune::metadata {
+namespace kestrune::simd {
 
 // Two of a marker's bytes and their offsets from the marker's start. `anchor` should
 // be the rarer one in the data searched: sparse regions are skipped on it alone.
@@ -24,4 +24,4 @@ struct BytePair {
 std::size_t next_pair_candidate(const std::uint8_t* data, std::size_t from, std::size_t end,
                                 const BytePair& pair);
 
-}  // namespace kestrune::metadata
+}  // namespace kestrune::simd

@@ -1,4 +1,4 @@
-#include "reader/byte_source.hpp"
+#include "io/byte_source.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,21 +8,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace kestrune {
+namespace kestrune::io {
 
 namespace {
 
 constexpr std::uint64_t max_file_offset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
 }  // namespace
-
-std::optional<std::size_t> MemorySource::read_at(std::uint64_t offset,
-                                                 std::span<std::uint8_t> out) const {
-    if (offset >= bytes_.size()) return 0;
-    const std::size_t count = std::min<std::uint64_t>(out.size(), bytes_.size() - offset);
-    std::memcpy(out.data(), bytes_.data() + offset, count);
-    return count;
-}
 
 std::optional<FileSource> FileSource::open(const std::string& path, OsError& error) {
     if (path.find('\0') != std::string::npos) {
@@ -98,23 +90,4 @@ std::unique_ptr<ByteSource> open_for_reading(const std::string& path) {
     return std::make_unique<UnreadableSource>();
 }
 
-std::optional<ByteWindow> read_window(const ByteSource& source, std::uint64_t offset,
-                                      std::uint64_t width) {
-    const auto length = source.length();
-    if (!length) return std::nullopt;
-    if (offset >= *length) return ByteWindow(offset, {});
-    const std::uint64_t wanted = std::min(width, *length - offset);
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(wanted));
-    const auto got = source.read_at(offset, bytes);
-    if (!got) return std::nullopt;
-    bytes.resize(*got);
-    return ByteWindow(offset, std::move(bytes));
-}
-
-bool window_is_complete(const ByteWindow& window, std::uint64_t offset, std::uint64_t width,
-                        std::uint64_t length) {
-    if (offset >= length) return true;
-    return window.size() == std::min(width, length - offset);
-}
-
-}  // namespace kestrune
+}  // namespace kestrune::io

@@ -1,6 +1,6 @@
-#include "reader/processor.hpp"
+#include "simd/processor.hpp"
 
-namespace kestrune {
+namespace kestrune::simd {
 
 #if defined(KESTRUNE_VECTOR_X86)
 bool processor_has_avx2() {
@@ -10,4 +10,4 @@ bool processor_has_avx2() {
 }
 #endif
 
-}  // namespace kestrune
+}  // namespace kestrune::simd

@@ -3,11 +3,11 @@
 // Callers use pair_scan.hpp.
 #pragma once
 
-#include "metadata/pair_scan.hpp"
+#include "simd/pair_scan.hpp"
 
-#include "reader/processor.hpp"
+#include "simd/processor.hpp"
 
-namespace kestrune::metadata::pair_scan_paths {
+namespace kestrune::simd::pair_scan_paths {
 
 using PairScan = std::size_t (*)(const std::uint8_t* data, std::size_t from, std::size_t end,
                                  const BytePair& pair);
@@ -25,4 +25,4 @@ std::size_t next_pair_neon(const std::uint8_t* data, std::size_t from, std::size
                            const BytePair& pair);
 #endif
 
-}  // namespace kestrune::metadata::pair_scan_paths
+}  // namespace kestrune::simd::pair_scan_paths

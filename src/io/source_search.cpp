@@ -1,12 +1,12 @@
-#include "metadata/source_search.hpp"
+#include "io/source_search.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "metadata/pair_scan.hpp"
+#include "simd/pair_scan.hpp"
 
-namespace kestrune::metadata {
+namespace kestrune::io {
 
 namespace {
 
@@ -20,7 +20,7 @@ constexpr std::size_t max_chunk_size = std::size_t{1} << 30;
 // letter is a capital: 'C' (0x43) is the top byte of most float32 m/z values, so it
 // would stop the search every few records of peak data, while lower-case letters
 // near the marker's end are rare in binary data and in holes.
-BytePair filter_of(std::span<const std::uint8_t> pattern) {
+simd::BytePair filter_of(std::span<const std::uint8_t> pattern) {
     std::size_t anchor = pattern.size();
     while (anchor > 0 && pattern[anchor - 1] == 0) --anchor;
     anchor = anchor > 0 ? anchor - 1 : 0;
@@ -37,11 +37,11 @@ std::optional<std::size_t> find_in(std::span<const std::uint8_t> bytes,
                                    std::uint64_t alignment) {
     if (bytes.size() < pattern.size()) return std::nullopt;
     const std::uint8_t* data = bytes.data();
-    const BytePair filter = filter_of(pattern);
+    const simd::BytePair filter = filter_of(pattern);
     // Every start in [0, end) leaves room for the whole pattern.
     const std::size_t end = bytes.size() - pattern.size() + 1;
     for (std::size_t from = 0; from < end;) {
-        const std::size_t at = next_pair_candidate(data, from, end, filter);
+        const std::size_t at = simd::next_pair_candidate(data, from, end, filter);
         if (at == end) return std::nullopt;
         if ((base + at) % alignment == 0 && std::memcmp(data + at, pattern.data(), pattern.size()) == 0) {
             return at;
@@ -76,4 +76,4 @@ std::optional<std::uint64_t> find_pattern(const ByteSource& source,
     return std::nullopt;
 }
 
-}  // namespace kestrune::metadata
+}  // namespace kestrune::io

@@ -1,10 +1,10 @@
-#include "metadata/pair_scan.hpp"
+#include "simd/pair_scan.hpp"
 
 #include <bit>
 #include <cstring>
 
-#include "metadata/pair_scan_paths.hpp"
-#include "reader/processor.hpp"
+#include "simd/pair_scan_paths.hpp"
+#include "simd/processor.hpp"
 
 #if defined(KESTRUNE_VECTOR_X86)
 #include <immintrin.h>
@@ -12,7 +12,7 @@
 #include <arm_neon.h>
 #endif
 
-namespace kestrune::metadata {
+namespace kestrune::simd {
 
 namespace pair_scan_paths {
 
@@ -149,4 +149,4 @@ std::size_t next_pair_candidate(const std::uint8_t* data, std::size_t from, std:
 #endif
 }
 
-}  // namespace kestrune::metadata
+}  // namespace kestrune::simd

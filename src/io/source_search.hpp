@@ -7,9 +7,9 @@
 #include <optional>
 #include <span>
 
-#include "reader/byte_source.hpp"
+#include "io/byte_source.hpp"
 
-namespace kestrune::metadata {
+namespace kestrune::io {
 
 // The chunk that scans over the file hold at a time.
 inline constexpr std::size_t default_chunk_size = std::size_t{1} << 20;
@@ -23,4 +23,4 @@ std::optional<std::uint64_t> find_pattern(const ByteSource& source,
                                           std::span<const std::uint8_t> pattern, std::uint64_t limit,
                                           std::uint64_t alignment, std::size_t chunk_size);
 
-}  // namespace kestrune::metadata
+}  // namespace kestrune::io

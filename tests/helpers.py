@@ -1,0 +1,42 @@
+"""Helpers shared by the tests: recognising the reader's internal failures, and
+importing an example script."""
+
+from __future__ import annotations
+
+import importlib.util
+import sys
+from pathlib import Path
+from types import ModuleType
+from typing import Callable
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+def is_panic(error: BaseException) -> bool:
+    return type(error).__name__ == "PanicException" and type(error).__module__ == "kestrune_runtime"
+
+
+def panics(call: Callable[[], object], message: str | None = None) -> BaseException:
+    """Runs call, which must raise PanicException (optionally with `message`); returns it."""
+    try:
+        call()
+    except Exception as error:  # pragma: no cover - PanicException must not derive from Exception
+        pytest.fail(f"expected PanicException, got {error!r}")
+    except BaseException as error:
+        assert is_panic(error), f"expected PanicException, got {error!r}"
+        if message is not None:
+            assert str(error) == message
+        return error
+    pytest.fail("expected PanicException")
+
+
+def load_example(name: str) -> ModuleType:
+    """Imports examples/<name>.py by its path: the examples are scripts, not a package."""
+    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    spec.loader.exec_module(module)
+    return module
