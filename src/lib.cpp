@@ -129,6 +129,7 @@ PyObject* initialise_module() {
     }
     ModuleState& state = module_state();
     if (state.module) return PyRef::borrowed(state.module).release();
+    forget_borrows_in_fork_children();
 
     PyRef module(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!module || !make_module_state() || !add_reader_class(module.get())) return nullptr;

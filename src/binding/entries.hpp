@@ -1,6 +1,7 @@
 // The entry wrappers between the class's table and the bodies of methods.hpp: each
-// takes the arguments from the interpreter, borrows the record for the call and runs
-// the body inside run_entry.
+// takes the arguments from the interpreter, borrows the record and runs the body
+// inside run_entry. The borrow lasts for the call, or, for a body that reads the
+// file, until its FileCall gives up the interpreter lock.
 #pragma once
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "binding/file_call.hpp"
 #include "binding/methods.hpp"
 #include "binding/reader_object.hpp"
 
@@ -19,6 +21,25 @@ struct Name {
     char text[N];
     constexpr Name(const char (&literal)[N]) { std::copy_n(literal, N, text); }
 };
+
+// A body that takes the record non-const changes it, and borrows it exclusively.
+template <auto Body, class... Argument>
+constexpr bool changes_record = std::is_invocable_v<decltype(Body), ReaderRecord&, Argument...> &&
+                                !std::is_invocable_v<decltype(Body), const ReaderRecord&, Argument...>;
+
+// Runs the body on the borrowed record; a body that reads the file gets the record
+// through a FileCall, which ends the borrow before the file is read.
+template <auto Body, class... Argument>
+PyObject* run_body(Borrow& borrow, ReaderObject* reader, Argument... argument) {
+    if constexpr (std::is_invocable_v<decltype(Body), FileCall&, Argument...>) {
+        FileCall call(borrow, reader->record);
+        return Body(call, argument...).release();
+    } else if constexpr (changes_record<Body, Argument...>) {
+        return Body(reader->record, argument...).release();
+    } else {
+        return Body(std::as_const(reader->record), argument...).release();
+    }
+}
 
 template <auto Body, Name method, Name parameter_name>
 PyObject* one_argument_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -35,7 +56,7 @@ PyObject* one_argument_entry(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!borrow.ok()) return nullptr;
         const auto value = to_u32(argument, parameter);
         if (!value) return nullptr;
-        return Body(std::as_const(reader->record), *value).release();
+        return run_body<Body>(borrow, reader, *value);
     });
 }
 
@@ -44,15 +65,9 @@ PyObject* no_argument_entry(PyObject* self, PyObject*) {
     return run_entry([&]() -> PyObject* {
         ReaderObject* reader = as_reader(self);
         if (!reader) return nullptr;
-        // Shared, unless the body changes the record.
-        constexpr bool shares = std::is_invocable_v<decltype(Body), const ReaderRecord&>;
-        Borrow borrow(reader, shares ? Borrow::Kind::shared : Borrow::Kind::exclusive);
+        Borrow borrow(reader, changes_record<Body> ? Borrow::Kind::exclusive : Borrow::Kind::shared);
         if (!borrow.ok()) return nullptr;
-        if constexpr (shares) {
-            return Body(std::as_const(reader->record)).release();
-        } else {
-            return Body(reader->record).release();
-        }
+        return run_body<Body>(borrow, reader);
     });
 }
 

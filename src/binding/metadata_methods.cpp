@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/file_call.hpp"
 #include "metadata/instrument_method.hpp"
 #include "metadata/text_runs.hpp"
 #include "metadata/trailer.hpp"
@@ -12,6 +13,8 @@
 namespace kestrune::binding {
 
 namespace {
+
+using LogScan = std::vector<std::string> (*)(const io::ByteSource&, const io::BetweenChunks&);
 
 PyRef trailer_value(const metadata::TrailerValue& value) {
     if (const auto* number = std::get_if<double>(&value)) return py_float(*number);
@@ -30,14 +33,25 @@ PyRef text_list(const std::vector<std::string>& texts) {
     return list;
 }
 
+// One of the log scans over the whole file, signals checked between its chunks.
+std::vector<std::string> log_texts(FileCall& call, LogScan scan) {
+    return call.off_lock([scan, path = call.record().path](const io::BetweenChunks& between_chunks) {
+        return scan(*io::open_for_reading(path), between_chunks);
+    });
+}
+
 }  // namespace
 
-PyRef get_trailer_extra(const ReaderRecord& record, std::uint32_t scan_number) {
+PyRef get_trailer_extra(FileCall& call, std::uint32_t scan_number) {
+    const ReaderRecord& record = call.record();
+    auto entries = metadata::trailer_cache_entries(record, scan_number);
     // Only the orbitrap trailer record needs the file; the caches answer the rest.
-    const std::unique_ptr<io::ByteSource> source = metadata::trailer_reads_file(record, scan_number)
-                                                   ? io::open_for_reading(record.path)
-                                                   : std::make_unique<io::UnreadableSource>();
-    const auto entries = metadata::trailer_extra(record, scan_number, *source);
+    if (metadata::trailer_reads_file(record, scan_number)) {
+        entries = call.off_lock([&entries, scan_number, path = record.path](const io::BetweenChunks&) {
+            metadata::append_trailer_record(entries, scan_number, *io::open_for_reading(path));
+            return std::move(entries);
+        });
+    }
     PyRef dict = created(PyDict_New());
     for (const auto& entry : entries) {
         const PyRef key = py_text(entry.key);
@@ -46,17 +60,15 @@ PyRef get_trailer_extra(const ReaderRecord& record, std::uint32_t scan_number) {
     return dict;
 }
 
-PyRef get_instrument_method(const ReaderRecord& record, std::uint32_t) {
+PyRef get_instrument_method(FileCall& call, std::uint32_t) {
     // Every index gives the same report.
-    return py_text(metadata::instrument_method(*io::open_for_reading(record.path)));
+    return py_text(call.off_lock([path = call.record().path](const io::BetweenChunks&) {
+        return metadata::instrument_method(*io::open_for_reading(path));
+    }));
 }
 
-PyRef get_status_log_labels(const ReaderRecord& record) {
-    return text_list(metadata::status_log_labels(*io::open_for_reading(record.path)));
-}
+PyRef get_status_log_labels(FileCall& call) { return text_list(log_texts(call, metadata::status_log_labels)); }
 
-PyRef get_error_logs(const ReaderRecord& record) {
-    return text_list(metadata::error_logs(*io::open_for_reading(record.path)));
-}
+PyRef get_error_logs(FileCall& call) { return text_list(log_texts(call, metadata::error_logs)); }
 
 }  // namespace kestrune::binding

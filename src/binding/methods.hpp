@@ -3,7 +3,9 @@
 // one-argument method, its argument as an unsigned 32-bit integer; it returns a new
 // reference, or null with the Python exception set, and throws on other failures.
 // The record is shared by concurrent calls, except for the one method that takes it
-// non-const: that one borrows it exclusively (see entries.hpp).
+// non-const: that one borrows it exclusively (see entries.hpp). A body that reads
+// the file takes a FileCall instead (file_call.hpp): it copies what it needs from
+// the record, then reads without the record's borrow and the interpreter lock.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +16,7 @@
 namespace kestrune::binding {
 
 using reader::ReaderRecord;
+class FileCall;
 
 // The record alone (reader_methods.cpp).
 PyRef initialize_caches(ReaderRecord& record);
@@ -28,13 +31,13 @@ PyRef version(const ReaderRecord& record);
 PyRef num_scans(const ReaderRecord& record);
 
 // Acquisition metadata (metadata_methods.cpp).
-PyRef get_trailer_extra(const ReaderRecord& record, std::uint32_t scan_number);
-PyRef get_instrument_method(const ReaderRecord& record, std::uint32_t index);
-PyRef get_status_log_labels(const ReaderRecord& record);
-PyRef get_error_logs(const ReaderRecord& record);
+PyRef get_trailer_extra(FileCall& call, std::uint32_t scan_number);
+PyRef get_instrument_method(FileCall& call, std::uint32_t index);
+PyRef get_status_log_labels(FileCall& call);
+PyRef get_error_logs(FileCall& call);
 
 // Peaks (peak_methods.cpp).
-PyRef get_peaks(const ReaderRecord& record, std::uint32_t scan_num);
-PyRef native_get_peaks(const ReaderRecord& record, std::uint32_t scan_num);
+PyRef get_peaks(FileCall& call, std::uint32_t scan_num);
+PyRef native_get_peaks(FileCall& call, std::uint32_t scan_num);
 
 }  // namespace kestrune::binding

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/file_call.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/slice_container.hpp"
 #include "io/byte_source.hpp"
@@ -13,9 +14,14 @@ namespace kestrune::binding {
 
 namespace {
 
-std::optional<spectra::Peaks> peaks_of(const ReaderRecord& record, std::uint32_t scan_num) {
-    const auto source = io::open_for_reading(record.path);
-    return spectra::extract_peaks(record, scan_num, *source);
+// Ends the borrow in every case, so that NumPy is located without it.
+std::optional<spectra::Peaks> peaks_of(FileCall& call, std::uint32_t scan_num) {
+    const ReaderRecord& record = call.record();
+    return call.off_lock([search = spectra::peak_search_of(record, scan_num),
+                          path = record.path](const io::BetweenChunks&) -> std::optional<spectra::Peaks> {
+        if (!search) return std::nullopt;
+        return spectra::extract_peaks(*search, *io::open_for_reading(path));
+    });
 }
 
 PyRef pair(const PyRef& first, const PyRef& second) {
@@ -52,16 +58,16 @@ PyRef peak_array(const NumpyApi& api, spectra::PeakVector<T> values, int type_nu
 
 }  // namespace
 
-PyRef get_peaks(const ReaderRecord& record, std::uint32_t scan_num) {
-    spectra::Peaks peaks = peaks_of(record, scan_num).value_or(spectra::Peaks{{0.0}, {0.0f}});
+PyRef get_peaks(FileCall& call, std::uint32_t scan_num) {
+    spectra::Peaks peaks = peaks_of(call, scan_num).value_or(spectra::Peaks{{0.0}, {0.0f}});
     const NumpyApi& api = numpy_api();
     PyRef mz = peak_array(api, std::move(peaks.mz), npy_double);
     PyRef intensity = peak_array(api, std::move(peaks.intensity), npy_float);
     return pair(mz, intensity);
 }
 
-PyRef native_get_peaks(const ReaderRecord& record, std::uint32_t scan_num) {
-    const auto peaks = peaks_of(record, scan_num);
+PyRef native_get_peaks(FileCall& call, std::uint32_t scan_num) {
+    const auto peaks = peaks_of(call, scan_num);
     if (!peaks) return PyRef::borrowed(Py_None);
     PyRef mz = float_list(peaks->mz);
     PyRef intensity = float_list(peaks->intensity);

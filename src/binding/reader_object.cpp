@@ -1,7 +1,10 @@
 #include "binding/reader_object.hpp"
 
-#include <limits>
+#include <mutex>
+#include <pthread.h>
+#include <utility>
 
+#include "binding/file_call.hpp"
 #include "binding/module_state.hpp"
 #include "reader/header.hpp"
 
@@ -9,40 +12,65 @@ namespace kestrune::binding {
 
 namespace {
 
-constexpr std::uint64_t exclusively_borrowed = std::numeric_limits<std::uint64_t>::max();
+constexpr unsigned state_bits = 48;
+constexpr std::uint64_t state_mask = (std::uint64_t{1} << state_bits) - 1;
+constexpr std::uint64_t exclusively_borrowed = state_mask;
 constexpr Parameter constructor_parameter{"__new__", "path"};
+
+// Counts the forks from the process that imported the module to this one.
+std::atomic<std::uint16_t> fork_generation{0};
+
+std::uint64_t generation_bits() {
+    return std::uint64_t{fork_generation.load(std::memory_order_relaxed)} << state_bits;
+}
+
+// The borrow state a word holds for the current generation: a word of an earlier
+// one was borrowed by a thread of a parent process, so it is free here.
+std::uint64_t state_of(std::uint64_t word, std::uint64_t generation) {
+    return (word & ~state_mask) == generation ? word & state_mask : 0;
+}
 
 }  // namespace
 
-Borrow::Borrow(ReaderObject* reader, Kind kind) : kind_(kind) {
+void forget_borrows_in_fork_children() {
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        ::pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
+    });
+}
+
+Borrow::Borrow(ReaderObject* reader, Kind kind) : kind_(kind), generation_(generation_bits()) {
     std::atomic<std::uint64_t>& counter = reader->borrow;
-    if (kind == Kind::exclusive) {
-        std::uint64_t expected = 0;
-        if (!counter.compare_exchange_strong(expected, exclusively_borrowed)) {
+    std::uint64_t word = counter.load();
+    std::uint64_t next = 0;
+    do {
+        const std::uint64_t state = state_of(word, generation_);
+        if (kind == Kind::exclusive && state != 0) {
             PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
             return;
         }
-    } else {
-        std::uint64_t current = counter.load();
-        do {
-            if (current == exclusively_borrowed) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                return;
-            }
-        } while (!counter.compare_exchange_weak(current, current + 1));
-    }
+        if (kind == Kind::shared && state == exclusively_borrowed) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return;
+        }
+        next = generation_ | (kind == Kind::exclusive ? exclusively_borrowed : state + 1);
+    } while (!counter.compare_exchange_weak(word, next));
     reader_ = reader;
     Py_INCREF(reinterpret_cast<PyObject*>(reader));
 }
 
-Borrow::~Borrow() {
+Borrow::~Borrow() { end(); }
+
+void Borrow::end() {
     if (!reader_) return;
-    if (kind_ == Kind::exclusive) {
-        reader_->borrow.store(0);
-    } else {
-        reader_->borrow.fetch_sub(1);
+    std::atomic<std::uint64_t>& counter = reader_->borrow;
+    std::uint64_t word = counter.load();
+    // A fork since the borrow was taken has already freed it.
+    while (state_of(word, generation_) != 0) {
+        const std::uint64_t next = kind_ == Kind::exclusive ? generation_ : word - 1;
+        if (counter.compare_exchange_weak(word, next)) break;
     }
-    Py_DECREF(reinterpret_cast<PyObject*>(reader_));
+    Py_DECREF(reinterpret_cast<PyObject*>(std::exchange(reader_, nullptr)));
 }
 
 ReaderObject* as_reader(PyObject* self) {
@@ -60,7 +88,12 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto path = to_path_text(argument, constructor_parameter);
         if (!path) return nullptr;
 
-        reader::ReaderRecord opened = reader::open_record(std::move(*path));
+        // The header and the scan caches are read without the interpreter lock; no
+        // Python object exists yet that another thread could reach.
+        reader::ReaderRecord opened = [&] {
+            const ReleasedLock released;
+            return reader::open_record(std::move(*path));
+        }();
 
         const allocfunc allocate = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
         PyObject* object = allocate(type, 0);

@@ -16,9 +16,14 @@ namespace kestrune::binding {
 struct ReaderObject {
     PyObject_HEAD
     reader::ReaderRecord record;
-    // 0: free; 1 to max - 1: that many shared borrows; max: one exclusive borrow.
+    // The process's fork generation when last borrowed (top 16 bits), then the state:
+    // 0 free, 1 to max - 1 that many shared borrows, max one exclusive borrow.
     std::atomic<std::uint64_t> borrow;
 };
+
+// Makes every child process forked from here on see the borrows of its parent as
+// free: the threads that held them are not in the child. Called once, at import.
+void forget_borrows_in_fork_children();
 
 // Makes the RawFileReader class (module_state.hpp keeps it).
 PyObject* make_reader_type();
@@ -36,11 +41,17 @@ public:
     Borrow(const Borrow&) = delete;
     Borrow& operator=(const Borrow&) = delete;
     bool ok() const { return reader_ != nullptr; }
+    // Gives the borrow back before the call ends (the destructor then does nothing).
+    void end();
 
 private:
     ReaderObject* reader_ = nullptr;
     Kind kind_;
+    std::uint64_t generation_ = 0;  // the borrow word's generation bits
 };
+
+// Thrown where the Python exception is already set; run_entry answers null.
+struct PythonErrorRaised {};
 
 // `self` as a reader, or null with the TypeError set when it is of another type.
 ReaderObject* as_reader(PyObject* self);
@@ -52,6 +63,7 @@ template <class Work>
 PyObject* run_entry(Work&& work) noexcept {
     try {
         return work();
+    } catch (const PythonErrorRaised&) {
     } catch (const io::OsError& error) {
         raise_os_error(error);
     } catch (const reader::InternalFailure& failure) {

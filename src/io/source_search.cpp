@@ -55,13 +55,15 @@ std::optional<std::size_t> find_in(std::span<const std::uint8_t> bytes,
 
 std::optional<std::uint64_t> find_pattern(const ByteSource& source,
                                           std::span<const std::uint8_t> pattern, std::uint64_t limit,
-                                          std::uint64_t alignment, std::size_t chunk_size) {
+                                          std::uint64_t alignment, std::size_t chunk_size,
+                                          const BetweenChunks& between_chunks) {
     if (pattern.empty() || alignment == 0) return std::nullopt;
     const std::size_t chunk = std::clamp<std::size_t>(chunk_size, 1, max_chunk_size);
     const std::size_t overlap = pattern.size() - 1;
     std::vector<std::uint8_t> buffer;
     std::uint64_t base = 0;
     while (base < limit && limit - base >= pattern.size()) {
+        if (base != 0) between_chunks();
         const auto width = static_cast<std::size_t>(std::min<std::uint64_t>(limit - base, chunk + overlap));
         buffer.resize(width);
         const auto got = source.read_at(base, buffer);

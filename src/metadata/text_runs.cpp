@@ -16,8 +16,8 @@ constexpr std::uint16_t first_text_unit = 32;  // units below are control units
 class UnitReader {
 public:
     UnitReader(const io::ByteSource& source, std::uint64_t first_unit, std::uint64_t end_unit,
-               std::size_t chunk_size)
-        : source_(source), next_unit_(first_unit), end_unit_(end_unit),
+               std::size_t chunk_size, const io::BetweenChunks& between_chunks)
+        : source_(source), between_chunks_(between_chunks), next_unit_(first_unit), end_unit_(end_unit),
           buffer_(std::max<std::size_t>(2, chunk_size & ~std::size_t{1})) {}
 
     bool failed() const { return failed_; }
@@ -54,6 +54,7 @@ private:
 
     bool refill() {
         if (failed_ || next_unit_ >= end_unit_) return false;
+        between_chunks_();
         const std::uint64_t wanted = std::min<std::uint64_t>(end_unit_ - next_unit_, buffer_.size() / 2);
         const auto got = source_.read_at(2 * next_unit_, std::span(buffer_).first(2 * wanted));
         if (!got) {
@@ -69,6 +70,7 @@ private:
     }
 
     const io::ByteSource& source_;
+    const io::BetweenChunks& between_chunks_;
     std::uint64_t next_unit_;  // the first unit not yet in the buffer
     std::uint64_t end_unit_;
     std::vector<std::uint8_t> buffer_;
@@ -103,16 +105,16 @@ void keep_text(std::vector<std::string>& texts, std::string text, bool drop_dupl
 }  // namespace
 
 std::vector<std::string> scan_text_runs(const io::ByteSource& source, const TextRunRules& rules,
-                                        std::size_t chunk_size) {
+                                        std::size_t chunk_size, const io::BetweenChunks& between_chunks) {
     const auto length = source.length();
     if (!length) return {};
     // The unit view stops before a final odd byte.
     const std::uint64_t unit_count = *length / 2;
     const auto marker = marker_units(rules.marker);
-    const auto found = io::find_pattern(source, marker, 2 * unit_count, 2, chunk_size);
+    const auto found = io::find_pattern(source, marker, 2 * unit_count, 2, chunk_size, between_chunks);
     if (!found) return {};
 
-    UnitReader units(source, *found / 2, unit_count, chunk_size);
+    UnitReader units(source, *found / 2, unit_count, chunk_size, between_chunks);
     std::vector<std::string> texts;
     Utf16Decoder decoder;
     for (unsigned step = 1;; ++step) {

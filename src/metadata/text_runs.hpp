@@ -40,16 +40,20 @@ inline constexpr TextRunRules error_log_rules{.marker = "Possible spray instabil
 
 // The texts (UTF-8) of the runs from the marker on, in file order. Empty when the
 // marker is absent, stands only at odd byte offsets, or the file cannot be read.
-// Holds one chunk of the file at a time besides the result.
+// Holds one chunk of the file at a time besides the result; calls `between_chunks`
+// before each read after the first.
 std::vector<std::string> scan_text_runs(const io::ByteSource& source, const TextRunRules& rules,
-                                        std::size_t chunk_size = io::default_chunk_size);
+                                        std::size_t chunk_size = io::default_chunk_size,
+                                        const io::BetweenChunks& between_chunks = {});
 
-inline std::vector<std::string> status_log_labels(const io::ByteSource& source) {
-    return scan_text_runs(source, status_log_rules);
+inline std::vector<std::string> status_log_labels(const io::ByteSource& source,
+                                                  const io::BetweenChunks& between_chunks = {}) {
+    return scan_text_runs(source, status_log_rules, io::default_chunk_size, between_chunks);
 }
 
-inline std::vector<std::string> error_logs(const io::ByteSource& source) {
-    return scan_text_runs(source, error_log_rules);
+inline std::vector<std::string> error_logs(const io::ByteSource& source,
+                                           const io::BetweenChunks& between_chunks = {}) {
+    return scan_text_runs(source, error_log_rules, io::default_chunk_size, between_chunks);
 }
 
 }  // namespace kestrune::metadata

@@ -63,8 +63,8 @@ bool trailer_reads_file(const reader::ReaderRecord& record, std::uint32_t scan_n
            reader::has_trailer_fields(record.version) && reader::path_names_orbitrap(record.path);
 }
 
-std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std::uint32_t scan_number,
-                                        const io::ByteSource& source) {
+std::vector<TrailerEntry> trailer_cache_entries(const reader::ReaderRecord& record,
+                                                std::uint32_t scan_number) {
     if (scan_number == 0 || scan_number > record.num_scans) return {};
     const std::uint64_t k = reader::scan_index(scan_number);
     const double mz = checked_entry(record.caches.monoisotopic_mzs, k);
@@ -75,17 +75,24 @@ std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std:
         {"Monoisotopic M/Z", mz},
         {"Precursor Mass", mz},
     };
-    if (!trailer_reads_file(record, scan_number)) {
-        entries.push_back({"MS Order", std::int64_t{1}});
-        return entries;
-    }
-    // A file that cannot be read, or ends before the record's used bytes, adds nothing.
-    const std::uint64_t r = field::offset_of(k);
+    if (!trailer_reads_file(record, scan_number)) entries.push_back({"MS Order", std::int64_t{1}});
+    return entries;
+}
+
+void append_trailer_record(std::vector<TrailerEntry>& entries, std::uint32_t scan_number,
+                           const io::ByteSource& source) {
+    const std::uint64_t r = field::offset_of(reader::scan_index(scan_number));
     const auto length = source.length();
-    if (!length || r + field::used_width > *length) return entries;
+    if (!length || r + field::used_width > *length) return;
     const auto record_bytes = io::read_window(source, r, field::used_width);
-    if (!record_bytes || !record_bytes->contains(r, field::used_width)) return entries;
+    if (!record_bytes || !record_bytes->contains(r, field::used_width)) return;
     append_record_fields(entries, *record_bytes, r);
+}
+
+std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                        const io::ByteSource& source) {
+    auto entries = trailer_cache_entries(record, scan_number);
+    if (trailer_reads_file(record, scan_number)) append_trailer_record(entries, scan_number, source);
     return entries;
 }
 

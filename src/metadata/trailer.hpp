@@ -25,9 +25,20 @@ struct TrailerEntry {
 // the file must be read; otherwise the caches alone answer.
 bool trailer_reads_file(const reader::ReaderRecord& record, std::uint32_t scan_number);
 
-// The entries in dictionary order; none for a scan number outside the file. Reads
-// the 140 used bytes of the trailer record and the file's length from `source`.
-// Throws InternalFailure when a cache is shorter than num_scans.
+// The entries the scan caches give, in dictionary order, with "MS Order" = 1 when
+// the file need not be read; none for a scan number outside the file. Throws
+// InternalFailure when a cache is shorter than num_scans.
+std::vector<TrailerEntry> trailer_cache_entries(const reader::ReaderRecord& record,
+                                                std::uint32_t scan_number);
+
+// Appends the fields of the scan's orbitrap trailer record, reading its 140 used
+// bytes and the file's length from `source`. A file that cannot be read, or ends
+// before the record's used bytes, adds nothing.
+void append_trailer_record(std::vector<TrailerEntry>& entries, std::uint32_t scan_number,
+                           const io::ByteSource& source);
+
+// The whole dictionary: the cache entries, then the record's fields when the file
+// must be read.
 std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std::uint32_t scan_number,
                                         const io::ByteSource& source);
 

@@ -25,18 +25,8 @@ T read_header_field(const io::FileSource& file, std::uint64_t offset) {
     return io::decode_le<T>(bytes.data());
 }
 
-}  // namespace
-
-std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12) {
-    return is_known_version(at_36) ? at_36 : at_12;
-}
-
-std::string creation_date_text(std::uint64_t creation_time) {
-    const std::uint64_t seconds = creation_time / ticks_per_second;
-    return std::to_string(seconds < seconds_from_1601_to_1970 ? 0 : seconds - seconds_from_1601_to_1970);
-}
-
-ReaderRecord open_record(std::string path) {
+// The record with its version and creation time; the header's handle is closed on return.
+ReaderRecord read_header(std::string path) {
     io::OsError error;
     auto file = io::FileSource::open(path, error);
     if (!file) throw error;
@@ -49,9 +39,24 @@ ReaderRecord open_record(std::string path) {
     record.creation_time = read_header_field<std::uint64_t>(*file, creation_time_offset);
     record.version = choose_version(candidate, fallback);
     record.path = std::move(path);
+    return record;
+}
 
-    // The caches are filled from a fresh opening of the path, as every later call does;
-    // the header's handle stays open until then.
+}  // namespace
+
+std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12) {
+    return is_known_version(at_36) ? at_36 : at_12;
+}
+
+std::string creation_date_text(std::uint64_t creation_time) {
+    const std::uint64_t seconds = creation_time / ticks_per_second;
+    return std::to_string(seconds < seconds_from_1601_to_1970 ? 0 : seconds - seconds_from_1601_to_1970);
+}
+
+ReaderRecord open_record(std::string path) {
+    ReaderRecord record = read_header(std::move(path));
+    // The caches are filled from a fresh opening of the path, as every later call
+    // does. The header's handle is closed by then, so one free descriptor is enough.
     initialize_caches(record, *io::open_for_reading(record.path));
     return record;
 }

@@ -186,16 +186,25 @@ std::optional<Peaks> read_narrow_block(const io::ByteSource& source, const io::B
 
 }  // namespace
 
-std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
-                                   const io::ByteSource& source) {
+std::optional<PeakSearch> peak_search_of(const reader::ReaderRecord& record, std::uint32_t scan_number) {
     const std::uint64_t index = reader::scan_index(scan_number);
     if (index >= record.num_scans || index >= record.caches.scan_offsets.size()) return std::nullopt;
-    const std::uint64_t start = record.caches.scan_offsets[index];
+    return PeakSearch{record.caches.scan_offsets[index], reader::has_wide_peak_records(record.version)};
+}
+
+std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
+                                   const io::ByteSource& source) {
+    const auto search = peak_search_of(record, scan_number);
+    if (!search) return std::nullopt;
+    return extract_peaks(*search, source);
+}
+
+std::optional<Peaks> extract_peaks(const PeakSearch& search, const io::ByteSource& source) {
+    const auto [start, wide] = search;
     const auto length = source.length();
     if (!length || start >= *length) return std::nullopt;
     const std::uint64_t remaining = *length - start;
 
-    const bool wide = reader::has_wide_peak_records(record.version);
     const auto window = read_search_window(source, start, remaining, wide ? wide_window : narrow_window);
     if (!window) return std::nullopt;
     if (wide) {

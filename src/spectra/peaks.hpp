@@ -47,10 +47,20 @@ struct Peaks {
     PeakVector<float> intensity;
 };
 
-// The peaks of scan `scan_number` (1-based), or nullopt when the scan is out of
-// range, the source cannot be read or no block passes. Version 66 files hold wide
-// 12-byte records, every other version narrow 8-byte ones. Only the search window
-// and the chosen block are read, each byte once.
+// Where a scan's peak block search starts, and the width of its records.
+struct PeakSearch {
+    std::uint64_t start;  // the scan's entry in the scan offset cache
+    bool wide;            // version 66: wide 12-byte records, else narrow 8-byte ones
+};
+
+// The search of scan `scan_number` (1-based), or nullopt when the scan is out of range.
+std::optional<PeakSearch> peak_search_of(const reader::ReaderRecord& record, std::uint32_t scan_number);
+
+// The peaks the search finds, or nullopt when the source cannot be read or no block
+// passes. Only the search window and the chosen block are read, each byte once.
+std::optional<Peaks> extract_peaks(const PeakSearch& search, const io::ByteSource& source);
+
+// Both steps at once.
 std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,
                                    const io::ByteSource& source);
 
