@@ -5,6 +5,15 @@
 #include "binding/entries.hpp"
 #include "binding/module_state.hpp"
 
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030D0000
+// Python 3.12 runs a single-phase module's initialisation before it asks whether the
+// interpreter (an isolated subinterpreter, say) accepts such a module; 3.13 asks
+// first. Its own check, exported by every 3.12 build, is asked here before the
+// module claims an owner, so that a refused import leaves the module free.
+#define KESTRUNE_CHECK_INTERPRETER_FIRST
+extern "C" int _PyImport_CheckSubinterpIncompatibleExtensionAllowed(const char* name);
+#endif
+
 namespace kestrune::binding {
 
 namespace {
@@ -117,7 +126,17 @@ bool add_reader_class(PyObject* module) {
     return PyObject_SetAttrString(module, "RawFileReader", type) == 0;
 }
 
+// Whether this interpreter takes the module; false with the ImportError set.
+bool interpreter_accepts_module() {
+#ifdef KESTRUNE_CHECK_INTERPRETER_FIRST
+    return _PyImport_CheckSubinterpIncompatibleExtensionAllowed("kestrune") == 0;
+#else
+    return true;
+#endif
+}
+
 PyObject* initialise_module() {
+    if (!interpreter_accepts_module()) return nullptr;
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return raise_unless_set();
     std::int64_t expected = -1;
