@@ -31,7 +31,7 @@ def run_child(code: str, *args: str) -> list[str]:
 
 @pytest.mark.parametrize("method", LOG_SCANS)
 def test_other_threads_run_during_a_log_scan(files, method):
-    path = plain_file(files, 512 * MiB)
+    path = plain_file(files, 256 * MiB)
     reader = kestrune.RawFileReader(path)
     stamps: list[float] = []
     done = threading.Event()
