@@ -26,6 +26,7 @@ is written but `destination` itself.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import io
 import os
@@ -36,13 +37,13 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
-from psims.controlled_vocabulary.controlled_vocabulary import OBOCache
+from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache
 from psims.mzml import MzMLWriter
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run, Spectrum
 
-__all__ = ["MzmlOptions", "write_mzml", "source_checksum"]
+__all__ = ["MzmlOptions", "write_mzml", "source_checksum", "psi_ms_vocabulary"]
 
 
 @dataclass(frozen=True)
@@ -71,14 +72,18 @@ CUSTOM_SOFTWARE = "MS:1000799"  # custom unreleased software tool
 CONVERSION_TO_MZML = "MS:1000544"
 TIC_CHROMATOGRAM = "MS:1000235"
 BPC_CHROMATOGRAM = "MS:1000628"
-# "Activation Type" values of the trailer and their dissociation method terms.
+# "Activation Type" values of the trailer and their dissociation method terms; a
+# fragment scan whose trailer names none gets the generic term, which says that its
+# ions were dissociated and no more (mzML requires a dissociation method).
 DISSOCIATION_METHODS = {"HigherEnergyCollisionalDissociation": "MS:1000422"}  # beam-type CID
+DISSOCIATION_METHOD = "MS:1000044"
 
 SOFTWARE_ID = "kestrune"
 SOURCE_FILE_ID = "source"
 INSTRUMENT_ID = "instrument"
 PROCESSING_ID = "export"
 CHECKSUM_CHUNK = 1 << 20
+PSI_MS_URI = "http://purl.obolibrary.org/obo/ms/psi-ms.obo"
 
 _vocabulary_cache: _BundledVocabularies | None = None
 
@@ -138,6 +143,15 @@ def _offline_vocabularies() -> _BundledVocabularies:
     if _vocabulary_cache is None:
         _vocabulary_cache = _BundledVocabularies()
     return _vocabulary_cache
+
+
+@functools.cache
+def psi_ms_vocabulary() -> ControlledVocabulary:
+    """The PSI-MS vocabulary bundled with psims, loaded once and without the network.
+
+    Hand it to pyteomics' mzML readers as `cv=`: without one they fetch the vocabulary
+    over the network (into a .obo_cache directory) at every opening."""
+    return _offline_vocabularies().load(PSI_MS_URI)
 
 
 def _kestrune_version() -> str:
@@ -222,10 +236,7 @@ def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any
 
 
 def _activation(trailer: Mapping[str, float | int | str]) -> list[Any]:
-    params: list[Any] = []
-    method = DISSOCIATION_METHODS.get(str(trailer.get("Activation Type")))
-    if method is not None:
-        params.append(method)
+    params: list[Any] = [DISSOCIATION_METHODS.get(str(trailer.get("Activation Type")), DISSOCIATION_METHOD)]
     energy = trailer.get("Collision Energy")
     if isinstance(energy, float):
         params.append({"name": "collision energy", "value": energy, "unit_name": "electronvolt"})
