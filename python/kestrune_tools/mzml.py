@@ -37,8 +37,8 @@ from importlib.metadata import PackageNotFoundError, version
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
-from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache  # type: ignore[import-untyped]
-from psims.mzml import MzMLWriter  # type: ignore[import-untyped]
+from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache
+from psims.mzml import MzMLWriter
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run, Spectrum
