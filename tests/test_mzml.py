@@ -182,3 +182,17 @@ def test_options_and_ms_level(files, options, ms_level):
         for precursor in spectrum.get("precursorList", {}).get("precursor", []):
             assert precursor.get("spectrumRef") == (None if ms_level else f"scan={spectrum['index'] // 4 * 4 + 1}")
             assert {"beam-type collision-induced dissociation", "collision energy"} <= precursor["activation"].keys()
+
+
+@pytest.mark.parametrize("creation_time, start", [
+    (133_444_736_000_000_000, b'startTimeStamp="2023-11-14T22:13:20Z"'),
+    (0, None),  # no creation time stored
+    (2**64 - 1, None),  # past year 9999: no date, and no failure
+])
+def test_start_time_from_the_header(files, creation_time, start):
+    raw = sr.RawFile().header(version=66, creation_time=creation_time).write(files / "plain.raw")
+    with kt.open_run(raw) as run:
+        write_mzml(run, files / "plain.mzML")
+    data = (files / "plain.mzML").read_bytes()
+    assert (start in data) if start else b"startTimeStamp" not in data
+    assert validator.validate(str(files / "plain.mzML"))[0]
