@@ -180,6 +180,12 @@ def test_options_and_ms_level(files, options, ms_level):
             assert {"beam-type collision-induced dissociation", "collision energy"} <= precursor["activation"].keys()
 
 
+@pytest.mark.parametrize("options", [{"polarity": "neutral"}, {"polarity": "+"}, {"spectrum_type": "Centroid"}])
+def test_options_refuse_unknown_words(options):
+    with pytest.raises(ValueError, match=next(iter(options))):
+        MzmlOptions(**options)
+
+
 @pytest.mark.parametrize("creation_time, start", [
     (133_444_736_000_000_000, b'startTimeStamp="2023-11-14T22:13:20Z"'),
     (0, None),  # no creation time stored

@@ -61,6 +61,14 @@ class MzmlOptions:
     compression: bool = field(default=False, metadata={"help": (
         "zlib-compress the binary m/z, intensity and chromatogram arrays")})
 
+    def __post_init__(self) -> None:
+        # psims would write no polarity for an unknown word, and profile for any
+        # spectrum type but "centroid": refuse those instead of writing them silently.
+        if self.polarity not in (None, "positive", "negative"):
+            raise ValueError(f"polarity must be 'positive', 'negative' or None, not {self.polarity!r}")
+        if self.spectrum_type not in ("centroid", "profile"):
+            raise ValueError(f"spectrum_type must be 'centroid' or 'profile', not {self.spectrum_type!r}")
+
 
 # Terms by accession, so that a renamed term in a newer vocabulary changes nothing.
 SCAN_NUMBER_NATIVE_ID = "MS:1000776"  # scan number only nativeID format: scan=N
