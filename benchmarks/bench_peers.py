@@ -194,8 +194,9 @@ def milliseconds(seconds: float) -> str:
 
 
 def conversion(directory: str, small: bool) -> None:
-    print("\n| mzML export of the demo content | 8 MiB | 4 GiB |\n|---|---|---|")
     sizes = [8 * MiB] if small else [8 * MiB, 4 * GiB]
+    labels = [f"{size // GiB} GiB" if size >= GiB else f"{size // MiB} MiB" for size in sizes]
+    print(f"\n| mzML export of the demo content | {' | '.join(labels)} |\n|---|{'---|' * len(sizes)}")
     paths = [sr.with_demo_texts(sr.demo_file()).at_least(size).write(os.path.join(directory, f"{size}_orbitrap.raw"))
              for size in sizes]
     for label, fn in (("source checksum (SHA-1)", lambda path: source_checksum(path)),
