@@ -159,7 +159,7 @@ def test_embedded_index_and_checksums(exported):
 ])
 def test_options_and_ms_level(files, options, ms_level):
     """Only the scans asked for; the options' terms on each; references only to spectra
-    in the document; the same bytes twice; nothing beside the destination."""
+    in the same file; the same bytes twice; nothing beside the destination."""
     raw = sr.demo_file().write(files / "demo_orbitrap.raw")
     first, second = files / "out" / "first.part", files / "second.part"
     first.parent.mkdir()

@@ -8,7 +8,7 @@ What each spectrum carries, and where it comes from:
 - its native ID `scan=N` ("scan number only nativeID format"), MS level, spectrum
   type (MS1 or MSn) and scan start time in minutes, all from the run;
 - for a scan with a precursor: its m/z and charge, a reference to the master scan's
-  spectrum when that spectrum is in the same document, and from the trailer the
+  spectrum when that spectrum is in the same file, and from the trailer the
   activation, collision energy and isolation width where it holds them;
 - m/z as 64-bit and intensity as 32-bit floats, exactly the reader's values in the
   reader's order (zlib-compressed only when asked).
