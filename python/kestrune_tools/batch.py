@@ -320,7 +320,7 @@ def _on_cluster(client: Any, task: Callable[[Item], Outcome], items: Sequence[It
     completed_on_cluster: Any = importlib.import_module("distributed").as_completed
     with client:
         futures = {client.submit(task, item, pure=False): index for index, item in enumerate(items)}
-        for future in completed_on_cluster(futures):
+        for future in completed_on_cluster(futures, loop=client.loop):
             index = futures[future]
             try:
                 outcome = future.result()
