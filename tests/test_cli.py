@@ -102,12 +102,16 @@ def usage_case(files, case):
         if mzml_available():
             pytest.skip("the mzML writer is installed")
         return [str(run), "-o", str(files / "out"), "--to", "mzml"]
+    if case == "bad scheduler address":
+        pytest.importorskip("distributed")
     return [str(run), "-o", str(files / "out"), *{"no such format": ["--to", "xml"],
-                                                   "no workers": ["--to", "mgf", "-j", "0"]}[case]]
+                                                   "no workers": ["--to", "mgf", "-j", "0"],
+                                                   "bad scheduler address": ["--to", "mgf", "--scheduler", "nonsense://x"],
+                                                   }[case]]
 
 
 @pytest.mark.parametrize("case", ["stem collision", "output folder is a file", "only an empty folder",
-                                  "mzml writer absent", "no such format", "no workers"])
+                                  "mzml writer absent", "no such format", "no workers", "bad scheduler address"])
 def test_usage_errors_exit_2_before_writing(files, capsys, case):
     arguments = ["convert", *usage_case(files, case)]
     try:
