@@ -62,7 +62,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
                         help="only the scans of MS level N (default: every scan; for MGF every "
                              "scan of MS level 2 and above)")
     parser.add_argument("--overwrite", action="store_true",
-                        help="write every output again, even those complete and newer than their input")
+                        help="write every output again, even those complete and newer than their "
+                             "input; give it after changing --ms-level or an mzML option, since an "
+                             "output's completeness is judged by its time alone")
     add_batch_options(parser)
     mzml = parser.add_argument_group(
         "mzML options", "Values the .raw file does not hold. The mzML file states them per "
