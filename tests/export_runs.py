@@ -3,12 +3,15 @@ the oracle the export tests compare each format with."""
 
 from __future__ import annotations
 
+import os
+import signal
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
 import kestrune
+from kestrune_tools.batch import Outcome
 from kestrune_tools.runs import ms_level_rule
 from kestrune_tools.synthetic import SMALL_SCAN_OFFSETS, demo_file, narrow_block, rising_mz, with_demo_texts
 
@@ -55,3 +58,10 @@ def reader_scans(path: Path) -> list[Scan]:
         scans.append(Scan(n, level, reader.get_rt(n), np.array(mz, np.float64), np.array(intensity, np.float32),
                           mono if msn and mono > 0 else None, charge if msn and charge > 0 else None))
     return scans
+
+
+def crash_on_marked(source: str) -> Outcome:
+    """A task that kills its own worker process for a source named "crash"."""
+    if source == "crash":
+        os.kill(os.getpid(), signal.SIGKILL)
+    return Outcome(source, "converted")

@@ -16,8 +16,8 @@ import pytest
 pytest.importorskip("numpy")
 pytest.importorskip("pyarrow")
 
-from export_runs import write_run
-from kestrune_tools.batch import mzml_available
+from export_runs import crash_on_marked, write_run
+from kestrune_tools.batch import mzml_available, run_tasks
 from kestrune_tools.cli import main
 from kestrune_tools.synthetic import RawFile
 
@@ -178,6 +178,16 @@ def test_killed_batch_leaves_no_partial_output_and_resumes(files, capsys):
     assert sorted(path.name for path in out.iterdir()) == sorted(path.name for path in reference.iterdir())
     for path in out.iterdir():
         assert path.read_bytes() == (reference / path.name).read_bytes()
+
+
+def test_a_file_that_kills_its_worker_fails_alone():
+    sources = ["a", "b", "crash", "c", "d", "e", "f"]
+    pairs = list(run_tasks(crash_on_marked, sources, workers=2))
+    assert sorted(index for index, _ in pairs) == list(range(len(sources)))  # each once
+    outcomes = dict(pairs)
+    assert {outcome.source: outcome.status for outcome in outcomes.values()} == {
+        source: "failed" if source == "crash" else "converted" for source in sources}
+    assert outcomes[2].reason == "its worker process died while working on it"
 
 
 @pytest.mark.parametrize("no_progress", [False, True])

@@ -9,14 +9,16 @@ cluster run exactly the same code.
 
 from __future__ import annotations
 
+import collections
 import errno
 import importlib
 import importlib.util
 import multiprocessing
 import os
 import stat
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import Future, ProcessPoolExecutor, as_completed
+from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
@@ -280,28 +282,53 @@ def _source_of(item: object) -> str:
 
 
 def _lost(source: str, error: BaseException) -> Outcome:
-    return Outcome(source, "failed", f"its task was lost: {type(error).__name__}: {error}".rstrip(": "))
+    return Outcome(source, "failed", f"its task failed: {type(error).__name__}: {error}".rstrip(": "))
 
 
 def _in_pool(task: Callable[[Item], Outcome], items: Sequence[Item], sources: list[str],
              workers: int) -> Iterator[tuple[int, Outcome]]:
+    """A worker that dies (a crash under one file) breaks the pool for every task in
+    flight. Those tasks are then run again, each alone in a pool of its own, so that
+    only the file that kills its worker fails; the rest go on in a fresh pool."""
+    waiting = collections.deque(range(len(items)))
+    while waiting:
+        suspects = yield from _pool_round(task, items, sources, waiting, workers)
+        for index in suspects:
+            if (yield from _pool_round(task, items, sources, collections.deque([index]), 1)):
+                yield index, Outcome(sources[index], "failed", "its worker process died while working on it")
+
+
+def _pool_round(task: Callable[[Item], Outcome], items: Sequence[Item], sources: list[str],
+                waiting: collections.deque[int], workers: int
+                ) -> Generator[tuple[int, Outcome], None, list[int]]:
+    """Runs the waiting items (taking them off the queue) with at most workers + 1 in
+    flight, so that the tasks a broken pool took down are known; answers those."""
     # "spawn": a fresh interpreter per worker, safe beside the threads of a progress
     # bar or a cluster client, and the same on every platform.
-    context = multiprocessing.get_context("spawn")
-    with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-        futures = {pool.submit(task, item): index for index, item in enumerate(items)}
-        try:
-            for future in as_completed(futures):
-                yield futures[future], _result(future, sources[futures[future]])
-        finally:
-            pool.shutdown(wait=True, cancel_futures=True)
-
-
-def _result(future: Future[Outcome], source: str) -> Outcome:
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"))
+    in_flight: dict[Future[Outcome], int] = {}
     try:
-        return future.result()
-    except Exception as error:  # the worker process died under the task
-        return _lost(source, error)
+        while waiting or in_flight:
+            while waiting and len(in_flight) <= workers:
+                index = waiting.popleft()
+                in_flight[pool.submit(task, items[index])] = index
+            done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
+            broken = []
+            for future in done:
+                index = in_flight.pop(future)
+                try:
+                    outcome = future.result()
+                except BrokenProcessPool:
+                    broken.append(index)
+                    continue
+                except Exception as error:  # such as an argument that cannot be pickled
+                    outcome = _lost(sources[index], error)
+                yield index, outcome
+            if broken:
+                return broken + list(in_flight.values())
+        return []
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
 
 
 def _connect(scheduler: str) -> Any:
