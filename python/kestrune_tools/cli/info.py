@@ -18,7 +18,8 @@ DESCRIPTION = f"""\
 Print what FILE holds: its size, the header values (format version, creation date
 in UTC, number of scans), the scan count of each MS level, the retention-time range
 (minutes), the first {METHOD_LINES} lines of the instrument method, the status-log
-labels and the error log. Reads only the byte ranges these need.
+labels and the error log. Reads only the byte ranges these need, except that the
+status-log and error-log searches read the whole file where it holds no log.
 
 Exit status: 0 done, 1 the file cannot be read, 2 usage error."""
 EPILOG = """\
