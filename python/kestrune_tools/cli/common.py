@@ -66,6 +66,14 @@ def positive_int(text: str) -> int:
     return value
 
 
+def usable_cores() -> int:
+    """The cores this process may run on (a container's or a job's share, not the
+    machine's total, where the system says)."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
 def add_input_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "inputs", nargs="+", metavar="FILE_OR_DIR",
@@ -74,7 +82,7 @@ def add_input_arguments(parser: argparse.ArgumentParser) -> None:
 
 def add_batch_options(parser: argparse.ArgumentParser) -> None:
     """-j, --scheduler and --no-progress, for commands that run one task per file."""
-    cores = os.cpu_count() or 1
+    cores = usable_cores()
     parser.add_argument(
         "-j", "--jobs", type=positive_int, default=cores, metavar="N",
         help=f"work on N files at once in local processes (default: the machine's cores, "
