@@ -98,8 +98,8 @@ def peaks_file(tmp_path_factory):
 
 @pytest.mark.parametrize("targets, tolerance", [
     ([100.0, 100.25, 105.0, 4000.0], {"da": 0.1}),  # on a peak, between peaks, none near
-    ([105.0, 110.0], {"da": 1.0}),
-    ([100.5, 129.5], {"ppm": 10.0}),
+    ([105.0, 110.0, 105.5], {"da": 1.0}),  # boundaries on peaks, overlapping windows
+    ([100.5, 129.5, -100.0], {"ppm": 10.0}),
 ])
 def test_chromatograms_against_numpy(peaks_file, targets, tolerance):
     reader = kt.open_run(peaks_file).reader

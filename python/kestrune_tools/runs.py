@@ -402,7 +402,8 @@ def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatA
     tolerance = float(ppm if ppm is not None else da)  # type: ignore[arg-type]
     if not tolerance >= 0.0 or math.isinf(tolerance):
         raise ValueError(f"the tolerance must be a finite number of at least 0, not {tolerance}")
-    half_width = centres * tolerance * 1e-6 if ppm is not None else np.full_like(centres, tolerance)
+    # abs(): a window of negative width would make the peak gathering fail.
+    half_width = np.abs(centres) * tolerance * 1e-6 if ppm is not None else np.full_like(centres, tolerance)
     bounds = np.empty(2 * len(centres), dtype=np.float64)
     bounds[0::2] = centres - half_width
     bounds[1::2] = np.nextafter(centres + half_width, np.inf)
