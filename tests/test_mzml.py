@@ -30,8 +30,8 @@ def acquisition(profile, version):
     """Survey scans each followed by three fragment scans, laid out for the profile."""
     if (profile, version) == ("orbitrap", 66):
         return sr.with_demo_texts(sr.demo_file())
-    raw = sr.RawFile().header(version=version, creation_time=133_444_736_000_000_000)
-    block, head, count = (sr.wide_block, 64, sr.scan_count(version)) if version == 66 else (sr.narrow_block, 190, sr.scan_count(version))
+    raw, count = sr.RawFile().header(version=version), sr.scan_count(version)
+    block, head = (sr.wide_block, 64) if version == 66 else (sr.narrow_block, 190)
     if profile == "orbitrap":
         raw.at_least(sr.orbitrap_minimum_length(version)).orbitrap_index([2600] * count, [0.2 + 0.05 * k for k in range(count)])
         for scan in range(1, count + 1):
@@ -43,8 +43,7 @@ def acquisition(profile, version):
         for k, offset in enumerate((0,) + sr.SMALL_SCAN_OFFSETS):  # scans past the tenth start at 0
             raw.put(offset + head if offset else 190, block(*(p[:15] for p in sr.demo_peaks(k, k % 2 == 0))))
         for scan in range(1, count + 1):
-            raw.small_retention_time(scan, 0.1 * scan)
-            raw.small_block(scan, 25.0)
+            raw.small_retention_time(scan, 0.1 * scan).small_block(scan, 25.0)
     return raw
 
 
@@ -109,8 +108,7 @@ def pymzml_chromatogram(reader, name):
 
 
 def read_pyopenms(path):
-    experiment = oms.MSExperiment()
-    oms.MzMLFile().load(path, experiment)
+    oms.MzMLFile().load(path, experiment := oms.MSExperiment())
     scans = [(s.getNativeID(), s.getMSLevel(), s.getRT() / 60, *s.get_peaks(),
               next(((p.getMZ(), p.getCharge() or None) for p in s.getPrecursors()), None)) for s in experiment]
     chromatograms = {c.getNativeID(): (c.get_peaks()[0] / 60, c.get_peaks()[1]) for c in experiment.getChromatograms()}
@@ -127,8 +125,7 @@ def test_readers_see_what_the_reader_sees(exported, read):
         assert not len(seen[3]) or (seen[3].dtype, seen[4].dtype) == (np.float64, np.float32)
         assert seen[3].tobytes() == wanted[3].tobytes() and seen[4].tobytes() == wanted[4].tobytes()
         assert seen[5] == wanted[5]
-    tic = [e[4].sum(dtype=np.float64) for e in expected]
-    bpc = [e[4].max(initial=0.0) for e in expected]
+    tic, bpc = ([e[4].sum(dtype=np.float64) for e in expected], [e[4].max(initial=0.0) for e in expected])
     for name, values in (("TIC", tic), ("BPC", bpc)):
         rt, intensity = chromatograms[name]
         assert list(rt) == pytest.approx([e[2] for e in expected], rel=1e-7)  # pyopenms keeps float32 seconds
@@ -162,7 +159,7 @@ def test_embedded_index_and_checksums(exported):
 ])
 def test_options_and_ms_level(files, options, ms_level):
     """Only the scans asked for; the options' terms on each; references only to spectra
-    in the document; the same bytes twice; nothing beside the destination."""
+    in the same file; the same bytes twice; nothing beside the destination."""
     raw = sr.demo_file().write(files / "demo_orbitrap.raw")
     first, second = files / "out" / "first.part", files / "second.part"
     first.parent.mkdir()
@@ -171,14 +168,33 @@ def test_options_and_ms_level(files, options, ms_level):
         write_mzml(run, second, options, ms_level=ms_level)
         levels = run.ms_levels().tolist()
     assert os.listdir(first.parent) == ["first.part"] and first.read_bytes() == second.read_bytes()
-    scans, chromatograms = read_pyteomics(first)
     with pyteomics_reader(first) as reader:
-        spectra = list(reader)
-    assert [s[0] for s in scans] == [f"scan={n}" for n, level in enumerate(levels, 1) if ms_level in (None, level)]
-    assert all(len(c[0]) == len(scans) for c in chromatograms.values())
+        spectra, chromatograms = list(reader), list(reader.iterfind("chromatogram"))
+    assert [s["id"] for s in spectra] == [f"scan={n}" for n, level in enumerate(levels, 1) if ms_level in (None, level)]
+    assert [len(c["time array"]) for c in chromatograms] == [len(spectra)] * 2
     for spectrum in spectra:
         assert ("positive scan" in spectrum, "negative scan" in spectrum) == (options.polarity == "positive", options.polarity == "negative")
         assert f"{options.spectrum_type} spectrum" in spectrum
         for precursor in spectrum.get("precursorList", {}).get("precursor", []):
             assert precursor.get("spectrumRef") == (None if ms_level else f"scan={spectrum['index'] // 4 * 4 + 1}")
             assert {"beam-type collision-induced dissociation", "collision energy"} <= precursor["activation"].keys()
+
+
+@pytest.mark.parametrize("options", [{"polarity": "neutral"}, {"polarity": "+"}, {"spectrum_type": "Centroid"}])
+def test_options_refuse_unknown_words(options):
+    with pytest.raises(ValueError, match=next(iter(options))):
+        MzmlOptions(**options)
+
+
+@pytest.mark.parametrize("creation_time, start", [
+    (133_444_736_000_000_000, b'startTimeStamp="2023-11-14T22:13:20Z"'),
+    (0, None),  # no creation time stored
+    (2**64 - 1, None),  # past year 9999: no date, and no failure
+])
+def test_start_time_from_the_header(files, creation_time, start):
+    raw = sr.RawFile().header(version=66, creation_time=creation_time).write(files / "plain.raw")
+    with kt.open_run(raw) as run:
+        write_mzml(run, files / "plain.mzML")
+    data = (files / "plain.mzML").read_bytes()
+    assert (start in data) if start else b"startTimeStamp" not in data
+    assert validator.validate(str(files / "plain.mzML"))[0]

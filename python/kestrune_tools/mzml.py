@@ -8,7 +8,7 @@ What each spectrum carries, and where it comes from:
 - its native ID `scan=N` ("scan number only nativeID format"), MS level, spectrum
   type (MS1 or MSn) and scan start time in minutes, all from the run;
 - for a scan with a precursor: its m/z and charge, a reference to the master scan's
-  spectrum when that spectrum is in the same document, and from the trailer the
+  spectrum when that spectrum is in the same file, and from the trailer the
   activation, collision energy and isolation width where it holds them;
 - m/z as 64-bit and intensity as 32-bit floats, exactly the reader's values in the
   reader's order (zlib-compressed only when asked).
@@ -30,10 +30,11 @@ import functools
 import hashlib
 import io
 import os
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -59,6 +60,14 @@ class MzmlOptions:
         "acquisition file does not store it): centroid (the default) or profile")})
     compression: bool = field(default=False, metadata={"help": (
         "zlib-compress the binary m/z, intensity and chromatogram arrays")})
+
+    def __post_init__(self) -> None:
+        # psims would write no polarity for an unknown word, and profile for any
+        # spectrum type but "centroid": refuse those instead of writing them silently.
+        if self.polarity not in (None, "positive", "negative"):
+            raise ValueError(f"polarity must be 'positive', 'negative' or None, not {self.polarity!r}")
+        if self.spectrum_type not in ("centroid", "profile"):
+            raise ValueError(f"spectrum_type must be 'centroid' or 'profile', not {self.spectrum_type!r}")
 
 
 # Terms by accession, so that a renamed term in a newer vocabulary changes nothing.
@@ -99,7 +108,7 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
             _write_header(writer, run, checksum, scans)
             with writer.run(id=_run_id(run.path), instrument_configuration=INSTRUMENT_ID,
                             source_file=SOURCE_FILE_ID, **_start_time(run)):
-                _write_spectra(writer, run, scans, options)
+                _write_spectra(writer, run, scans, ms_level, options)
                 _write_chromatograms(writer, run, ms_level, options)
 
 
@@ -169,23 +178,24 @@ def _run_id(path: str) -> str:
 
 
 def _start_time(run: Run) -> dict[str, str]:
-    """The acquisition's creation date as the run's start time, where the file holds one."""
-    try:
-        seconds = int(run.creation_date)
-    except ValueError:
-        return {}
+    """The file's creation date as the run's start time, where the header holds one
+    (0 means none; a date past year 9999 is no date an acquisition can have)."""
+    seconds = int(run.creation_date)
     if seconds <= 0:
         return {}
-    stamp = datetime.fromtimestamp(seconds, tz=timezone.utc)
+    try:
+        stamp = datetime.fromtimestamp(seconds, tz=timezone.utc)
+    except (OverflowError, OSError, ValueError):
+        return {}
     return {"start_time": stamp.strftime("%Y-%m-%dT%H:%M:%SZ")}
 
 
 def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[int]) -> None:
     levels = run.ms_levels()
     contents = sorted({MS1_SPECTRUM if levels[scan - 1] == 1 else MSN_SPECTRUM for scan in scans})
-    path = os.path.abspath(run.path)
+    path = Path(os.path.abspath(run.path))
     source = writer.SourceFile(
-        location=f"file://{os.path.dirname(path)}", name=os.path.basename(path), id=SOURCE_FILE_ID,
+        location=path.parent.as_uri(), name=path.name, id=SOURCE_FILE_ID,
         params=[SCAN_NUMBER_NATIVE_ID, ACQUISITION_FILE_FORMAT, {SHA1_CHECKSUM: checksum}])
     writer.controlled_vocabularies()
     writer.file_description(contents, [source])
@@ -200,11 +210,12 @@ def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[i
     writer.data_processing_list([writer.DataProcessing([method], id=PROCESSING_ID)])
 
 
-def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], options: MzmlOptions) -> None:
+def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], ms_level: int | None,
+                   options: MzmlOptions) -> None:
     written = set(scans)
     compression = "zlib" if options.compression else "none"
     with writer.spectrum_list(count=len(scans)):
-        for spectrum in _spectra(run, scans):
+        for spectrum in run.spectra(ms_level):
             writer.write_spectrum(
                 spectrum.mz, spectrum.intensity, id=spectrum.native_id,
                 polarity=options.polarity, centroided=options.spectrum_type == "centroid",
@@ -214,10 +225,6 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], options: 
                 precursor_information=_precursor(run, spectrum, written),
                 encoding={"m/z array": np.float64, "intensity array": np.float32},
                 compression=compression)
-
-
-def _spectra(run: Run, scans: Sequence[int]) -> Iterator[Spectrum]:
-    return (run[scan] for scan in scans)
 
 
 def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any] | None:
