@@ -98,7 +98,7 @@ def injection_times(scans: ScanColumns, rt_range: Range1d) -> Any:
         source = scan_source(scans, scans.ms_level == level)
         plot.scatter("rt", "injection_time", source=source, size=5, color=colour, legend_label=f"MS{level}")
     plot.add_tools(HoverTool(tooltips=[("scan", "@scan"), ("injection time", "@injection_time{0.00} ms")]))
-    return plot
+    return legend_outside(plot)
 
 
 def precursor_map(scans: ScanColumns, rt_range: Range1d) -> Any:
@@ -109,6 +109,12 @@ def precursor_map(scans: ScanColumns, rt_range: Range1d) -> Any:
         plot.scatter("rt", "precursor_mz", source=source, size=5, color=colour, legend_label=charge_label(int(charge)))
     plot.add_tools(HoverTool(tooltips=[("scan", "@scan"), ("precursor m/z", "@precursor_mz{0.0000}"),
                                        ("charge", "@charge")]))
+    return legend_outside(plot)
+
+
+def legend_outside(plot: Any) -> Any:
+    if plot.legend:
+        plot.add_layout(plot.legend[0], "right")
     return plot
 
 
