@@ -1,11 +1,16 @@
 """The plot example end to end on synthetic files (needs matplotlib and NumPy)."""
 
+import os
+import sys
+
 import pytest
 
 from kestrune_tools.synthetic import RawFile, demo_file
 
 pytest.importorskip("numpy")
 pytest.importorskip("matplotlib")
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
 
 import kestrune  # noqa: E402
 import plot_spectrum  # noqa: E402

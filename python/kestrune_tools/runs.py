@@ -1,0 +1,428 @@
+"""Acquisition runs as Python users expect them, on top of `kestrune.RawFileReader`.
+
+    with open_run(path) as run:
+        spectrum = run[7]
+        for spectrum in run.spectra(ms_level=2, rt_range=(1.0, 5.0)): ...
+        rt, intensity = run.tic()
+        table = run.scan_table()
+
+Conventions, each stated once here and reused by everything built on a run:
+
+- Scan numbers run from 1 to `len(run)`.
+- Retention times are in minutes (as the reader answers them), injection times in
+  milliseconds; `UNITS` names the unit of every column that has one.
+- No peaks: the reader answers a scan without peak data with one-element `[0.0]`
+  arrays; a real peak block never holds fewer than 11 peaks, so `scan_peaks` maps
+  every one-element answer to empty arrays of the same dtypes (float64 m/z,
+  float32 intensity). Other answers pass on as the reader's own arrays, no copy.
+- MS level (`ms_level_rule`): the scan's "MS Order" where its orbitrap trailer
+  record was read (version-66 orbitrap files), otherwise 2 for a scan whose master
+  scan is above 0, otherwise 1.
+- Precursor m/z, precursor charge and master scan are None where the file holds
+  none (zero or below); precursor m/z and charge are None for every MS1 scan.
+
+The per-scan values (retention time, MS level, precursor, injection time) are
+read once per run, at their first use, and kept: the reader takes them from its
+scan caches, except "MS Order", which it reads from the file on every trailer call.
+Peaks are read from the file whenever they are asked for.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from functools import cached_property
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, SupportsIndex
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+import kestrune
+
+if TYPE_CHECKING:
+    import pyarrow
+
+__all__ = [
+    "Run", "Spectrum", "open_run", "ms_level_rule", "scan_peaks", "native_id", "UNITS",
+    "SCAN_TABLE_COLUMNS",
+]
+
+FloatArray = NDArray[np.float64]
+IntensityArray = NDArray[np.float32]
+TrailerValue = float | int | str
+
+UNITS: Mapping[str, str] = {
+    "rt": "minute",
+    "injection_time": "millisecond",
+    "precursor_mz": "m/z",
+    "base_peak_mz": "m/z",
+}
+
+# The largest MS level an int8 column holds; a larger "MS Order" is not a plausible
+# order of a real acquisition, and the master-scan rule decides instead.
+MAX_MS_LEVEL = 127
+
+# Present in a trailer exactly when the reader found the scan's orbitrap trailer
+# record; without it, the trailer's "MS Order" is the constant 1.
+_ORBITRAP_RECORD_KEY = "Orbitrap Resolution"
+
+
+def ms_level_rule(trailer: Mapping[str, TrailerValue], master_scan: int) -> int:
+    """The MS level of a scan from its trailer and its master scan number."""
+    if _ORBITRAP_RECORD_KEY in trailer:
+        order = trailer.get("MS Order")
+        if isinstance(order, int) and 1 <= order <= MAX_MS_LEVEL:
+            return order
+    return 2 if master_scan > 0 else 1
+
+
+def scan_peaks(reader: kestrune.RawFileReader, scan_number: int) -> tuple[FloatArray, IntensityArray]:
+    """The scan's peaks from `get_peaks`, empty arrays where it found none."""
+    mz, intensity = reader.get_peaks(scan_number)
+    if len(mz) == 1:  # the reader's "no result"; a peak block holds at least 11 peaks
+        return mz[:0], intensity[:0]
+    return mz, intensity
+
+
+def native_id(scan_number: int) -> str:
+    return f"scan={scan_number}"
+
+
+def _positive_or_none(value: float) -> float | None:
+    return value if value > 0.0 else None
+
+
+def _count_or_none(value: int) -> int | None:
+    return value if value > 0 else None
+
+
+@dataclass(frozen=True, eq=False)
+class Spectrum:
+    """One scan: its peaks and its metadata (rt in minutes, injection time in ms).
+
+    `mz` (float64) and `intensity` (float32) are the reader's arrays; both are empty
+    for a scan without peak data.
+    """
+
+    scan_number: int
+    ms_level: int
+    rt: float
+    mz: FloatArray
+    intensity: IntensityArray
+    precursor_mz: float | None
+    precursor_charge: int | None
+    master_scan: int | None
+    injection_time: float
+    native_id: str
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Spectrum):
+            return NotImplemented
+        fields = ("scan_number", "ms_level", "rt", "precursor_mz", "precursor_charge",
+                  "master_scan", "injection_time", "native_id")
+        return all(getattr(self, name) == getattr(other, name) for name in fields) and (
+            np.array_equal(self.mz, other.mz) and np.array_equal(self.intensity, other.intensity)
+        )
+
+    __hash__ = None  # type: ignore[assignment]  # holds arrays
+
+
+@dataclass(frozen=True)
+class ScanIndex:
+    """The per-scan values of a run, one list entry per scan (index = scan number - 1)."""
+
+    rt: list[float]
+    ms_level: list[int]
+    precursor_mz: list[float | None]
+    precursor_charge: list[int | None]
+    master_scan: list[int | None]
+    injection_time: list[float]
+
+    @classmethod
+    def read(cls, reader: kestrune.RawFileReader) -> ScanIndex:
+        summaries = reader.list_spectra()
+        levels = [ms_level_rule(reader.get_trailer_extra(s["scan_number"]), s["master_scan"])
+                  for s in summaries]
+        ms2 = [level >= 2 for level in levels]
+        return cls(
+            rt=[s["rt"] for s in summaries],
+            ms_level=levels,
+            precursor_mz=[_positive_or_none(s["monomz"]) if p else None for s, p in zip(summaries, ms2)],
+            precursor_charge=[_count_or_none(s["charge"]) if p else None for s, p in zip(summaries, ms2)],
+            master_scan=[_count_or_none(s["master_scan"]) for s in summaries],
+            injection_time=[s["injection_time"] for s in summaries],
+        )
+
+    def select(self, ms_level: int | None, rt_range: tuple[float, float] | None = None) -> list[int]:
+        """Scan numbers of that MS level (any for None) within rt_range (inclusive)."""
+        low, high = rt_range if rt_range is not None else (-math.inf, math.inf)
+        return [k + 1 for k, (level, rt) in enumerate(zip(self.ms_level, self.rt))
+                if (ms_level is None or level == ms_level) and low <= rt <= high]
+
+
+SCAN_TABLE_COLUMNS = (
+    "scan_number", "rt", "ms_level", "precursor_mz", "precursor_charge", "master_scan",
+    "injection_time", "peak_count", "tic", "base_peak_mz", "base_peak_intensity",
+)
+
+
+class Run:
+    """An open acquisition file. Use `open_run`; close it (or use `with`) when done."""
+
+    def __init__(self, path: str | os.PathLike[str]) -> None:
+        self._path = os.fspath(path)
+        self._reader: kestrune.RawFileReader | None = kestrune.RawFileReader(self._path)
+        self._index: ScanIndex | None = None
+
+    # -- lifetime
+
+    def close(self) -> None:
+        self._reader = None
+        self._index = None
+
+    @property
+    def closed(self) -> bool:
+        return self._reader is None
+
+    def __enter__(self) -> Run:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"{len(self)} scans"
+        return f"<Run {self._path!r}, {state}>"
+
+    # -- the reader and its file-wide values
+
+    @property
+    def reader(self) -> kestrune.RawFileReader:
+        """The underlying reader; ValueError once the run is closed."""
+        if self._reader is None:
+            raise ValueError("I/O operation on a closed run")
+        return self._reader
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    @property
+    def version(self) -> int:
+        return self.reader.version
+
+    @property
+    def creation_date(self) -> str:
+        return self.reader.creation_date
+
+    def trailer(self, scan_number: int) -> dict[str, TrailerValue]:
+        """The scan's trailer extra fields, as the reader answers them."""
+        return self.reader.get_trailer_extra(self._scan_number(scan_number))
+
+    def instrument_method(self) -> str:
+        """The instrument method report (XML text), empty where the file holds none."""
+        return self.reader.get_instrument_method(0)
+
+    def status_log_labels(self) -> list[str]:
+        return self.reader.get_status_log_labels()
+
+    def error_logs(self) -> list[str]:
+        return self.reader.get_error_logs()
+
+    def summary(self) -> dict[str, Any]:
+        """Cheap file-wide values: path, version, creation date, scan counts by MS level."""
+        levels = self._scans().ms_level
+        return {
+            "path": self._path,
+            "version": self.version,
+            "creation_date": self.creation_date,
+            "num_scans": len(levels),
+            "scans_by_ms_level": {level: levels.count(level) for level in sorted(set(levels))},
+        }
+
+    # -- scans
+
+    def __len__(self) -> int:
+        return self.reader.num_scans
+
+    @property
+    def scan_numbers(self) -> range:
+        return range(1, len(self) + 1)
+
+    def __contains__(self, scan_number: object) -> bool:
+        try:
+            scan = self._scan_number(scan_number)  # type: ignore[arg-type]
+        except TypeError:
+            return False
+        return 1 <= scan <= len(self)
+
+    def __getitem__(self, scan_number: SupportsIndex) -> Spectrum:
+        scan = self._scan_number(scan_number)
+        if not 1 <= scan <= len(self):
+            raise KeyError(scan_number)
+        return self._spectrum(scan)
+
+    def __iter__(self) -> Iterator[Spectrum]:
+        return self.spectra()
+
+    def spectra(self, ms_level: int | None = None,
+                rt_range: tuple[float, float] | None = None) -> Iterator[Spectrum]:
+        """The scans in scan order, optionally of one MS level and within rt_range
+        (minutes, both ends inclusive)."""
+        scans = self._scans().select(ms_level, rt_range)
+        return (self._spectrum(scan) for scan in scans)
+
+    def ms_levels(self) -> NDArray[np.int8]:
+        """The MS level of every scan, index = scan number - 1."""
+        return np.array(self._scans().ms_level, dtype=np.int8)
+
+    def retention_times(self) -> FloatArray:
+        """The retention time (minutes) of every scan, index = scan number - 1."""
+        return np.array(self._scans().rt, dtype=np.float64)
+
+    def peaks(self, scan_number: int) -> tuple[FloatArray, IntensityArray]:
+        """The scan's (m/z, intensity) arrays; empty where it holds no peak data."""
+        return scan_peaks(self.reader, self._scan_number(scan_number))
+
+    # -- tables and chromatograms
+
+    def scan_table(self) -> pyarrow.Table:
+        """One row per scan; see SCAN_TABLE_COLUMNS for the columns, UNITS for units."""
+        import pyarrow as pa
+
+        index = self._scans()
+        stats = self._peak_stats(self.scan_numbers)
+        base_peak_mz = pa.array(stats.base_peak_mz, pa.float64(), mask=stats.peak_count == 0)
+        columns = {
+            "scan_number": pa.array(np.arange(1, len(index.rt) + 1, dtype=np.int32)),
+            "rt": pa.array(index.rt, pa.float64()),
+            "ms_level": pa.array(index.ms_level, pa.int8()),
+            "precursor_mz": pa.array(index.precursor_mz, pa.float64()),
+            "precursor_charge": pa.array(index.precursor_charge, pa.int16()),
+            "master_scan": pa.array(index.master_scan, pa.int32()),
+            "injection_time": pa.array(index.injection_time, pa.float64()),
+            "peak_count": pa.array(stats.peak_count),
+            "tic": pa.array(stats.tic),
+            "base_peak_mz": base_peak_mz,
+            "base_peak_intensity": pa.array(stats.base_peak_intensity),
+        }
+        fields = [pa.field(name, columns[name].type,
+                           metadata={"unit": UNITS[name]} if name in UNITS else None)
+                  for name in SCAN_TABLE_COLUMNS]
+        return pa.Table.from_arrays([columns[name] for name in SCAN_TABLE_COLUMNS],
+                                    schema=pa.schema(fields))
+
+    def tic(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
+        """Total-ion chromatogram: (rt, summed intensity) of the scans of that MS level
+        (every scan for None)."""
+        scans = self._scans().select(ms_level)
+        return self._rts(scans), self._peak_stats(scans).tic
+
+    def bpc(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
+        """Base-peak chromatogram: (rt, largest intensity, 0.0 without peaks)."""
+        scans = self._scans().select(ms_level)
+        return self._rts(scans), self._peak_stats(scans).base_peak_intensity
+
+    def xic(self, targets: ArrayLike, *, ppm: float | None = None, da: float | None = None,
+            ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
+        """Extracted-ion chromatograms: (rt, intensities of shape (targets, scans)),
+        each the summed intensity of a scan's peaks within +-ppm (or +-da) of the target,
+        both ends inclusive. Every scan's peaks are read once for all targets."""
+        centres = np.asarray(targets, dtype=np.float64).reshape(-1)
+        low, high = _windows(centres, ppm, da)
+        scans = self._scans().select(ms_level)
+        intensities = np.zeros((len(centres), len(scans)), dtype=np.float64)
+        for column, scan in enumerate(scans):
+            intensities[:, column] = _window_sums(*scan_peaks(self.reader, scan), low, high)
+        return self._rts(scans), intensities
+
+    # -- helpers
+
+    def _scans(self) -> ScanIndex:
+        reader = self.reader
+        if self._index is None:
+            self._index = ScanIndex.read(reader)
+        return self._index
+
+    def _scan_number(self, scan_number: SupportsIndex) -> int:
+        if isinstance(scan_number, bool) or not hasattr(scan_number, "__index__"):
+            raise TypeError(f"scan numbers are integers, not {type(scan_number).__name__}")
+        return scan_number.__index__()
+
+    def _spectrum(self, scan: int) -> Spectrum:
+        index, k = self._scans(), scan - 1
+        mz, intensity = scan_peaks(self.reader, scan)
+        return Spectrum(scan, index.ms_level[k], index.rt[k], mz, intensity, index.precursor_mz[k],
+                        index.precursor_charge[k], index.master_scan[k], index.injection_time[k],
+                        native_id(scan))
+
+    def _rts(self, scans: Sequence[int]) -> FloatArray:
+        rt = self._scans().rt
+        return np.array([rt[scan - 1] for scan in scans], dtype=np.float64)
+
+    def _peak_stats(self, scans: Sequence[int]) -> _PeakStats:
+        stats = _PeakStats(len(scans))
+        for row, scan in enumerate(scans):
+            stats.add(row, *scan_peaks(self.reader, scan))
+        return stats
+
+
+class _PeakStats:
+    """Per-scan peak count, summed intensity and base peak of a list of scans."""
+
+    def __init__(self, rows: int) -> None:
+        self.peak_count = np.zeros(rows, dtype=np.int32)
+        self.tic = np.zeros(rows, dtype=np.float64)
+        self.base_peak_mz = np.zeros(rows, dtype=np.float64)
+        self.base_peak_intensity = np.zeros(rows, dtype=np.float64)
+
+    def add(self, row: int, mz: FloatArray, intensity: IntensityArray) -> None:
+        if not len(mz):
+            return
+        top = int(np.argmax(intensity))
+        self.peak_count[row] = len(mz)
+        self.tic[row] = intensity.sum(dtype=np.float64)
+        self.base_peak_mz[row] = mz[top]
+        self.base_peak_intensity[row] = intensity[top]
+
+
+def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> tuple[FloatArray, FloatArray]:
+    """The inclusive m/z window around each target."""
+    if not len(centres):
+        raise ValueError("xic needs at least one target m/z")
+    if not np.isfinite(centres).all():
+        raise ValueError("xic targets must be finite m/z values")
+    if (ppm is None) == (da is None):
+        raise ValueError("give exactly one tolerance: ppm= or da=")
+    tolerance = float(ppm if ppm is not None else da)  # type: ignore[arg-type]
+    if not tolerance >= 0.0 or math.isinf(tolerance):
+        raise ValueError(f"the tolerance must be a finite number of at least 0, not {tolerance}")
+    half_width = centres * tolerance * 1e-6 if ppm is not None else np.full_like(centres, tolerance)
+    return centres - half_width, centres + half_width
+
+
+def _window_sums(mz: FloatArray, intensity: IntensityArray, low: FloatArray,
+                 high: FloatArray) -> FloatArray:
+    """Summed intensity of the peaks within each [low, high] window."""
+    if len(mz) > 1 and not (mz[1:] >= mz[:-1]).all():  # peaks come in file order
+        order = np.argsort(mz, kind="stable")
+        mz, intensity = mz[order], intensity[order]
+    running = np.zeros(len(mz) + 1, dtype=np.float64)
+    np.cumsum(intensity, dtype=np.float64, out=running[1:])
+    first = np.searchsorted(mz, low, side="left")
+    end = np.searchsorted(mz, high, side="right")
+    if not math.isfinite(running[-1]):
+        # A NaN or infinite intensity would spread through the running sum to every
+        # later window: sum each window on its own instead.
+        return np.array([intensity[a:b].sum(dtype=np.float64) for a, b in zip(first, end)])
+    sums: FloatArray = running[end] - running[first]
+    return sums
+
+
+def open_run(path: str | os.PathLike[str]) -> Run:
+    """Opens an acquisition file; raises the reader's OSError family where it cannot."""
+    return Run(path)
