@@ -40,6 +40,7 @@ class PageOutcome:
     errors: list[str] = field(default_factory=list)
     requests: list[str] = field(default_factory=list)
     probes: dict[str, Any] = field(default_factory=dict)
+    rendered_views: int = 0  # Bokeh's root views: 0 when its document failed to render
     screenshot: bytes = b""
 
 
@@ -123,6 +124,7 @@ def open_page(page: Path, probes: dict[str, str] | None = None, width: int = 128
                          deviceScaleFactor=1, mobile=False)
             browser.send("Page.navigate", session, url=url)
             wait_until_rendered(browser, session, settle)
+            outcome.rendered_views = evaluate(browser, session, "window.Bokeh ? Object.keys(Bokeh.index).length : 0")
             for name, expression in (probes or {}).items():
                 outcome.probes[name] = evaluate(browser, session, expression)
             time.sleep(0.5)  # let the probes' redraws and their errors arrive
@@ -180,15 +182,15 @@ def collect_events(browser: DevTools, url: str, outcome: PageOutcome) -> None:
             outcome.requests.append(params["url"])
 
 
-def blank_share(png: bytes) -> float:
-    """The share of the screenshot's pixels that are plain white (1.0 is a blank page)."""
+def drawn_share(png: bytes) -> float:
+    """The share of the screenshot's pixels that are not plain white (0.0: a blank page)."""
     import io
 
     from PIL import Image
 
     image = Image.open(io.BytesIO(png)).convert("L")
     histogram = image.histogram()
-    return histogram[255] / max(sum(histogram), 1)
+    return 1.0 - histogram[255] / max(sum(histogram), 1)
 
 
 if __name__ == "__main__":
@@ -201,5 +203,5 @@ if __name__ == "__main__":
     result = open_page(args.page)
     if args.screenshot:
         args.screenshot.write_bytes(result.screenshot)
-    print(f"errors: {result.errors}\nrequests: {result.requests}\nwhite share: {blank_share(result.screenshot):.3f}")
+    print(f"errors: {result.errors}\nrequests: {result.requests}\ndrawn share: {drawn_share(result.screenshot):.3f}")
     sys.exit(1 if result.errors or result.requests else 0)

@@ -19,10 +19,11 @@ from pathlib import Path
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrune_tools.runs import Run, open_run
+
 from ._digest import RunDigest, read_digest
 from ._figures import overlay, run_layout
 from ._page import levels_text, render_page, rt_text, run_sections, text, write_atomically
-from ._runs import ReportRun, open_for_report
 
 __all__ = ["FailedInput", "RunSummary", "write_batch", "write_index", "write_run_report"]
 
@@ -55,10 +56,10 @@ class FailedInput:
     reason: str
 
 
-def write_run_report(run_or_path: ReportRun | PathLike, destination: PathLike) -> RunSummary:
+def write_run_report(run_or_path: Run | PathLike, destination: PathLike) -> RunSummary:
     """Writes the report page of one run (an open run, or the path of a file)."""
     if isinstance(run_or_path, (str, os.PathLike)):
-        with open_for_report(run_or_path) as run:
+        with open_run(run_or_path) as run:
             digest = read_digest(run)
     else:
         digest = read_digest(run_or_path)
@@ -138,12 +139,13 @@ def write_index(outcomes: Sequence[RunSummary | FailedInput], destination: PathL
         "<table><tr><th>Run</th><th>Version</th><th>Scans</th><th>Per MS level</th><th>Retention time</th>"
         f"<th>Warnings</th></tr>{table}</table>"
     )
+    after = ""
     if failed:
-        before += (f"<h2 class=\"bad\">Inputs without a page ({len(failed)})</h2><table>"
+        after = (f"<h2 class=\"bad\">Inputs without a page ({len(failed)})</h2><table>"
                    + "".join(f"<tr><td>{text(f.path)}</td><td>{text(f.reason)}</td></tr>" for f in failed)
                    + "</table>")
     figure = overlay([run.name for run in runs], [run.tic for run in runs])
-    write_atomically(index, render_page("Batch report", figure, before))
+    write_atomically(index, render_page("Batch report", figure, before, after))
 
 
 def relative_link(page: Path, base: Path) -> str:

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from ._runs import ReportRun
+from kestrune_tools.runs import Run
 
 # The viewer holds at most this many peaks over all scans (about 1.9 MB in the
 # page), and between these many per scan.
@@ -65,8 +65,8 @@ class RunDigest:
         return (float(rt.min()), float(rt.max())) if len(rt) else None
 
 
-def read_digest(run: ReportRun) -> RunDigest:
-    path = os.fspath(run.path)
+def read_digest(run: Run) -> RunDigest:
+    path = run.path
     scans = scan_columns(run.scan_table())
     return RunDigest(
         name=os.path.basename(path) or path,
@@ -104,7 +104,7 @@ def viewer_limit(scan_count: int) -> int:
     return int(np.clip(VIEWER_PEAK_BUDGET // max(scan_count, 1), low, high))
 
 
-def viewer_spectra(run: ReportRun, limit: int) -> ViewerSpectra:
+def viewer_spectra(run: Run, limit: int) -> ViewerSpectra:
     mz_parts: list[NDArray[np.float64]] = []
     intensity_parts: list[NDArray[np.float32]] = []
     for spectrum in run.spectra():

@@ -9,7 +9,9 @@ from typing import Any
 
 import numpy as np
 from bokeh.layouts import column, row
-from bokeh.models import ColumnDataSource, CustomJS, Div, HoverTool, LayoutDOM, NumeralTickFormatter, Range1d, Slider, TapTool
+from bokeh.models import ColumnDataSource, CustomJS, HoverTool, LayoutDOM, BasicTickFormatter, Range1d, TapTool
+from bokeh.models.widgets.markups import Div
+from bokeh.models.widgets.sliders import Slider
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
 
@@ -22,7 +24,8 @@ MS2_MARKER = dict(marker="triangle", size=8, color="#d62728", alpha=0.6)
 
 def run_layout(digest: RunDigest) -> LayoutDOM:
     scans = digest.scans
-    rt_range = Range1d(*padded(digest.rt_range()))
+    low, high = padded(digest.rt_range())
+    rt_range = Range1d(start=low, end=high)
     ms2 = scan_source(scans, scans.ms_level >= 2)
     tic = chromatogram("Total-ion chromatogram", scans, scans.tic, ms2, rt_range)
     bpc = chromatogram("Base-peak chromatogram", scans, scans.base_peak_intensity, ms2, rt_range)
@@ -57,7 +60,7 @@ def new_figure(title: str, x_label: str, y_label: str, tools: str = TOOLS, **opt
                   x_axis_label=x_label, y_axis_label=y_label, **options)
     plot.toolbar.logo = None
     if y_label == "intensity":
-        plot.yaxis.formatter = NumeralTickFormatter(format="0.0a")
+        plot.yaxis.formatter = BasicTickFormatter(use_scientific=True, precision=1, power_limit_high=4)
     return plot
 
 
@@ -72,8 +75,8 @@ def chromatogram(title: str, scans: ScanColumns, values: Any, ms2: ColumnDataSou
                               "scan": scans.scan_number[traced][order]})
     line = plot.line("rt", "value", source=trace, line_width=1.5, legend_label="MS1" if survey.any() else "all scans")
     plot.add_tools(HoverTool(renderers=[line], tooltips=[("scan", "@scan"), ("rt", "@rt{0.000}"),
-                                                        ("intensity", "@value{0.00a}")], mode="vline"))
-    if ms2.data["scan"].size:
+                                                        ("intensity", "@value{0.000e}")], mode="vline"))
+    if len(ms2.data["scan"]):
         marks = plot.scatter("rt", "zero", source=ms2, legend_label="MS2 scans", **MS2_MARKER)
         plot.add_tools(HoverTool(renderers=[marks], tooltips=[
             ("scan", "@scan"), ("rt", "@rt{0.000}"), ("precursor m/z", "@precursor_mz{0.0000}"),
@@ -142,14 +145,16 @@ def spectrum_viewer(digest: RunDigest) -> tuple[Slider | None, LayoutDOM]:
     store = ColumnDataSource({"mz": viewer.mz, "intensity": viewer.intensity})
     first = first_fragment_index(scans)
     begin, end = int(viewer.offsets[first]), int(viewer.offsets[first + 1])
-    shown = ColumnDataSource({"mz": viewer.mz[begin:end], "intensity": viewer.intensity[begin:end]})
+    shown = ColumnDataSource({"mz": viewer.mz[begin:end], "intensity": viewer.intensity[begin:end]},
+                             name="shown-peaks")
     plot = new_figure("Spectrum", "m/z", "intensity", tools="pan,wheel_zoom,box_zoom,reset,save")
     sticks = plot.segment(x0="mz", y0=0, x1="mz", y1="intensity", source=shown, line_width=1)
-    plot.add_tools(HoverTool(renderers=[sticks], tooltips=[("m/z", "@mz{0.0000}"), ("intensity", "@intensity{0.00a}")]))
+    plot.add_tools(HoverTool(renderers=[sticks], tooltips=[("m/z", "@mz{0.0000}"), ("intensity", "@intensity{0.000e}")]))
     caption = Div(text=labels[first] if labels else "The run holds no scans.")
     if len(labels) < 2:
         return None, column(caption, plot, sizing_mode="stretch_width")
-    slider = Slider(start=1, end=len(labels), value=first + 1, step=1, title="Scan", sizing_mode="stretch_width")
+    slider = Slider(start=1, end=len(labels), value=first + 1, step=1, title="Scan", sizing_mode="stretch_width",
+                    name="scan-slider")
     slider.js_on_change("value", CustomJS(
         args={"store": store, "shown": shown, "caption": caption, "offsets": viewer.offsets.tolist(),
               "labels": labels},
@@ -185,7 +190,7 @@ def overlay(names: Sequence[str], traces: Sequence[tuple[Any, Any]]) -> Any:
         source = ColumnDataSource({"rt": rt, "value": values, "run": [k + 1] * len(rt)})
         plot.line("rt", "value", source=source, color=Category10_10[k % 10], line_width=1.5,
                   **({"legend_label": name} if len(names) <= 12 else {}))
-    plot.add_tools(HoverTool(tooltips=[("run", "#@run"), ("rt", "@rt{0.000}"), ("intensity", "@value{0.00a}")]))
+    plot.add_tools(HoverTool(tooltips=[("run", "#@run"), ("rt", "@rt{0.000}"), ("intensity", "@value{0.000e}")]))
     if len(names) <= 12 and names:
         plot.legend.click_policy = "hide"
     return plot
