@@ -144,7 +144,8 @@ def evaluate(browser: DevTools, session: str, expression: str) -> Any:
 
 def wait_until_rendered(browser: DevTools, session: str, settle: float, timeout: float = 30.0) -> None:
     deadline = time.monotonic() + timeout
-    ready = "document.readyState === 'complete' && window.Bokeh !== undefined && Bokeh.documents.length > 0"
+    # Bokeh's inline script defines window.Bokeh before the page completes loading.
+    ready = "document.readyState === 'complete' && (window.Bokeh === undefined || Bokeh.documents.length > 0)"
     while not evaluate(browser, session, ready):
         if time.monotonic() > deadline:
             break  # the blank check and the errors will tell

@@ -129,3 +129,20 @@ def test_pages_in_headless_chromium(files, kind):
     if kind != "index":
         assert outcome.probes["shown after the slider moved"] == peaks_of_scan_5
         assert outcome.probes["method text"] == method
+
+
+@pytest.mark.skipif(browser.chromium() is None, reason="chromium is not installed")
+@pytest.mark.parametrize("body, caught", [
+    ("<script>console.error('broken glue')</script>", "errors"),
+    ("<script>undefined_function()</script>", "errors"),
+    ("<script>fetch('https://example.com/x.js').catch(() => {})</script>", "requests"),
+    ('<img src="http://192.0.2.1/pixel.png">', "requests"),
+    ("", "blank"),
+])
+def test_browser_check_catches_bad_pages(files, body, caught):
+    page = files / "bad.html"
+    page.write_text(f"<!DOCTYPE html><html><body>{body}</body></html>")
+    outcome = browser.open_page(page, settle=0.2)
+    found = {"errors": bool(outcome.errors), "requests": bool(outcome.requests),
+             "blank": outcome.rendered_views == 0 and browser.drawn_share(outcome.screenshot) < 0.01}
+    assert found[caught]
