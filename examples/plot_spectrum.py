@@ -26,7 +26,7 @@ import matplotlib.pyplot as plt
 import numpy as np
 from numpy.typing import NDArray
 
-import kestrune
+import kestrune_tools as kt
 from kestrune_tools.synthetic import demo_file
 
 
@@ -36,35 +36,23 @@ class Chromatogram:
     total_intensities: NDArray[np.float64]
 
 
-def scan_peaks(reader: kestrune.RawFileReader, scan: int) -> tuple[NDArray[np.float64], NDArray[np.float32]]:
-    """The scan's peaks; empty arrays when the reader found none (it then answers
-    with a single 0.0 in each array)."""
-    mz, intensity = reader.get_peaks(scan)
-    if len(mz) == 1 and mz[0] == 0.0 and intensity[0] == 0.0:
-        return mz[:0], intensity[:0]
-    return mz, intensity
+def total_ion_chromatogram(run: kt.Run) -> Chromatogram:
+    """Every scan's summed intensity, whatever its MS level."""
+    return Chromatogram(*run.tic(ms_level=None))
 
 
-def total_ion_chromatogram(reader: kestrune.RawFileReader) -> Chromatogram:
-    scans = range(1, reader.num_scans + 1)
-    rts = np.array([reader.get_rt(scan) for scan in scans], dtype=np.float64)
-    totals = np.array(
-        [scan_peaks(reader, scan)[1].sum(dtype=np.float64) for scan in scans], dtype=np.float64
-    )
-    return Chromatogram(rts, totals)
-
-
-def draw(reader: kestrune.RawFileReader, title: str, scan: int | None, output: str) -> int:
+def draw(run: kt.Run, title: str, scan: int | None, output: str) -> int:
     """Draws the figure into output and returns the scan that was drawn."""
-    tic = total_ion_chromatogram(reader)
+    tic = total_ion_chromatogram(run)
     if scan is None:
-        scan = int(np.argmax(tic.total_intensities)) + 1 if reader.num_scans else 1
-    mz, intensity = scan_peaks(reader, scan)
+        scan = int(np.argmax(tic.total_intensities)) + 1 if len(run) else 1
+    spectrum = run[scan]
+    mz, intensity = spectrum.mz, spectrum.intensity  # empty for a scan without peaks
 
     figure, (spectrum_axes, tic_axes) = plt.subplots(2, 1, figsize=(9, 7), layout="constrained")
     figure.suptitle(title)
 
-    spectrum_axes.set_title(f"scan {scan}, rt {reader.get_rt(scan):.3f} min, {len(mz)} peaks")
+    spectrum_axes.set_title(f"scan {scan} (MS{spectrum.ms_level}), rt {spectrum.rt:.3f} min, {len(mz)} peaks")
     spectrum_axes.set_xlabel("m/z")
     spectrum_axes.set_ylabel("intensity")
     if len(mz):
@@ -78,7 +66,7 @@ def draw(reader: kestrune.RawFileReader, title: str, scan: int | None, output: s
     tic_axes.set_xlabel("retention time (min)")
     tic_axes.set_ylabel("summed intensity")
     tic_axes.plot(tic.retention_times, tic.total_intensities, linewidth=1.0, color="tab:gray")
-    if 1 <= scan <= reader.num_scans:
+    if scan in run:
         tic_axes.plot(tic.retention_times[scan - 1], tic.total_intensities[scan - 1], "o",
                       color="tab:red", label=f"scan {scan}")
         tic_axes.legend(loc="upper right")
@@ -103,15 +91,17 @@ def main(argv: list[str]) -> int:
         # The word "orbitrap" in the demo file's name selects the orbitrap File profile.
         path = args.path or demo_file().write(os.path.join(directory, "demo_orbitrap.raw"))
         try:
-            reader = kestrune.RawFileReader(path)
+            run = kt.open_run(path)
         except OSError as error:
             print(f"cannot open {path}: {error}", file=sys.stderr)
             return 1
-        if args.scan is not None and not 1 <= args.scan <= reader.num_scans:
-            print(f"scan {args.scan} is outside 1 to {reader.num_scans}", file=sys.stderr)
-            return 1
-        scan = draw(reader, os.path.basename(path), args.scan, args.output)
-    print(f"wrote {args.output}: scan {scan} and the chromatogram of {reader.num_scans} scans")
+        with run:
+            if args.scan is not None and args.scan not in run:
+                print(f"scan {args.scan} is outside 1 to {len(run)}", file=sys.stderr)
+                return 1
+            scan = draw(run, os.path.basename(path), args.scan, args.output)
+            count = len(run)
+    print(f"wrote {args.output}: scan {scan} and the chromatogram of {count} scans")
     return 0
 
 

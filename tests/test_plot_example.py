@@ -12,7 +12,7 @@ pytest.importorskip("matplotlib")
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "examples"))
 
-import kestrune  # noqa: E402
+import kestrune_tools as kt  # noqa: E402
 import plot_spectrum  # noqa: E402
 
 
@@ -27,8 +27,9 @@ def paths(tmp_path_factory):
 
 
 def test_chromatogram_sums_each_scans_peaks(paths):
-    reader = kestrune.RawFileReader(paths["DEMO"])
-    tic = plot_spectrum.total_ion_chromatogram(reader)
+    run = kt.open_run(paths["DEMO"])
+    reader = run.reader
+    tic = plot_spectrum.total_ion_chromatogram(run)
     assert len(tic.retention_times) == len(tic.total_intensities) == reader.num_scans
     for scan in (1, 2, reader.num_scans):
         peaks = reader.native_get_peaks(scan)
