@@ -93,12 +93,12 @@ def test_batch_pages_and_index(files):
     outcomes = write_batch([good, files / "missing.raw", short, twin], files / "out")
     failures = [o for o in outcomes if isinstance(o, FailedInput)]
     assert [f.path for f in failures] == [str(files / "missing.raw"), short]
-    assert failures[0].reason.startswith("FileNotFoundError") and failures[1].reason.startswith("PanicException")
+    assert failures[0].reason == "no such file" and failures[1].reason.startswith("cannot be read")
     index = (files / "out" / "index.html").read_text(encoding="utf-8")
     links = re.findall(r'<a href="([^"]+)"', index)
     assert links == ["a_orbitrap.html", "a_orbitrap-2.html"]
     assert all((files / "out" / link).is_file() for link in links)
-    assert "Possible spray instability" in index and "FileNotFoundError" in index
+    assert "Possible spray instability" in index and "no such file" in index
 
 
 @needs_chromium
@@ -150,3 +150,30 @@ def test_browser_check_catches_bad_pages(files, body, caught):
     found = {"errors": bool(outcome.errors), "requests": bool(outcome.requests),
              "blank": outcome.rendered_views == 0 and browser.drawn_share(outcome.screenshot) < 0.01}
     assert found[caught]
+
+
+@pytest.mark.parametrize("form, status, pages, listed", [
+    ("one file", 0, ["page.html"], None),
+    ("files and a bad one", 1, ["out/index.html", "out/a_orbitrap.html", "out/b_orbitrap.html"], "missing.raw"),
+    ("a folder with an empty one", 1, ["out/index.html", "out/a_orbitrap.html", "out/b_orbitrap.html"],
+     "no .raw files in this folder"),
+    ("stems collide", 2, [], None),
+])
+def test_report_command(files, capsys, form, status, pages, listed):
+    from kestrune_tools.cli import main
+
+    runs = files / "runs"
+    a = sr.demo_file().write((runs.mkdir() or runs) / "a_orbitrap.raw")
+    b = sr.demo_file().write(runs / "b_orbitrap.raw")
+    (files / "empty").mkdir()
+    argv = {
+        "one file": [a, "-o", files / "page.html"],
+        "files and a bad one": [a, b, files / "missing.raw", "-o", files / "out"],
+        "a folder with an empty one": [runs, files / "empty", "-o", files / "out"],
+        "stems collide": [a, sr.demo_file().write(files / "a_orbitrap.RAW"), "-o", files / "out"],
+    }[form]
+    assert main(["report", *map(str, argv)]) == status
+    assert sorted(p.relative_to(files).as_posix() for p in files.rglob("*.html")) == sorted(pages)
+    if listed:
+        assert listed in (files / "out" / "index.html").read_text(encoding="utf-8")
+        assert len(capsys.readouterr().err.strip().splitlines()) == 2  # the bad input's line, the summary

@@ -12,20 +12,22 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 from numpy.typing import NDArray
 
+from kestrune_tools.batch import Outcome, guarded, run_tasks
+from kestrune_tools.outputs import atomic_output
 from kestrune_tools.runs import Run, open_run
 
 from ._digest import RunDigest, read_digest
 from ._figures import overlay, run_layout
-from ._page import levels_text, render_page, rt_text, run_sections, text, write_atomically
+from ._page import levels_text, render_page, rt_text, run_sections, text
 
-__all__ = ["FailedInput", "RunSummary", "write_batch", "write_index", "write_run_report"]
+__all__ = ["FailedInput", "ReportJob", "RunSummary", "report_file", "write_batch", "write_index", "write_run_report"]
 
 PathLike = str | os.PathLike[str]
 
@@ -65,8 +67,13 @@ def write_run_report(run_or_path: Run | PathLike, destination: PathLike) -> RunS
         digest = read_digest(run_or_path)
     page = Path(destination)
     before, after = run_sections(digest)
-    write_atomically(page, render_page(f"{digest.name}: run report", run_layout(digest), before, after))
+    write_page(page, render_page(f"{digest.name}: run report", run_layout(digest), before, after))
     return summarise(digest, page)
+
+
+def write_page(page: Path, html: str) -> None:
+    with atomic_output(page) as temporary:
+        temporary.write_text(html, encoding="utf-8")
 
 
 def summarise(digest: RunDigest, page: Path) -> RunSummary:
@@ -79,24 +86,42 @@ def summarise(digest: RunDigest, page: Path) -> RunSummary:
                       warnings=list(digest.error_logs), tic=(scans.rt[traced][order], scans.tic[traced][order]))
 
 
-def write_batch(inputs: Iterable[PathLike], directory: PathLike) -> list[RunSummary | FailedInput]:
-    """Writes a page per input file into `directory` (created if needed) and the
-    batch page `index.html` there. An input that cannot be read is listed on the
-    batch page with its reason; the others still get their pages."""
+@dataclass(frozen=True)
+class ReportJob:
+    """One page of a batch: a plain value, so a process pool or a cluster can run it."""
+
+    source: str
+    page: str
+
+    def __str__(self) -> str:  # the batch runner names a lost task by its item's text
+        return self.source
+
+
+def report_file(job: ReportJob) -> Outcome:
+    """The page of one input; a bad input becomes a failed Outcome, never an error."""
+    return guarded(job.source, lambda: Outcome(job.source, "converted", rows=write_run_report(job.source, job.page)))
+
+
+def write_batch(inputs: Iterable[PathLike], directory: PathLike, *, workers: int = 1, scheduler: str | None = None,
+                failed: Sequence[FailedInput] = (), record: Callable[[Outcome], None] | None = None,
+                ) -> list[RunSummary | FailedInput]:
+    """Writes a page per input file into `directory` (made if missing) and the batch
+    page `index.html` there. An input that cannot be read is listed on the batch page
+    with its reason (as are the `failed` given), and the others still get their pages.
+    The pages are written by `workers` local processes or on the Dask cluster at
+    `scheduler`; `record` sees each input's outcome as it ends."""
     out = Path(directory)
     out.mkdir(parents=True, exist_ok=True)
-    outcomes: list[RunSummary | FailedInput] = []
     taken = {"index.html"}
-    for path in inputs:
-        page = out / page_name(Path(path).stem, taken)
-        try:
-            outcomes.append(write_run_report(path, page))
-        except BaseException as error:
-            if not is_input_failure(error):
-                raise
-            outcomes.append(FailedInput(os.fspath(path), failure_reason(error)))
-    write_index(outcomes, out / "index.html")
-    return outcomes
+    jobs = [ReportJob(os.fspath(path), os.fspath(out / page_name(Path(path).stem, taken))) for path in inputs]
+    results: list[RunSummary | FailedInput] = [FailedInput(job.source, "not reported") for job in jobs]
+    for index, outcome in run_tasks(report_file, jobs, workers=workers, scheduler=scheduler):
+        if record is not None:
+            record(outcome)
+        results[index] = outcome.rows if outcome.status == "converted" else FailedInput(
+            outcome.source, outcome.reason or "failed")
+    write_index([*failed, *results], out / "index.html")
+    return [*failed, *results]
 
 
 def page_name(file_name: str, taken: set[str]) -> str:
@@ -108,18 +133,6 @@ def page_name(file_name: str, taken: set[str]) -> str:
         name = f"{stem}-{k}.html"
     taken.add(name.lower())
     return name
-
-
-def is_input_failure(error: BaseException) -> bool:
-    """Errors that belong to one input: the reader's OSError family, bad values, and
-    the reader's PanicException (a BaseException) for a file it cannot take."""
-    kind = type(error)
-    return isinstance(error, Exception) or (kind.__module__, kind.__name__) == ("kestrune_runtime", "PanicException")
-
-
-def failure_reason(error: BaseException) -> str:
-    message = str(error).strip().splitlines()
-    return f"{type(error).__name__}: {message[0]}" if message else type(error).__name__
 
 
 def write_index(outcomes: Sequence[RunSummary | FailedInput], destination: PathLike) -> None:
@@ -145,7 +158,7 @@ def write_index(outcomes: Sequence[RunSummary | FailedInput], destination: PathL
                    + "".join(f"<tr><td>{text(f.path)}</td><td>{text(f.reason)}</td></tr>" for f in failed)
                    + "</table>")
     figure = overlay([run.name for run in runs], [run.tic for run in runs])
-    write_atomically(index, render_page("Batch report", figure, before, after))
+    write_page(index, render_page("Batch report", figure, before, after))
 
 
 def relative_link(page: Path, base: Path) -> str:

@@ -4,11 +4,8 @@ of our own markup. Every text that reaches our markup passes through `text()`.""
 from __future__ import annotations
 
 import html
-import os
-import secrets
 from collections.abc import Iterable, Sequence
 from datetime import datetime, timezone
-from pathlib import Path
 from typing import Any
 
 from bokeh.core.templates import get_env
@@ -42,19 +39,6 @@ def text(value: object) -> str:
 def render_page(title: str, models: Any, before: str, after: str = "") -> str:
     return file_html(models, INLINE, title=title, template=PAGE,
                      template_variables={"style": STYLE, "before": before, "after": after})
-
-
-def write_atomically(destination: Path, content: str) -> None:
-    """Writes under a temporary name beside the destination, then renames: a reader of
-    the destination never sees half a page, and a failure leaves no partial file."""
-    temporary = destination.with_name(f".{destination.name}.{secrets.token_hex(6)}.tmp")
-    try:
-        with open(temporary, "x", encoding="utf-8") as out:  # the usual permissions, unlike mkstemp's 0600
-            out.write(content)
-        os.replace(temporary, destination)
-    except BaseException:
-        temporary.unlink(missing_ok=True)
-        raise
 
 
 def creation_text(seconds: str) -> str:
