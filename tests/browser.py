@@ -4,6 +4,7 @@ JavaScript errors, every request the page tried beyond its own file, the answers
 JavaScript probes, and a full-page screenshot.
 
     python tests/browser.py page.html --screenshot page.png   # prints the outcome
+    python tests/browser.py page.html --screenshot docs/report.png --colours 64   # a small PNG
 """
 
 from __future__ import annotations
@@ -200,9 +201,16 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("page", type=Path)
     parser.add_argument("--screenshot", type=Path)
+    parser.add_argument("--colours", type=int, help="save the screenshot with this many colours (a smaller file)")
     args = parser.parse_args()
     result = open_page(args.page)
-    if args.screenshot:
+    if args.screenshot and args.colours:
+        import io
+
+        from PIL import Image
+
+        Image.open(io.BytesIO(result.screenshot)).convert("RGB").quantize(args.colours).save(args.screenshot, optimize=True)
+    elif args.screenshot:
         args.screenshot.write_bytes(result.screenshot)
     print(f"errors: {result.errors}\nrequests: {result.requests}\ndrawn share: {drawn_share(result.screenshot):.3f}")
     sys.exit(1 if result.errors or result.requests else 0)
