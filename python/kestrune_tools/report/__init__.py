@@ -77,13 +77,10 @@ def write_page(page: Path, html: str) -> None:
 
 
 def summarise(digest: RunDigest, page: Path) -> RunSummary:
-    scans = digest.scans
-    survey = scans.ms_level == 1
-    traced = survey if survey.any() else np.ones(len(survey), bool)
-    order = np.argsort(scans.rt[traced], kind="stable")
+    _, rt, tic = digest.survey_trace(digest.scans.tic)
     return RunSummary(name=digest.name, path=digest.path, page=page, version=digest.version,
                       level_counts=digest.level_counts(), rt_range=digest.rt_range(),
-                      warnings=list(digest.error_logs), tic=(scans.rt[traced][order], scans.tic[traced][order]))
+                      warnings=list(digest.error_logs), tic=(rt, tic))
 
 
 @dataclass(frozen=True)
@@ -142,14 +139,14 @@ def write_index(outcomes: Sequence[RunSummary | FailedInput], destination: PathL
     runs = [o for o in outcomes if isinstance(o, RunSummary)]
     failed = [o for o in outcomes if isinstance(o, FailedInput)]
     table = "".join(
-        f"<tr><td><a href=\"{text(relative_link(run.page, index.parent))}\">{text(run.name)}</a></td>"
+        f"<tr><td>{k}</td><td><a href=\"{text(relative_link(run.page, index.parent))}\">{text(run.name)}</a></td>"
         f"<td>{run.version}</td><td>{run.scans}</td><td>{text(levels_text(run.level_counts))}</td>"
         f"<td>{text(rt_text(run.rt_range))}</td><td class=\"{'bad' if run.warnings else ''}\">{len(run.warnings)}"
         f"{''.join(f'<br>{text(w)}' for w in run.warnings)}</td></tr>"
-        for run in runs)
+        for k, run in enumerate(runs, 1))
     before = (
         f"<h1>Batch report: {len(runs)} run{'s' if len(runs) != 1 else ''}</h1>"
-        "<table><tr><th>Run</th><th>Version</th><th>Scans</th><th>Per MS level</th><th>Retention time</th>"
+        "<table><tr><th>#</th><th>Run</th><th>Version</th><th>Scans</th><th>Per MS level</th><th>Retention time</th>"
         f"<th>Warnings</th></tr>{table}</table>"
     )
     after = ""

@@ -60,6 +60,17 @@ class RunDigest:
         levels, counts = np.unique(self.scans.ms_level, return_counts=True)
         return {int(level): int(count) for level, count in zip(levels, counts)}
 
+    def survey_trace(self, values: NDArray[np.float64]) -> tuple[NDArray[np.int64], NDArray[np.float64],
+                                                                    NDArray[np.float64]]:
+        """The chromatograms' trace, in rt order: (scan numbers, rt, values) of the MS1
+        scans, or of every scan where the run has none."""
+        scans = self.scans
+        traced = scans.ms_level == 1
+        if not traced.any():
+            traced = np.ones(len(traced), bool)
+        order = np.argsort(scans.rt[traced], kind="stable")
+        return scans.scan_number[traced][order], scans.rt[traced][order], values[traced][order]
+
     def rt_range(self) -> tuple[float, float] | None:
         rt = self.scans.rt[np.isfinite(self.scans.rt)]
         return (float(rt.min()), float(rt.max())) if len(rt) else None

@@ -27,8 +27,8 @@ def run_layout(digest: RunDigest) -> LayoutDOM:
     low, high = padded(digest.rt_range())
     rt_range = Range1d(start=low, end=high)
     ms2 = scan_source(scans, scans.ms_level >= 2)
-    tic = chromatogram("Total-ion chromatogram", scans, scans.tic, ms2, rt_range)
-    bpc = chromatogram("Base-peak chromatogram", scans, scans.base_peak_intensity, ms2, rt_range)
+    tic = chromatogram("Total-ion chromatogram", digest, scans.tic, ms2, rt_range)
+    bpc = chromatogram("Base-peak chromatogram", digest, scans.base_peak_intensity, ms2, rt_range)
     slider, viewer = spectrum_viewer(digest)
     if slider is not None:
         for plot in (tic, bpc):
@@ -64,16 +64,13 @@ def new_figure(title: str, x_label: str, y_label: str, tools: str = TOOLS, **opt
     return plot
 
 
-def chromatogram(title: str, scans: ScanColumns, values: Any, ms2: ColumnDataSource, rt_range: Range1d) -> Any:
-    """The survey scans' trace (every scan's where the run has no MS1 scans), with a
-    marker at the foot of the trace for each MS2 scan."""
+def chromatogram(title: str, digest: RunDigest, values: Any, ms2: ColumnDataSource, rt_range: Range1d) -> Any:
+    """The survey scans' trace, with a marker at the foot of the trace for each MS2 scan."""
     plot = new_figure(title, "retention time (min)", "intensity", x_range=rt_range)
-    survey = scans.ms_level == 1
-    traced = survey if survey.any() else np.ones(len(scans.ms_level), bool)
-    order = np.argsort(scans.rt[traced], kind="stable")
-    trace = ColumnDataSource({"rt": scans.rt[traced][order], "value": values[traced][order],
-                              "scan": scans.scan_number[traced][order]})
-    line = plot.line("rt", "value", source=trace, line_width=1.5, legend_label="MS1" if survey.any() else "all scans")
+    scan, rt, traced = digest.survey_trace(values)
+    trace = ColumnDataSource({"rt": rt, "value": traced, "scan": scan})
+    label = "MS1" if (digest.scans.ms_level == 1).any() else "all scans"
+    line = plot.line("rt", "value", source=trace, line_width=1.5, legend_label=label)
     plot.add_tools(HoverTool(renderers=[line], tooltips=[("scan", "@scan"), ("rt", "@rt{0.000}"),
                                                         ("intensity", "@value{0.000e}")], mode="vline"))
     if len(ms2.data["scan"]):
@@ -144,7 +141,7 @@ def spectrum_viewer(digest: RunDigest) -> tuple[Slider | None, LayoutDOM]:
     labels = [scan_caption(scans, k, int(viewer.offsets[k + 1] - viewer.offsets[k])) for k in range(len(scans.rt))]
     store = ColumnDataSource({"mz": viewer.mz, "intensity": viewer.intensity})
     first = first_fragment_index(scans)
-    begin, end = int(viewer.offsets[first]), int(viewer.offsets[first + 1])
+    begin, end = int(viewer.offsets[first]), int(viewer.offsets[min(first + 1, len(labels))])
     shown = ColumnDataSource({"mz": viewer.mz[begin:end], "intensity": viewer.intensity[begin:end]},
                              name="shown-peaks")
     plot = new_figure("Spectrum", "m/z", "intensity", tools="pan,wheel_zoom,box_zoom,reset,save")
