@@ -107,7 +107,8 @@ def test_pages_in_headless_chromium(files, kind):
     """No JavaScript error, no request beyond the page, not blank; the viewer follows
     its slider; a hostile method stays text."""
     raw = demo_with_method(HOSTILE_METHOD_BODY) if kind == "hostile" else sr.with_demo_texts(sr.demo_file())
-    path = raw.write(files / "run_orbitrap.raw")
+    name = '<img src=x onerror="window.__pwned = 3">_orbitrap.raw' if kind == "index" else "run_orbitrap.raw"
+    path = raw.write(files / name)  # a hostile file name, on the batch page's table, links and legend
     if kind == "index":
         write_batch([path, files / "missing.raw"], files / "out")
         page = files / "out" / "index.html"

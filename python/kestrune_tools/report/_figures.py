@@ -190,4 +190,5 @@ def overlay(names: Sequence[str], traces: Sequence[tuple[Any, Any]]) -> Any:
     plot.add_tools(HoverTool(tooltips=[("run", "#@run"), ("rt", "@rt{0.000}"), ("intensity", "@value{0.000e}")]))
     if len(names) <= 12 and names:
         plot.legend.click_policy = "hide"
+        plot.legend.background_fill_alpha = 0.6
     return plot

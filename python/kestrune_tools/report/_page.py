@@ -8,6 +8,7 @@ from collections.abc import Iterable, Sequence
 from datetime import datetime, timezone
 from typing import Any
 
+import numpy as np
 from bokeh.core.templates import get_env
 from bokeh.embed import file_html
 from bokeh.resources import INLINE
@@ -76,7 +77,7 @@ def run_sections(digest: RunDigest) -> tuple[str, str]:
         ("Scans", len(digest.scans.scan_number)),
         ("Scans per MS level", levels_text(digest.level_counts())),
         ("Retention time", rt_text(digest.rt_range())),
-        ("MS2 scans with a precursor", int((fragments & (digest.scans.precursor_mz == digest.scans.precursor_mz)).sum())),
+        ("MS2 scans with a precursor", int((fragments & np.isfinite(digest.scans.precursor_mz)).sum())),
         ("Error-log warnings", len(digest.error_logs)),
     ])
     before = (
