@@ -102,12 +102,16 @@ def usage_case(files, case):
         if mzml_available():
             pytest.skip("the mzML writer is installed")
         return [str(run), "-o", str(files / "out"), "--to", "mzml"]
+    if case == "bad scheduler address":
+        pytest.importorskip("distributed")
     return [str(run), "-o", str(files / "out"), *{"no such format": ["--to", "xml"],
-                                                   "no workers": ["--to", "mgf", "-j", "0"]}[case]]
+                                                   "no workers": ["--to", "mgf", "-j", "0"],
+                                                   "bad scheduler address": ["--to", "mgf", "--scheduler", "nonsense://x"],
+                                                   }[case]]
 
 
 @pytest.mark.parametrize("case", ["stem collision", "output folder is a file", "only an empty folder",
-                                  "mzml writer absent", "no such format", "no workers"])
+                                  "mzml writer absent", "no such format", "no workers", "bad scheduler address"])
 def test_usage_errors_exit_2_before_writing(files, capsys, case):
     arguments = ["convert", *usage_case(files, case)]
     try:
@@ -208,3 +212,24 @@ def test_bar_only_on_a_terminal_and_only_when_wanted(files, no_progress):
     text = seen.decode()
     assert counts(text) == (3, 0, 0)
     assert ("file/s" in text or "s/file" in text) != no_progress, text
+
+
+def test_info_describes_a_run_and_names_a_bad_file(files, capsys):
+    import json
+
+    import kestrune
+
+    path = write_run(files, "orbitrap", 66)
+    assert main(["info", str(path), "--json"]) == 0
+    values = json.loads(capsys.readouterr().out)
+    reader = kestrune.RawFileReader(str(path))
+    rts = [reader.get_rt(n) for n in range(1, reader.num_scans + 1)]
+    assert (values["version"], values["num_scans"], values["size"]) == (66, 145, path.stat().st_size)
+    assert values["scans_by_ms_level"] == {"1": 37, "2": 108}
+    assert values["rt_range_minutes"] == [min(rts), max(rts)]
+    assert values["status_log_labels"] == reader.get_status_log_labels()
+    assert values["error_logs"] == reader.get_error_logs()
+    assert main(["info", str(path)]) == 0
+    assert "MS1: 37, MS2: 108" in capsys.readouterr().out
+    assert main(["info", str(files / "gone.raw")]) == 1
+    assert capsys.readouterr().err == f"kestrune: {files / 'gone.raw'}: no such file\n"

@@ -310,6 +310,10 @@ def _connect(scheduler: str) -> Any:
     except ImportError:
         raise SchedulerError("--scheduler needs Dask distributed: pip install 'kestrune[dask]'") from None
     try:
+        # An unknown scheme is refused before a client exists: a client that fails
+        # on it would wait in its finalizer at exit.
+        scheme, _ = distributed.comm.parse_address(scheduler)
+        distributed.comm.registry.get_backend(scheme)
         return distributed.Client(scheduler, timeout="10s", set_as_default=False)
     except (OSError, TimeoutError, ValueError) as error:
         raise SchedulerError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None

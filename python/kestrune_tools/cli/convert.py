@@ -62,7 +62,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
                         help="only the scans of MS level N (default: every scan; for MGF every "
                              "scan of MS level 2 and above)")
     parser.add_argument("--overwrite", action="store_true",
-                        help="write every output again, even those complete and newer than their input")
+                        help="write every output again, even those complete and newer than their "
+                             "input; give it after changing --ms-level or an mzML option, since an "
+                             "output's completeness is judged by its time alone")
     add_batch_options(parser)
     mzml = parser.add_argument_group(
         "mzML options", "Values the .raw file does not hold. The mzML file states them per "
@@ -84,7 +86,6 @@ def run(args: argparse.Namespace) -> int:
     outdir: Path = args.outdir
     if outdir.exists() and not outdir.is_dir():
         raise UsageError(f"{outdir}: the output folder is not a folder")
-    outdir.mkdir(parents=True, exist_ok=True)
     options = ExportOptions(ms_level=args.ms_level, polarity=args.polarity,
                             spectrum_type=args.spectrum_type, zlib=args.zlib)
     jobs = [ConvertJob(str(source), str(outdir), args.format_name, options, args.overwrite)
@@ -93,6 +94,7 @@ def run(args: argparse.Namespace) -> int:
         outcomes = run_tasks(convert_file, jobs, workers=args.jobs, scheduler=args.scheduler)
     except SchedulerError as error:
         raise UsageError(str(error)) from None
+    outdir.mkdir(parents=True, exist_ok=True)  # the tasks start only when iterated
     with Progress(len(jobs), command=NAME, enabled=not args.no_progress, failed=empty) as progress:
         for _, outcome in outcomes:
             progress.record(outcome)
