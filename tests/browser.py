@@ -145,8 +145,9 @@ def evaluate(browser: DevTools, session: str, expression: str) -> Any:
 
 def wait_until_rendered(browser: DevTools, session: str, settle: float, timeout: float = 30.0) -> None:
     deadline = time.monotonic() + timeout
-    # Bokeh's inline script defines window.Bokeh before the page completes loading.
-    ready = "document.readyState === 'complete' && (window.Bokeh === undefined || Bokeh.documents.length > 0)"
+    # Bokeh's inline script defines window.Bokeh before the page completes loading;
+    # Bokeh.index holds the root views once they are built.
+    ready = "document.readyState === 'complete' && (window.Bokeh === undefined || Object.keys(Bokeh.index).length > 0)"
     while not evaluate(browser, session, ready):
         if time.monotonic() > deadline:
             break  # the blank check and the errors will tell
