@@ -30,6 +30,7 @@ SUBCOMMANDS = [
     "kestrune_tools.cli.info",
     "kestrune_tools.cli.convert",
     "kestrune_tools.cli.catalog",
+    "kestrune_tools.cli.report",
 ]
 
 DESCRIPTION = """\
