@@ -9,6 +9,6 @@ mkdir -p fuzz/build
 shopt -s nullglob
 "$CXX" -std=c++20 -O2 -g -fno-omit-frame-pointer \
     -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -Isrc fuzz/harness.cpp src/reader/*.cpp src/metadata/*.cpp src/spectra/*.cpp \
+    -Isrc fuzz/harness.cpp src/reader/*.cpp src/metadata/*.cpp src/simd/*.cpp src/spectra/*.cpp \
     -o fuzz/build/fuzz_reader
 echo "built fuzz/build/fuzz_reader"

@@ -9,7 +9,7 @@ mkdir -p fuzz/build
 shopt -s nullglob
 "$CXX" -std=c++20 -O2 -g -fno-omit-frame-pointer \
     -fsanitize=address,undefined -fno-sanitize-recover=all \
-    -Isrc fuzz/replay_main.cpp fuzz/harness.cpp src/reader/*.cpp src/metadata/*.cpp src/spectra/*.cpp \
+    -Isrc fuzz/replay_main.cpp fuzz/harness.cpp src/reader/*.cpp src/metadata/*.cpp src/simd/*.cpp src/spectra/*.cpp \
     -o fuzz/build/replay
 ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1} \

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the native checks of the loops with vector paths (the peak record
-# split, the marker search's pair scan) with AddressSanitizer and
+# split, the marker search's pair scan, the text-run scans' unit search) with AddressSanitizer and
 # UndefinedBehaviorSanitizer: on this machine, and on Arm64 under user-mode emulation
 # when a cross compiler and qemu-aarch64 are installed.
 set -euo pipefail
@@ -9,10 +9,11 @@ CXX=${CXX:-g++}
 build=tests/native/build
 mkdir -p "$build"
 flags=(-std=c++20 -O2 -g -Wall -Wextra -Werror -Isrc)
-checks=(record_split pair_scan)
+checks=(record_split pair_scan text_units)
 declare -A sources=(
     [record_split]="src/spectra/record_split.cpp src/reader/processor.cpp"
     [pair_scan]="src/metadata/pair_scan.cpp src/reader/processor.cpp"
+    [text_units]="src/simd/text_units.cpp src/reader/processor.cpp"
 )
 
 for check in "${checks[@]}"; do
