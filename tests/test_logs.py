@@ -92,3 +92,17 @@ def test_run_straddling_a_chunk_boundary(open_raw, scan, marker):
     # The runs are read in chunks from the marker on: a surrogate pair is cut by the boundary.
     pieces = text_runs(marker), b"\0" * (CHUNK - 2 * len(marker) - 6), utf16("a\U0001F600b")
     assert scan(open_raw, *pieces) == [marker, "a\U0001F600b"]
+
+
+def test_texts_across_4_gib_of_empty_space(open_raw):
+    # A sparse file read for real (one file for both scans: the first read of its
+    # holes costs seconds): the stretches of zeros are passed over to a text past
+    # byte 2**32, then on to the end of the file 1 MiB later.
+    late = (1 << 32) + 6
+    raw = (RawFile().put(AT, text_runs(STATUS_LOG_MARKER, "early label"))
+           .put(AT + 4096, text_runs(ERROR_LOG_MARKER, "early warning"))
+           .put(late, text_runs("late text")).at_least(late + CHUNK))
+    reader = open_raw(raw)
+    errors = [ERROR_LOG_MARKER, "early warning", "late text"]
+    assert reader.get_error_logs() == errors
+    assert reader.get_status_log_labels() == [STATUS_LOG_MARKER, "early label", *errors]
