@@ -39,8 +39,9 @@ def test_final_odd_byte_is_not_a_unit(open_raw, scan, marker):
 
 
 def test_status_log_example(open_raw):
-    labels = status(open_raw, utf16(STATUS_LOG_MARKER), units(0, 0), text_runs("Ion Gauge", "X", "Next"))
-    assert labels == [STATUS_LOG_MARKER, "Ion Gauge", "X"]
+    # A label may start with a space, the lowest unit that starts a run.
+    labels = status(open_raw, utf16(STATUS_LOG_MARKER), units(0, 0), text_runs(" Ion Gauge", "X", "Next"))
+    assert labels == [STATUS_LOG_MARKER, " Ion Gauge", "X"]
 
 
 @pytest.mark.parametrize("unit", [0x00A9, 0xFFFF, 0x7F])
@@ -73,8 +74,8 @@ def test_error_duplicates_use_up_steps(open_raw):
     assert errors(open_raw, text_runs(ERROR_LOG_MARKER, *runs)) == [ERROR_LOG_MARKER, "warn A", "warn B", "warn C"]
 
 
-@pytest.mark.parametrize("unit, more", [(0x0100, True), (0x007F, True), (0x00FF, True), (0x0101, False),
-                                        (0xFFFF, False)])
+@pytest.mark.parametrize("unit, more", [(0x0020, True), (0x0100, True), (0x007F, True), (0x00FF, True),
+                                        (0x0101, False), (0xFFFF, False)])
 def test_error_log_end_rule(open_raw, unit, more):
     texts = errors(open_raw, text_runs(ERROR_LOG_MARKER), units(unit), text_runs("fan \u0101 slow"))
     assert texts == [ERROR_LOG_MARKER] + ([chr(unit) + "fan \u0101 slow"] if more else [])
