@@ -5,13 +5,11 @@
 // sanitizer build also catches any read past them.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "simd/processor.hpp"
+#include "scan_check.hpp"
 #include "simd/text_units_paths.hpp"
 
 namespace paths = kestrune::simd::text_units_paths;
@@ -19,10 +17,7 @@ using kestrune::simd::UnitRange;
 
 namespace {
 
-struct Path {
-    std::string name;
-    paths::UnitScan scan;
-};
+using Path = scan_check::Path<paths::UnitScan>;
 
 std::vector<Path> all_paths() {
     std::vector<Path> found = {{"portable", paths::next_unit_portable}};
@@ -80,9 +75,7 @@ int main() {
         const UnitRange range = range_for(round, random);
         const std::size_t count = random() % (round % 3 == 0 ? 3000 : 200);
         const auto bytes = units_for(count, range, densities[round % 5], random);
-        // The scan gets a buffer of exactly the bytes it may read.
-        auto exact = std::make_unique<std::uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
-        if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
+        const auto exact = scan_check::exact_copy(bytes);
         for (int trial = 0; trial < 4; ++trial) {
             std::size_t from = count ? random() % (count + 1) : 0;
             if (trial == 0) from = 0;
@@ -107,7 +100,5 @@ int main() {
             }
         }
     }
-    std::printf("text units: %zu path(s), %ld scans checked against the portable path, %d failure(s)\n",
-                found.size(), scans, failures);
-    return failures == 0 ? 0 : 1;
+    return scan_check::finish("text units", found.size(), scans, "portable path", failures);
 }
