@@ -5,14 +5,17 @@ generic) and of versions 57 and 66 at about 8 MiB, 1 GiB and 4 GiB, all holding
 the same content near the start: peak blocks of 1000 and 199999 peaks at the scan
 offsets, orbitrap trailer records, an XML instrument method and the status-log and
 error-log texts. A second set of files leaves the log texts out, so that the two
-log methods search the whole file.
+log methods search the whole file; a third (one file of each size) holds both log
+texts with the last followed by empty space to the end, so that the scans after
+the markers walk the whole file.
 
 For every method it prints the median wall time of one call and the peak extra
 memory of one call (measured in a fresh child process as the rise of the resident
 set's high-water mark), next to baselines measured on these files in the same run:
 one whole-file read (open(path, 'rb').read(), on one file of each size, as all files
 of a size have the same length and holes) and one sequential read in 1 MiB chunks
-(on every file without log texts, timed in turn with the log methods). It prints
+(on every file without log texts or with trailing empty space, timed in turn
+with the log methods). It prints
 figures and ratios only; it asserts nothing about them.
 
     python benchmarks/bench.py            # 8 MiB, 1 GiB and 4 GiB
@@ -362,7 +365,8 @@ def check_result(label: str, value, profile: str, version: int, logs: bool) -> s
 def run(sizes: list[str], workdir: str, keep: bool, log=print) -> dict:
     import kestrune
 
-    results = {"calls": {}, "baselines": {}, "absent": {}, "big": {}, "listing": {}, "notes": []}
+    results = {"calls": {}, "baselines": {}, "absent": {}, "trailing": {}, "big": {}, "listing": {},
+               "notes": []}
     started = time.perf_counter()
 
     def note(text):
@@ -448,26 +452,59 @@ def run(sizes: list[str], workdir: str, keep: bool, log=print) -> dict:
             # The same content without the log texts: both log methods search the whole file.
             for size in sizes:
                 path = write(size, profile, version, False)
-                reader = kestrune.RawFileReader(path)
-                names = [n for n in ("get_status_log_labels", "get_error_logs") if hasattr(reader, n)]
-                for name in names:
-                    problem = check_result(name, getattr(reader, name)(), profile, version, False)
-                    if problem:
-                        note(f"{key} {size} {name}: {problem}")
-                # Timed in turn with the chunked read, so that both see the same load.
-                fns = {"chunked": lambda: chunked_read(path), **{n: getattr(reader, n) for n in names}}
-                t = median_time(fns, budget=0.0 if SIZES[size] >= GiB else 0.25, min_rounds=7)
-                row = {"chunked": t["chunked"],
-                       "chunked_mem": in_child({"path": path, "op": "chunked_read"})["extra"]}
-                for name in names:
-                    mem = in_child({"path": path, "op": "call", "name": name, "args": []})
-                    row[name] = {"time": t[name], "extra": mem["extra"], "result": mem["result"]}
-                del reader
-                results["absent"].setdefault(size, {})[key] = row
+                check = lambda name, value: check_result(name, value, profile, version, False)
+                results["absent"].setdefault(size, {})[key] = log_scan_row(path, size, check, note)
                 if not keep:
                     os.remove(path)
+    # Both log texts, the last followed by empty space to the end: the scans after
+    # the markers walk the whole file.
+    for size in sizes:
+        path = os.path.join(workdir, f"{size}_v66_trailing_plain.raw")
+        trailing_texts_file(SIZES[size]).write(path)
+        results["trailing"][size] = {"generic v66": log_scan_row(path, size, check_trailing, note)}
+        if not keep:
+            os.remove(path)
     results["seconds"] = time.perf_counter() - started
     return results
+
+
+def log_scan_row(path: str, size: str, check, note) -> dict:
+    """Both log methods on one file, timed in turn with a chunked read of it, and the
+    peak extra memory of each in a fresh process. `check(name, value)` names a wrong
+    result."""
+    import kestrune
+
+    reader = kestrune.RawFileReader(path)
+    names = [n for n in ("get_status_log_labels", "get_error_logs") if hasattr(reader, n)]
+    for name in names:
+        problem = check(name, getattr(reader, name)())
+        if problem:
+            note(f"{os.path.basename(path)} {name}: {problem}")
+    # Timed in turn with the chunked read, so that both see the same load.
+    fns = {"chunked": lambda: chunked_read(path), **{n: getattr(reader, n) for n in names}}
+    t = median_time(fns, budget=0.0 if SIZES[size] >= GiB else 0.25, min_rounds=7)
+    row = {"chunked": t["chunked"], "chunked_mem": in_child({"path": path, "op": "chunked_read"})["extra"]}
+    for name in names:
+        mem = in_child({"path": path, "op": "call", "name": name, "args": []})
+        row[name] = {"time": t[name], "extra": mem["extra"], "result": mem["result"]}
+    return row
+
+
+TRAILING_AT = 16_384
+
+
+def trailing_texts_file(length: int) -> sr.RawFile:
+    """The status-log labels, then the error-log texts, then nothing but zeros to the
+    end: neither scan meets the short text or the unit above 256 that would end it."""
+    texts = sr.text_runs(*STATUS_LABELS) + sr.text_runs(*ERROR_MESSAGES)
+    return sr.RawFile().header(version=66).put(TRAILING_AT, texts).at_least(length)
+
+
+def check_trailing(name: str, value) -> str | None:
+    # The status-log scan takes every printable run after its marker, the error
+    # texts included.
+    want = STATUS_LABELS + ERROR_MESSAGES if name == "get_status_log_labels" else ERROR_MESSAGES
+    return None if value == want else f"{len(value)} texts, {len(want)} expected"
 
 
 def block_offset(profile: str, version: int, path: str) -> int:
@@ -509,6 +546,23 @@ def table(headers, rows) -> str:
     line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
     return "\n".join([line(headers), "|" + "|".join("-" * (w + 2) for w in widths) + "|"]
                      + [line(r) for r in rows])
+
+
+def log_scan_table(per_size: dict, sizes: list[str]) -> str:
+    """The log methods against a chunked read of the same file: for each size, the
+    worst ratio over its files."""
+    rows = []
+    for size in sizes:
+        per_key = per_size[size]
+        for name in ("get_status_log_labels", "get_error_logs"):
+            items = [(k, v) for k, v in per_key.items() if name in v]
+            if not items:
+                continue
+            k, v = max(items, key=lambda kv: kv[1][name]["time"] / kv[1]["chunked"])
+            mem = max(kv[1][name]["extra"] for kv in items)
+            rows.append([name, size, fmt_time(v[name]["time"]), fmt_time(v["chunked"]),
+                         f"{v[name]['time'] / v['chunked']:.2f}x", fmt_bytes(mem)])
+    return table(["call", "size", "time", "1 MiB chunked read", "ratio", "extra mem"], rows)
 
 
 def report(results: dict, sizes: list[str], detail: bool) -> str:
@@ -553,18 +607,10 @@ def report(results: dict, sizes: list[str], detail: bool) -> str:
     out.append(table(headers, rows))
 
     out.append("\nLog methods with their marker absent (the whole file is searched):\n")
-    rows = []
-    for size in sizes:
-        per_key = results["absent"][size]
-        for name in ("get_status_log_labels", "get_error_logs"):
-            items = [(k, v) for k, v in per_key.items() if name in v]
-            if not items:
-                continue
-            k, v = max(items, key=lambda kv: kv[1][name]["time"] / kv[1]["chunked"])
-            mem = max(kv[1][name]["extra"] for kv in items)
-            rows.append([name, size, fmt_time(v[name]["time"]), fmt_time(v["chunked"]),
-                         f"{v[name]['time'] / v['chunked']:.2f}x", fmt_bytes(mem)])
-    out.append(table(["call", "size", "time", "1 MiB chunked read", "ratio", "extra mem"], rows))
+    out.append(log_scan_table(results["absent"], sizes))
+    out.append("\nLog methods whose last text is followed by empty space to the end (the scans "
+               "after the markers walk the whole file):\n")
+    out.append(log_scan_table(results["trailing"], sizes))
 
     if results["big"]:
         out.append("\nget_peaks on the 199999-peak block against one os.pread of its bytes:\n")

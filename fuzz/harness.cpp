@@ -13,13 +13,10 @@
 //   bytes 6..9  the "other" version; also the creation time's low word
 //   byte 10  source faults: bit 0 reads fail past `fault_at`, bit 1 the length
 //            shrinks to `fault_at` after the first read (a file truncated mid-call);
-//            bit 2 lets the instrument method search see the whole virtual file
-//            (its 4 MiB limit included), which otherwise ends for it at
-//            scan_length_cap. The text-run scans always see at most
-//            scan_length_cap bytes: after their marker they walk the file one unit
-//            at a time, so over a 7 MB file they cost a tenth of a second, where
-//            most inputs cost microseconds; the seams and rules they test do not
-//            depend on how far into the file the marker lies
+//            bit 2 lets the whole-file searches (the instrument method's, its
+//            4 MiB limit included, and the text-run scans) see the whole virtual
+//            file, which otherwise ends for them at scan_length_cap: filling a 7 MB
+//            virtual file costs milliseconds, where most inputs cost microseconds
 //   bytes 11..13 fault_at, in units of 64 bytes
 //   then pieces: anchor (1 byte), delta (2 bytes), size (2 bytes), bytes
 #include <algorithm>
@@ -259,25 +256,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    if (ops & op_method) {
-        const SparseSource searched = source.truncated((faults & 4) ? length : scan_length_cap);
-        std::size_t method_chunk = chunk_size;
-        while (searched.length().value_or(0) / method_chunk > 4096) method_chunk <<= 1;
-        consume(metadata::instrument_method(searched, method_chunk));
-    }
-    const SparseSource scanned = source.truncated(scan_length_cap);
+    const SparseSource searched = source.truncated((faults & 4) ? length : scan_length_cap);
+    while (searched.length().value_or(0) / chunk_size > 4096) chunk_size <<= 1;
+    if (ops & op_method) consume(metadata::instrument_method(searched, chunk_size));
     // A chunk larger than the file reads it whole, as the next power of two above
     // its length does, without filling a buffer of up to 1 MiB.
-    while (chunk_size > 16 && chunk_size / 2 >= scanned.length().value_or(0)) chunk_size /= 2;
+    while (chunk_size > 16 && chunk_size / 2 >= searched.length().value_or(0)) chunk_size /= 2;
     if (ops & op_status_log) {
         for (const auto& text : metadata::scan_text_runs(
-                 scanned, metadata::status_log_rules, chunk_size)) {
+                 searched, metadata::status_log_rules, chunk_size)) {
             consume(text);
         }
     }
     if (ops & op_error_log) {
         for (const auto& text : metadata::scan_text_runs(
-                 scanned, metadata::error_log_rules, chunk_size)) {
+                 searched, metadata::error_log_rules, chunk_size)) {
             consume(text);
         }
     }

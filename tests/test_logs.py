@@ -39,8 +39,9 @@ def test_final_odd_byte_is_not_a_unit(open_raw, scan, marker):
 
 
 def test_status_log_example(open_raw):
-    labels = status(open_raw, utf16(STATUS_LOG_MARKER), units(0, 0), text_runs("Ion Gauge", "X", "Next"))
-    assert labels == [STATUS_LOG_MARKER, "Ion Gauge", "X"]
+    # A label may start with a space, the lowest unit that starts a run.
+    labels = status(open_raw, utf16(STATUS_LOG_MARKER), units(0, 0), text_runs(" Ion Gauge", "X", "Next"))
+    assert labels == [STATUS_LOG_MARKER, " Ion Gauge", "X"]
 
 
 @pytest.mark.parametrize("unit", [0x00A9, 0xFFFF, 0x7F])
@@ -73,8 +74,8 @@ def test_error_duplicates_use_up_steps(open_raw):
     assert errors(open_raw, text_runs(ERROR_LOG_MARKER, *runs)) == [ERROR_LOG_MARKER, "warn A", "warn B", "warn C"]
 
 
-@pytest.mark.parametrize("unit, more", [(0x0100, True), (0x007F, True), (0x00FF, True), (0x0101, False),
-                                        (0xFFFF, False)])
+@pytest.mark.parametrize("unit, more", [(0x0020, True), (0x0100, True), (0x007F, True), (0x00FF, True),
+                                        (0x0101, False), (0xFFFF, False)])
 def test_error_log_end_rule(open_raw, unit, more):
     texts = errors(open_raw, text_runs(ERROR_LOG_MARKER), units(unit), text_runs("fan \u0101 slow"))
     assert texts == [ERROR_LOG_MARKER] + ([chr(unit) + "fan \u0101 slow"] if more else [])
@@ -92,3 +93,17 @@ def test_run_straddling_a_chunk_boundary(open_raw, scan, marker):
     # The runs are read in chunks from the marker on: a surrogate pair is cut by the boundary.
     pieces = text_runs(marker), b"\0" * (CHUNK - 2 * len(marker) - 6), utf16("a\U0001F600b")
     assert scan(open_raw, *pieces) == [marker, "a\U0001F600b"]
+
+
+def test_texts_across_4_gib_of_empty_space(open_raw):
+    # A sparse file read for real (one file for both scans: the first read of its
+    # holes costs seconds): the stretches of zeros are passed over to a text past
+    # byte 2**32, then on to the end of the file 1 MiB later.
+    late = (1 << 32) + 6
+    raw = (RawFile().put(AT, text_runs(STATUS_LOG_MARKER, "early label"))
+           .put(AT + 4096, text_runs(ERROR_LOG_MARKER, "early warning"))
+           .put(late, text_runs("late text")).at_least(late + CHUNK))
+    reader = open_raw(raw)
+    errors = [ERROR_LOG_MARKER, "early warning", "late text"]
+    assert reader.get_error_logs() == errors
+    assert reader.get_status_log_labels() == [STATUS_LOG_MARKER, "early label", *errors]

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "metadata/unicode.hpp"
+#include "simd/text_units.hpp"
 
 namespace kestrune::metadata {
 
@@ -42,7 +43,17 @@ public:
         });
     }
 
-    // The unit at the current position; only after skip_while returned true.
+    // Advances to the next unit in `wanted`, a vector of units at a time. False when
+    // the units end first.
+    bool skip_to(simd::UnitRange wanted) {
+        while (available() || refill()) {
+            at_ = simd::next_unit_in_range(buffer_.data(), at_, count_, wanted);
+            if (available()) return true;
+        }
+        return false;
+    }
+
+    // The unit at the current position; only after skip_while or skip_to returned true.
     std::uint16_t current() const { return unit_at(at_); }
 
 private:
@@ -90,11 +101,8 @@ std::vector<std::uint8_t> marker_units(std::string_view marker) {
 
 // Moves to the start of the next run. False when the scan ends instead.
 bool find_next_run(UnitReader& units, NextRun rule) {
-    if (rule == NextRun::printable_ascii) {
-        return units.skip_while([](std::uint16_t unit) { return unit < first_text_unit || unit > 126; });
-    }
-    return units.skip_while([](std::uint16_t unit) { return unit < first_text_unit; }) &&
-           units.current() <= 256;
+    if (rule == NextRun::printable_ascii) return units.skip_to({first_text_unit, 126});
+    return units.skip_to({first_text_unit, 0xFFFF}) && units.current() <= 256;
 }
 
 void keep_text(std::vector<std::string>& texts, std::string text, bool drop_duplicates) {

@@ -4,24 +4,19 @@
 // bytes a scan may read, so a sanitizer build also catches any read past them.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "simd/pair_scan_paths.hpp"
 #include "simd/processor.hpp"
+#include "scan_check.hpp"
 
 namespace paths = kestrune::simd::pair_scan_paths;
 using kestrune::simd::BytePair;
 
 namespace {
 
-struct Path {
-    std::string name;
-    paths::PairScan scan;
-};
+using Path = scan_check::Path<paths::PairScan>;
 
 std::vector<Path> all_paths() {
     std::vector<Path> found = {{"portable", paths::next_pair_portable}};
@@ -70,9 +65,7 @@ int main() {
         const std::size_t reach = std::max(pair.anchor_offset, pair.second_offset);
         const std::uint8_t filler = round % 2 ? 0 : static_cast<std::uint8_t>(random());
         const auto bytes = data_for(starts + reach, pair, densities[round % 5], filler, random);
-        // The scan gets a buffer of exactly the bytes it may read.
-        auto exact = std::make_unique<std::uint8_t[]>(bytes.size() + (bytes.empty() ? 1 : 0));
-        if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
+        const auto exact = scan_check::exact_copy(bytes);
         for (int trial = 0; trial < 4; ++trial) {
             std::size_t from = starts ? random() % (starts + 1) : 0;
             if (trial == 0) from = 0;
@@ -93,7 +86,5 @@ int main() {
             }
         }
     }
-    std::printf("pair scan: %zu path(s), %ld scans checked against the plain loop, %d failure(s)\n",
-                found.size(), scans, failures);
-    return failures == 0 ? 0 : 1;
+    return scan_check::finish("pair scan", found.size(), scans, "plain loop", failures);
 }

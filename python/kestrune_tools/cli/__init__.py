@@ -1,0 +1,73 @@
+"""The `kestrune` command: `main()` and the registry of its subcommands.
+
+A subcommand is one module in this package holding
+
+    NAME: str            the word after `kestrune`
+    SUMMARY: str         one line for `kestrune --help`
+    DESCRIPTION: str     the body of `kestrune NAME --help`
+    EPILOG: str          examples shown after the options (may be "")
+    def configure(parser: argparse.ArgumentParser) -> None   adds its arguments
+    def run(args: argparse.Namespace) -> int                 does the work, answers the exit status
+
+and one line in SUBCOMMANDS below. Shared pieces (input discovery, the error line,
+exit statuses, the progress bar, atomic outputs) are in `kestrune_tools.cli.common`.
+A subcommand raises `common.UsageError` for a usage error (exit status 2); argparse
+itself reports bad arguments with status 2.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import sys
+from collections.abc import Sequence
+from types import ModuleType
+
+from kestrune_tools.cli.common import PROGRAM, ExitStatus, UsageError
+
+# The subcommands, in the order `kestrune --help` lists them.
+SUBCOMMANDS = [
+    "kestrune_tools.cli.info",
+    "kestrune_tools.cli.convert",
+    "kestrune_tools.cli.catalog",
+    "kestrune_tools.cli.report",
+]
+
+DESCRIPTION = """\
+Read mass-spectrometry .raw acquisition files: describe one, export runs to mzML,
+MGF or Parquet, or catalogue a whole archive in one Parquet table. Every command
+reads only the byte ranges it needs, so a run costs about the same whatever its size.
+
+Exit status: 0 success, 1 some input file failed (the others were still done),
+2 usage error. Run `kestrune COMMAND --help` for a command's options."""
+
+
+def build_parser(modules: Sequence[ModuleType]) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog=PROGRAM, description=DESCRIPTION,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
+    for module in modules:
+        sub = commands.add_parser(module.NAME, help=module.SUMMARY, description=module.DESCRIPTION,
+                                  epilog=module.EPILOG or None,
+                                  formatter_class=argparse.RawDescriptionHelpFormatter)
+        module.configure(sub)
+        sub.set_defaults(handler=module.run)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs `kestrune` with `argv` (the process's arguments for None); answers the
+    exit status. argparse exits with status 2 itself on bad arguments."""
+    modules = [importlib.import_module(name) for name in SUBCOMMANDS]
+    args = build_parser(modules).parse_args(argv)
+    try:
+        return int(args.handler(args))
+    except UsageError as error:
+        print(f"{PROGRAM} {args.command}: error: {error}", file=sys.stderr)
+        return ExitStatus.USAGE
+    except KeyboardInterrupt:
+        print(f"{PROGRAM}: interrupted", file=sys.stderr)
+        return 130
+
+
+__all__ = ["SUBCOMMANDS", "build_parser", "main"]

@@ -1,0 +1,178 @@
+"""Helpers shared by the subcommands of `kestrune`.
+
+A subcommand uses these so that every command finds its inputs, reports bad files,
+writes its outputs and ends in the same way:
+
+- `add_input_arguments(parser)` and `find_inputs(args.inputs)`: FILE_OR_DIR...
+  arguments, folders searched recursively for .raw files (any case); empty folders
+  are reported as failures.
+- `refuse_stem_collisions(inputs)`: two inputs whose outputs would share a name stop
+  the command (exit status 2) before anything is written.
+- `add_batch_options(parser)` and `args.jobs`, `args.scheduler`, `args.no_progress`.
+- `Progress(total, enabled=...)`: the progress bar on standard error (only when it is
+  a terminal), error lines written above it, the summary line, and the exit status.
+- `error_line(path, reason)` / `report_error(path, reason)`: the one line that names
+  a bad file and why.
+- `UsageError(message)`: raise it for a usage error; `main` prints it and exits 2.
+- `ExitStatus`: 0 all went well, 1 some file failed, 2 usage error.
+- `kestrune_tools.outputs.atomic_output(final)`: write to a temporary name in the
+  output folder, renamed into place when complete.
+"""
+
+from __future__ import annotations
+
+import argparse
+import enum
+import importlib
+import os
+import sys
+import time
+from collections import Counter
+from pathlib import Path
+from types import TracebackType
+from typing import Any, TextIO
+
+from kestrune_tools.batch import Outcome, discover_inputs, stem_collisions
+
+PROGRAM = "kestrune"
+
+
+class ExitStatus(enum.IntEnum):
+    OK = 0
+    FAILED = 1  # some input failed; every other one was still done
+    USAGE = 2  # bad arguments: nothing was done
+
+
+class UsageError(Exception):
+    """A usage error found after argument parsing; `main` exits with status 2."""
+
+
+def error_line(path: str | os.PathLike[str], reason: str) -> str:
+    return f"{PROGRAM}: {os.fspath(path)}: {reason}"
+
+
+def report_error(path: str | os.PathLike[str], reason: str, stream: TextIO | None = None) -> None:
+    print(error_line(path, reason), file=stream or sys.stderr, flush=True)
+
+
+def positive_int(text: str) -> int:
+    """An argparse type: an integer of at least 1."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"{value} is below 1")
+    return value
+
+
+def usable_cores() -> int:
+    """The cores this process may run on (a container's or a job's share, not the
+    machine's total, where the system says)."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0)) or 1
+    return os.cpu_count() or 1
+
+
+def add_input_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "inputs", nargs="+", metavar="FILE_OR_DIR",
+        help="a .raw file, or a folder searched recursively for .raw files (any case)")
+
+
+def add_batch_options(parser: argparse.ArgumentParser) -> None:
+    """-j, --scheduler and --no-progress, for commands that run one task per file."""
+    cores = usable_cores()
+    parser.add_argument(
+        "-j", "--jobs", type=positive_int, default=cores, metavar="N",
+        help=f"work on N files at once in local processes (default: the machine's cores, "
+             f"{cores} here); 1 works in this process")
+    parser.add_argument(
+        "--scheduler", metavar="ADDRESS",
+        help="send the per-file tasks to the Dask distributed scheduler at ADDRESS "
+             "(such as tcp://10.0.0.5:8786) instead of local processes; -j is then ignored. "
+             "The workers must see the inputs and the output folder under the same paths. "
+             "Needs the extra: pip install 'kestrune[dask]'")
+    parser.add_argument(
+        "--no-progress", action="store_true",
+        help="no progress bar (there is none anyway when standard error is not a terminal)")
+
+
+def find_inputs(arguments: list[str], stream: TextIO | None = None) -> tuple[list[Path], int]:
+    """The inputs found, and the number of arguments that were empty folders (each
+    reported as a failure)."""
+    discovery = discover_inputs(arguments)
+    for folder in discovery.empty_folders:
+        report_error(folder, "no .raw files in this folder", stream)
+    if not discovery.inputs:
+        raise UsageError("no input files found" if not discovery.empty_folders else "nothing to do")
+    return discovery.inputs, len(discovery.empty_folders)
+
+
+def refuse_stem_collisions(inputs: list[Path]) -> None:
+    collisions = stem_collisions(inputs)
+    if collisions:
+        groups = "; ".join(" and ".join(map(str, group)) for group in collisions)
+        raise UsageError(f"inputs share a file name stem, so their outputs would overwrite each "
+                         f"other (rename one or convert them separately): {groups}")
+
+
+class Progress:
+    """Counts outcomes, draws the bar, reports failures and ends with a summary line.
+
+        with Progress(len(inputs), command="convert", enabled=not args.no_progress) as progress:
+            for outcome in outcomes:
+                progress.record(outcome)
+        return progress.status
+    """
+
+    def __init__(self, total: int, *, command: str, enabled: bool = True, failed: int = 0,
+                 done_word: str = "converted", stream: TextIO | None = None) -> None:
+        self.stream = stream or sys.stderr
+        self.total, self.command, self.done_word = total, command, done_word
+        self.counts: Counter[str] = Counter(failed=failed)
+        self.started = time.perf_counter()
+        self.bar: Any = self._bar(total) if enabled and self.stream.isatty() else None
+
+    def _bar(self, total: int) -> Any:
+        try:
+            tqdm: Any = importlib.import_module("tqdm").tqdm
+        except ImportError:
+            return None
+        return tqdm(total=total, unit="file", file=self.stream, dynamic_ncols=True, leave=False)
+
+    def record(self, outcome: Outcome) -> None:
+        self.counts[outcome.status] += 1
+        if outcome.status == "failed":
+            self.error(outcome.source, outcome.reason or "failed")
+        if self.bar is not None:
+            self.bar.set_postfix(done=self.counts["converted"] + self.counts["skipped"],
+                                 failed=self.counts["failed"], refresh=False)
+            self.bar.update(1)
+
+    def error(self, path: str | os.PathLike[str], reason: str) -> None:
+        if self.bar is not None:
+            self.bar.write(error_line(path, reason), file=self.stream)
+        else:
+            report_error(path, reason, self.stream)
+
+    @property
+    def status(self) -> ExitStatus:
+        return ExitStatus.FAILED if self.counts["failed"] else ExitStatus.OK
+
+    def summary(self) -> str:
+        elapsed = time.perf_counter() - self.started
+        handled = sum(self.counts.values())
+        rate = handled / elapsed if elapsed > 0 else 0.0
+        words = {"converted": self.done_word, "skipped": "skipped", "failed": "failed"}
+        counts = ", ".join(f"{self.counts[status]} {word}" for status, word in words.items())
+        return f"{PROGRAM} {self.command}: {counts} in {elapsed:.1f} s ({rate:.1f} files/s)"
+
+    def __enter__(self) -> Progress:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if self.bar is not None:
+            self.bar.close()
+        print(self.summary(), file=self.stream, flush=True)

@@ -1,0 +1,102 @@
+"""kestrune convert: export runs to mzML, MGF or Parquet."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+
+from kestrune_tools.batch import (
+    FORMATS,
+    ConvertJob,
+    ExportOptions,
+    SchedulerError,
+    convert_file,
+    mzml_available,
+    run_tasks,
+)
+from kestrune_tools.cli.common import (
+    Progress,
+    UsageError,
+    add_batch_options,
+    add_input_arguments,
+    find_inputs,
+    positive_int,
+    refuse_stem_collisions,
+)
+
+NAME = "convert"
+SUMMARY = "export runs to mzML, MGF or Parquet"
+DESCRIPTION = """\
+Export each run to OUTDIR, one task per input file:
+
+  --to mzml      OUTDIR/<stem>.mzML      indexed mzML 1.1.0, every scan, TIC and BPC
+  --to mgf       OUTDIR/<stem>.mgf       the MSn scans (MS level 2 and above)
+  --to parquet   OUTDIR/<stem>.scans.parquet   the scan table with the header values
+                 OUTDIR/<stem>.peaks.parquet   scan_number, mz, intensity per peak
+
+Each output is written under a temporary name in OUTDIR and renamed into place
+when complete, so an interrupted batch never leaves a partial file under a final
+name. A rerun skips the outputs that exist and are newer than their input (unless
+--overwrite), so it resumes where an interrupted batch stopped.
+
+A bad input (missing, unreadable, a directory, too short, not a regular file) is
+reported on one line naming the file and the reason; every other file is still
+converted. Two inputs with the same stem (compared without regard to case) would
+write the same outputs: that is refused before anything is written.
+
+Exit status: 0 all files converted or skipped, 1 some file failed, 2 usage error."""
+EPILOG = """\
+examples:
+  kestrune convert /archive/2024 -o /exports/mgf --to mgf
+  kestrune convert a.raw b.raw -o out --to parquet --ms-level 2 -j 4
+  kestrune convert /archive -o /shared/mzml --to mzml --scheduler tcp://head:8786"""
+
+
+def configure(parser: argparse.ArgumentParser) -> None:
+    add_input_arguments(parser)
+    parser.add_argument("-o", "--outdir", required=True, type=Path, metavar="OUTDIR",
+                        help="the folder for the outputs (made if missing)")
+    parser.add_argument("--to", required=True, choices=sorted(FORMATS), dest="format_name",
+                        help="the output format")
+    parser.add_argument("--ms-level", type=positive_int, metavar="N",
+                        help="only the scans of MS level N (default: every scan; for MGF every "
+                             "scan of MS level 2 and above)")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="write every output again, even those complete and newer than their "
+                             "input; give it after changing --ms-level or an mzML option, since an "
+                             "output's completeness is judged by its time alone")
+    add_batch_options(parser)
+    mzml = parser.add_argument_group(
+        "mzML options", "Values the .raw file does not hold. The mzML file states them per "
+        "spectrum, so they are yours to give; nothing is invented where you give none.")
+    mzml.add_argument("--polarity", choices=["positive", "negative"],
+                      help="the scan polarity to state (default: none; the spectra then state no polarity)")
+    mzml.add_argument("--spectrum-type", choices=["centroid", "profile"], default="centroid",
+                      help="whether the peaks are centroids or profile points (default: centroid)")
+    mzml.add_argument("--zlib", action="store_true",
+                      help="zlib-compress the binary arrays (default: off, for readers that "
+                           "cannot decompress, and faster writing)")
+
+
+def run(args: argparse.Namespace) -> int:
+    if args.format_name == "mzml" and not mzml_available():
+        raise UsageError("--to mzml needs kestrune_tools.mzml, which this installation lacks")
+    inputs, empty = find_inputs(args.inputs)
+    refuse_stem_collisions(inputs)
+    outdir: Path = args.outdir
+    if outdir.exists() and not outdir.is_dir():
+        raise UsageError(f"{outdir}: the output folder is not a folder")
+    options = ExportOptions(ms_level=args.ms_level, polarity=args.polarity,
+                            spectrum_type=args.spectrum_type, zlib=args.zlib)
+    jobs = [ConvertJob(str(source), str(outdir), args.format_name, options, args.overwrite)
+            for source in inputs]
+    try:
+        outcomes = run_tasks(convert_file, jobs, workers=args.jobs, scheduler=args.scheduler)
+    except SchedulerError as error:
+        raise UsageError(str(error)) from None
+    outdir.mkdir(parents=True, exist_ok=True)  # the tasks start only when iterated
+    with Progress(len(jobs), command=NAME, enabled=not args.no_progress, failed=empty) as progress:
+        for _, outcome in outcomes:
+            progress.record(outcome)
+    return progress.status
+

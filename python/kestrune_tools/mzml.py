@@ -1,0 +1,259 @@
+"""Indexed mzML 1.1.0 export of a run, written with psims (pip install 'kestrune[tools]').
+
+    with open_run(path) as run:
+        write_mzml(run, "run.mzML", MzmlOptions(polarity="positive"))
+
+What each spectrum carries, and where it comes from:
+
+- its native ID `scan=N` ("scan number only nativeID format"), MS level, spectrum
+  type (MS1 or MSn) and scan start time in minutes, all from the run;
+- for a scan with a precursor: its m/z and charge, a reference to the master scan's
+  spectrum when that spectrum is in the same file, and from the trailer the
+  activation, collision energy and isolation width where it holds them;
+- m/z as 64-bit and intensity as 32-bit floats, exactly the reader's values in the
+  reader's order (zlib-compressed only when asked).
+
+The chromatograms are the TIC and the BPC of the spectra written (all scans, or
+those of `ms_level`), both arrays 64-bit. The file description names the source
+file, its format and its SHA-1 checksum: that checksum is the one whole read of the
+input an export makes.
+
+The acquisition file records neither the polarity nor whether a scan is centroided:
+`MzmlOptions` says what to write (no polarity at all unless one is given). The
+output is deterministic: the same run and options give the same bytes, and nothing
+is written but `destination` itself.
+"""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import io
+import os
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass, field
+from datetime import datetime, timezone
+from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
+from typing import IO, TYPE_CHECKING, Any, Literal
+
+import numpy as np
+from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache
+from psims.mzml import MzMLWriter
+
+if TYPE_CHECKING:
+    from kestrune_tools.runs import Run, Spectrum
+
+__all__ = ["MzmlOptions", "write_mzml", "source_checksum", "psi_ms_vocabulary"]
+
+
+@dataclass(frozen=True)
+class MzmlOptions:
+    """What to write where the acquisition file says nothing (each field's help text
+    is in its metadata, under "help")."""
+
+    polarity: Literal["positive", "negative"] | None = field(default=None, metadata={"help": (
+        "scan polarity to record on every spectrum; the acquisition file does not store "
+        "it, so none is written unless given")})
+    spectrum_type: Literal["centroid", "profile"] = field(default="centroid", metadata={"help": (
+        "spectrum representation to record on every spectrum (mzML requires one; the "
+        "acquisition file does not store it): centroid (the default) or profile")})
+    compression: bool = field(default=False, metadata={"help": (
+        "zlib-compress the binary m/z, intensity and chromatogram arrays")})
+
+    def __post_init__(self) -> None:
+        # psims would write no polarity for an unknown word, and profile for any
+        # spectrum type but "centroid": refuse those instead of writing them silently.
+        if self.polarity not in (None, "positive", "negative"):
+            raise ValueError(f"polarity must be 'positive', 'negative' or None, not {self.polarity!r}")
+        if self.spectrum_type not in ("centroid", "profile"):
+            raise ValueError(f"spectrum_type must be 'centroid' or 'profile', not {self.spectrum_type!r}")
+
+
+# Terms by accession, so that a renamed term in a newer vocabulary changes nothing.
+SCAN_NUMBER_NATIVE_ID = "MS:1000776"  # scan number only nativeID format: scan=N
+ACQUISITION_FILE_FORMAT = "MS:1000563"  # the format of the acquisition files read here
+SHA1_CHECKSUM = "MS:1000569"
+MS1_SPECTRUM = "MS:1000579"
+MSN_SPECTRUM = "MS:1000580"
+INSTRUMENT_MODEL = "MS:1000031"  # the generic term: the file names no model we read
+CUSTOM_SOFTWARE = "MS:1000799"  # custom unreleased software tool
+CONVERSION_TO_MZML = "MS:1000544"
+TIC_CHROMATOGRAM = "MS:1000235"
+BPC_CHROMATOGRAM = "MS:1000628"
+# "Activation Type" values of the trailer and their dissociation method terms; a
+# fragment scan whose trailer names none gets the generic term, which says that its
+# ions were dissociated and no more (mzML requires a dissociation method).
+DISSOCIATION_METHODS = {"HigherEnergyCollisionalDissociation": "MS:1000422"}  # beam-type CID
+DISSOCIATION_METHOD = "MS:1000044"
+
+SOFTWARE_ID = "kestrune"
+SOURCE_FILE_ID = "source"
+INSTRUMENT_ID = "instrument"
+PROCESSING_ID = "export"
+CHECKSUM_CHUNK = 1 << 20
+PSI_MS_URI = "http://purl.obolibrary.org/obo/ms/psi-ms.obo"
+
+_vocabulary_cache: _BundledVocabularies | None = None
+
+
+def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptions = MzmlOptions(),
+               *, ms_level: int | None = None) -> None:
+    """Writes the run (or its scans of `ms_level`) as indexed mzML to exactly `destination`."""
+    scans = [scan for scan, level in zip(run.scan_numbers, run.ms_levels().tolist())
+             if ms_level is None or level == ms_level]
+    checksum = source_checksum(run.path)
+    with open(destination, "wb") as out:
+        with MzMLWriter(out, close=False, vocabulary_resolver=_offline_vocabularies()) as writer:
+            _write_header(writer, run, checksum, scans)
+            with writer.run(id=_run_id(run.path), instrument_configuration=INSTRUMENT_ID,
+                            source_file=SOURCE_FILE_ID, **_start_time(run)):
+                _write_spectra(writer, run, scans, ms_level, options)
+                _write_chromatograms(writer, run, ms_level, options)
+
+
+def source_checksum(path: str | os.PathLike[str]) -> str:
+    """The SHA-1 of the file's bytes, hex digits, over one read in 1 MiB chunks."""
+    digest = hashlib.sha1(usedforsecurity=False)
+    buffer = bytearray(CHECKSUM_CHUNK)
+    view = memoryview(buffer)
+    with open(path, "rb", buffering=0) as source:
+        while count := source.readinto(buffer):
+            digest.update(view[:count])
+    return digest.hexdigest()
+
+
+class _BundledVocabularies(OBOCache):  # type: ignore[misc]  # psims is untyped
+    """The vocabularies bundled with psims: no network, no cache directory in the
+    working directory, and the same vocabulary versions (so the same bytes) every time."""
+
+    def __init__(self) -> None:
+        super().__init__(enabled=False, use_remote=False)
+
+    def resolve(self, uri: str) -> IO[bytes] | None:
+        return self.fallback(uri)
+
+    def fallback(self, uri: str) -> IO[bytes] | None:
+        # psims hands out its bundled copies as gzip streams over a file it never
+        # closes; read each whole and close both.
+        stream = super().fallback(uri)
+        if stream is None:
+            return None
+        inner = getattr(stream, "fileobj", None)
+        with stream:
+            data = stream.read()
+        if inner is not None:
+            inner.close()
+        return io.BytesIO(data)
+
+
+def _offline_vocabularies() -> _BundledVocabularies:
+    global _vocabulary_cache
+    if _vocabulary_cache is None:
+        _vocabulary_cache = _BundledVocabularies()
+    return _vocabulary_cache
+
+
+@functools.cache
+def psi_ms_vocabulary() -> ControlledVocabulary:
+    """The PSI-MS vocabulary bundled with psims, loaded once and without the network.
+
+    Hand it to pyteomics' mzML readers as `cv=`: without one they fetch the vocabulary
+    over the network (into a .obo_cache directory) at every opening."""
+    return _offline_vocabularies().load(PSI_MS_URI)
+
+
+def _kestrune_version() -> str:
+    try:
+        return version("kestrune")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def _run_id(path: str) -> str:
+    stem = os.path.splitext(os.path.basename(path))[0]
+    # An xs:ID: a letter or underscore first, then no spaces or colons.
+    cleaned = "".join(c if c.isalnum() or c in "-_." else "_" for c in stem)
+    return cleaned if cleaned[:1].isalpha() else f"run_{cleaned}"
+
+
+def _start_time(run: Run) -> dict[str, str]:
+    """The file's creation date as the run's start time, where the header holds one
+    (0 means none; a date past year 9999 is no date an acquisition can have)."""
+    seconds = int(run.creation_date)
+    if seconds <= 0:
+        return {}
+    try:
+        stamp = datetime.fromtimestamp(seconds, tz=timezone.utc)
+    except (OverflowError, OSError, ValueError):
+        return {}
+    return {"start_time": stamp.strftime("%Y-%m-%dT%H:%M:%SZ")}
+
+
+def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[int]) -> None:
+    levels = run.ms_levels()
+    contents = sorted({MS1_SPECTRUM if levels[scan - 1] == 1 else MSN_SPECTRUM for scan in scans})
+    path = Path(os.path.abspath(run.path))
+    source = writer.SourceFile(
+        location=path.parent.as_uri(), name=path.name, id=SOURCE_FILE_ID,
+        params=[SCAN_NUMBER_NATIVE_ID, ACQUISITION_FILE_FORMAT, {SHA1_CHECKSUM: checksum}])
+    writer.controlled_vocabularies()
+    writer.file_description(contents, [source])
+    writer.software_list([writer.Software(
+        id=SOFTWARE_ID, version=_kestrune_version(), params=[{CUSTOM_SOFTWARE: SOFTWARE_ID}])])
+    instrument = writer.InstrumentConfiguration(id=INSTRUMENT_ID, component_list=[], params=[INSTRUMENT_MODEL])
+    # The file names no ion source, analyser or detector; mzML lets the component
+    # list be left out, and psims writes an empty (invalid) one unless told not to.
+    instrument.component_list = None
+    writer.instrument_configuration_list([instrument])
+    method = writer.ProcessingMethod(order=0, software_reference=SOFTWARE_ID, params=[CONVERSION_TO_MZML])
+    writer.data_processing_list([writer.DataProcessing([method], id=PROCESSING_ID)])
+
+
+def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], ms_level: int | None,
+                   options: MzmlOptions) -> None:
+    written = set(scans)
+    compression = "zlib" if options.compression else "none"
+    with writer.spectrum_list(count=len(scans)):
+        for spectrum in run.spectra(ms_level):
+            writer.write_spectrum(
+                spectrum.mz, spectrum.intensity, id=spectrum.native_id,
+                polarity=options.polarity, centroided=options.spectrum_type == "centroid",
+                scan_start_time=spectrum.rt,
+                params=[{"ms level": spectrum.ms_level},
+                        MS1_SPECTRUM if spectrum.ms_level == 1 else MSN_SPECTRUM],
+                precursor_information=_precursor(run, spectrum, written),
+                encoding={"m/z array": np.float64, "intensity array": np.float32},
+                compression=compression)
+
+
+def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any] | None:
+    if spectrum.precursor_mz is None:
+        return None
+    trailer = run.trailer(spectrum.scan_number)
+    precursor: dict[str, Any] = {"mz": spectrum.precursor_mz, "charge": spectrum.precursor_charge,
+                                 "activation": _activation(trailer)}
+    if spectrum.master_scan in written:
+        precursor["spectrum_reference"] = f"scan={spectrum.master_scan}"
+    width = trailer.get("Isolation Width")
+    if isinstance(width, float):
+        precursor["isolation_window_args"] = {
+            "target": spectrum.precursor_mz, "lower": width / 2, "upper": width / 2}
+    return precursor
+
+
+def _activation(trailer: Mapping[str, float | int | str]) -> list[Any]:
+    params: list[Any] = [DISSOCIATION_METHODS.get(str(trailer.get("Activation Type")), DISSOCIATION_METHOD)]
+    energy = trailer.get("Collision Energy")
+    if isinstance(energy, float):
+        params.append({"name": "collision energy", "value": energy, "unit_name": "electronvolt"})
+    return params
+
+
+def _write_chromatograms(writer: MzMLWriter, run: Run, ms_level: int | None, options: MzmlOptions) -> None:
+    compression = "zlib" if options.compression else "none"
+    chromatograms = (("TIC", TIC_CHROMATOGRAM, run.tic(ms_level)), ("BPC", BPC_CHROMATOGRAM, run.bpc(ms_level)))
+    with writer.chromatogram_list(count=len(chromatograms)):
+        for identifier, kind, (rt, values) in chromatograms:
+            writer.write_chromatogram(rt, values, id=identifier, chromatogram_type=kind,
+                                      encoding=64, compression=compression)

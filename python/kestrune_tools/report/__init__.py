@@ -1,0 +1,164 @@
+"""Self-contained HTML quality-control reports of runs (needs the `report` extra).
+
+    from kestrune_tools.report import write_run_report, write_batch
+    write_run_report("run_orbitrap.raw", "run.html")            # one run, one page
+    write_batch(["a_orbitrap.raw", "b_orbitrap.raw"], "qc/")    # a page per run and qc/index.html
+
+Each page holds Bokeh's JavaScript inline and opens with no network. Texts read from
+a file (instrument method, logs) appear as escaped text only.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+from numpy.typing import NDArray
+
+from kestrune_tools.batch import Outcome, guarded, run_tasks
+from kestrune_tools.outputs import atomic_output
+from kestrune_tools.runs import Run, open_run
+
+from ._digest import RunDigest, read_digest
+from ._figures import overlay, run_layout
+from ._page import levels_text, render_page, rt_text, run_sections, text
+
+__all__ = ["FailedInput", "ReportJob", "RunSummary", "report_file", "write_batch", "write_index", "write_run_report"]
+
+PathLike = str | os.PathLike[str]
+
+
+@dataclass(frozen=True)
+class RunSummary:
+    """What the batch page shows of a run whose page was written."""
+
+    name: str
+    path: str
+    page: Path
+    version: int
+    level_counts: dict[int, int]
+    rt_range: tuple[float, float] | None
+    warnings: list[str]
+    tic: tuple[NDArray[np.float64], NDArray[np.float64]] = field(repr=False)
+
+    @property
+    def scans(self) -> int:
+        return sum(self.level_counts.values())
+
+
+@dataclass(frozen=True)
+class FailedInput:
+    """An input that got no page, and why."""
+
+    path: str
+    reason: str
+
+
+def write_run_report(run_or_path: Run | PathLike, destination: PathLike) -> RunSummary:
+    """Writes the report page of one run (an open run, or the path of a file)."""
+    if isinstance(run_or_path, (str, os.PathLike)):
+        with open_run(run_or_path) as run:
+            digest = read_digest(run)
+    else:
+        digest = read_digest(run_or_path)
+    page = Path(destination)
+    before, after = run_sections(digest)
+    write_page(page, render_page(f"{digest.name}: run report", run_layout(digest), before, after))
+    return summarise(digest, page)
+
+
+def write_page(page: Path, html: str) -> None:
+    with atomic_output(page) as temporary:
+        temporary.write_text(html, encoding="utf-8")
+
+
+def summarise(digest: RunDigest, page: Path) -> RunSummary:
+    _, rt, tic = digest.survey_trace(digest.scans.tic)
+    return RunSummary(name=digest.name, path=digest.path, page=page, version=digest.version,
+                      level_counts=digest.level_counts(), rt_range=digest.rt_range(),
+                      warnings=list(digest.error_logs), tic=(rt, tic))
+
+
+@dataclass(frozen=True)
+class ReportJob:
+    """One page of a batch: a plain value, so a process pool or a cluster can run it."""
+
+    source: str
+    page: str
+
+    def __str__(self) -> str:  # the batch runner names a lost task by its item's text
+        return self.source
+
+
+def report_file(job: ReportJob) -> Outcome:
+    """The page of one input; a bad input becomes a failed Outcome, never an error."""
+    return guarded(job.source, lambda: Outcome(job.source, "converted", rows=write_run_report(job.source, job.page)))
+
+
+def write_batch(inputs: Iterable[PathLike], directory: PathLike, *, workers: int = 1, scheduler: str | None = None,
+                failed: Sequence[FailedInput] = (), record: Callable[[Outcome], None] | None = None,
+                ) -> list[RunSummary | FailedInput]:
+    """Writes a page per input file into `directory` (made if missing) and the batch
+    page `index.html` there. An input that cannot be read is listed on the batch page
+    with its reason (as are the `failed` given), and the others still get their pages.
+    The pages are written by `workers` local processes or on the Dask cluster at
+    `scheduler`; `record` sees each input's outcome as it ends."""
+    out = Path(directory)
+    out.mkdir(parents=True, exist_ok=True)
+    taken = {"index.html"}
+    jobs = [ReportJob(os.fspath(path), os.fspath(out / page_name(Path(path).stem, taken))) for path in inputs]
+    results: list[RunSummary | FailedInput] = [FailedInput(job.source, "not reported") for job in jobs]
+    for index, outcome in run_tasks(report_file, jobs, workers=workers, scheduler=scheduler):
+        if record is not None:
+            record(outcome)
+        results[index] = outcome.rows if outcome.status == "converted" else FailedInput(
+            outcome.source, outcome.reason or "failed")
+    write_index([*failed, *results], out / "index.html")
+    return [*failed, *results]
+
+
+def page_name(file_name: str, taken: set[str]) -> str:
+    """A page file name of safe characters, unique within the batch."""
+    stem = re.sub(r"[^A-Za-z0-9._-]+", "_", file_name).strip("._") or "run"
+    name, k = f"{stem}.html", 1
+    while name.lower() in taken:
+        k += 1
+        name = f"{stem}-{k}.html"
+    taken.add(name.lower())
+    return name
+
+
+def write_index(outcomes: Sequence[RunSummary | FailedInput], destination: PathLike) -> None:
+    """Writes the batch page: the runs' TICs overlaid, a table of scans and warnings
+    per run linking each run's page, and the inputs that failed with their reason."""
+    index = Path(destination)
+    runs = [o for o in outcomes if isinstance(o, RunSummary)]
+    failed = [o for o in outcomes if isinstance(o, FailedInput)]
+    table = "".join(
+        f"<tr><td>{k}</td><td><a href=\"{text(relative_link(run.page, index.parent))}\">{text(run.name)}</a></td>"
+        f"<td>{run.version}</td><td>{run.scans}</td><td>{text(levels_text(run.level_counts))}</td>"
+        f"<td>{text(rt_text(run.rt_range))}</td><td class=\"{'bad' if run.warnings else ''}\">{len(run.warnings)}"
+        f"{''.join(f'<br>{text(w)}' for w in run.warnings)}</td></tr>"
+        for k, run in enumerate(runs, 1))
+    before = (
+        f"<h1>Batch report: {len(runs)} run{'s' if len(runs) != 1 else ''}</h1>"
+        "<table><tr><th>#</th><th>Run</th><th>Version</th><th>Scans</th><th>Per MS level</th><th>Retention time</th>"
+        f"<th>Warnings</th></tr>{table}</table>"
+    )
+    after = ""
+    if failed:
+        after = (f"<h2 class=\"bad\">Inputs without a page ({len(failed)})</h2><table>"
+                   + "".join(f"<tr><td>{text(f.path)}</td><td>{text(f.reason)}</td></tr>" for f in failed)
+                   + "</table>")
+    figure = overlay([run.name for run in runs], [run.tic for run in runs])
+    write_page(index, render_page("Batch report", figure, before, after))
+
+
+def relative_link(page: Path, base: Path) -> str:
+    from urllib.parse import quote
+
+    return quote(os.path.relpath(page, base).replace(os.sep, "/"))

@@ -1,0 +1,96 @@
+"""Whole HTML pages: Bokeh's document with its JavaScript inlined, between sections
+of our own markup. Every text that reaches our markup passes through `text()`."""
+
+from __future__ import annotations
+
+import html
+from collections.abc import Iterable, Sequence
+from datetime import datetime, timezone
+from typing import Any
+
+import numpy as np
+from bokeh.core.templates import get_env
+from bokeh.embed import file_html
+from bokeh.resources import INLINE
+
+from ._digest import RunDigest
+
+STYLE = """
+body { font: 14px/1.45 system-ui, sans-serif; color: #222; margin: 0 auto; max-width: 1200px; padding: 0 16px 32px; }
+h1 { font-size: 22px; margin: 18px 0 2px; } h2 { font-size: 16px; margin: 18px 0 6px; }
+.path { color: #666; margin: 0 0 12px; word-break: break-all; }
+table { border-collapse: collapse; } td, th { padding: 2px 12px 2px 0; text-align: left; vertical-align: top; }
+th { font-weight: 600; } .columns { display: flex; flex-wrap: wrap; gap: 8px 40px; }
+ul { margin: 0; padding-left: 18px; } .labels { columns: 3 220px; }
+pre { white-space: pre-wrap; background: #f6f6f6; padding: 8px; max-height: 480px; overflow: auto; }
+summary { cursor: pointer; font-weight: 600; margin: 18px 0 6px; } .bad { color: #a00; }
+"""
+
+# Our style comes after Bokeh's, which zeroes the body's margins.
+PAGE = get_env().from_string("""{% extends "file.html.jinja" %}
+{% block postamble %}<style>{{ style }}</style>{% endblock %}
+{% block contents %}{{ before }}{{ super() }}{{ after }}{% endblock %}""")
+
+
+def text(value: object) -> str:
+    """A value as HTML text: nothing in it can become markup or script."""
+    return html.escape(str(value), quote=True)
+
+
+def render_page(title: str, models: Any, before: str, after: str = "") -> str:
+    return file_html(models, INLINE, title=title, template=PAGE,
+                     template_variables={"style": STYLE, "before": before, "after": after})
+
+
+def creation_text(seconds: str) -> str:
+    try:
+        moment = datetime.fromtimestamp(int(seconds), timezone.utc)
+    except (ValueError, OverflowError, OSError):
+        return seconds
+    return f"{moment:%Y-%m-%d %H:%M:%S} UTC" if int(seconds) > 0 else "not recorded"
+
+
+def rt_text(rt_range: tuple[float, float] | None) -> str:
+    return "no retention times" if rt_range is None else f"{rt_range[0]:.3f} to {rt_range[1]:.3f} min"
+
+
+def levels_text(counts: dict[int, int]) -> str:
+    return ", ".join(f"MS{level}: {count}" for level, count in counts.items()) or "none"
+
+
+def rows(pairs: Iterable[tuple[str, object]]) -> str:
+    return "".join(f"<tr><th>{text(name)}</th><td>{text(value)}</td></tr>" for name, value in pairs)
+
+
+def bullet_list(items: Sequence[str], empty: str, css: str = "") -> str:
+    if not items:
+        return f"<p>{text(empty)}</p>"
+    return f'<ul class="{css}">' + "".join(f"<li>{text(item)}</li>" for item in items) + "</ul>"
+
+
+def run_sections(digest: RunDigest) -> tuple[str, str]:
+    """Our markup before and after the figures of a run's page."""
+    fragments = digest.scans.ms_level >= 2
+    header = rows([
+        ("Format version", digest.version),
+        ("Created", creation_text(digest.creation_date)),
+        ("Scans", len(digest.scans.scan_number)),
+        ("Scans per MS level", levels_text(digest.level_counts())),
+        ("Retention time", rt_text(digest.rt_range())),
+        ("MS2 scans with a precursor", int((fragments & np.isfinite(digest.scans.precursor_mz)).sum())),
+        ("Error-log warnings", len(digest.error_logs)),
+    ])
+    before = (
+        f"<h1>{text(digest.name)}</h1><p class=\"path\">{text(digest.path)}</p>"
+        f"<div class=\"columns\"><section><h2>Run</h2><table>{header}</table></section>"
+        f"<section><h2>Error log</h2>{bullet_list(digest.error_logs, 'No warnings recorded.', 'bad')}</section></div>"
+        f"<h2>Status-log labels ({len(digest.status_log_labels)})</h2>"
+        f"{bullet_list(digest.status_log_labels, 'No status-log labels found.', 'labels')}"
+        "<h2>Chromatograms and scans</h2>"
+    )
+    method = digest.instrument_method
+    after = (
+        f"<details id=\"instrument-method\"><summary>Instrument method ({len(method)} characters)</summary>"
+        f"<pre>{text(method)}</pre></details>" if method else "<h2>Instrument method</h2><p>None found in the file.</p>"
+    )
+    return before, after
