@@ -122,6 +122,10 @@ def test_the_first_get_peaks_holds_no_borrow_while_numpy_is_imported(files):
 
 ONE_DESCRIPTOR = """
 import os, resource, sys, kestrune
+def calls():
+    reader = kestrune.RawFileReader(sys.argv[1])
+    return reader.num_scans, len(reader.get_trailer_extra(1)), reader.get_error_logs()
+calls()  # with descriptors to spare, for the sanitizers' first checks of each type
 resource.setrlimit(resource.RLIMIT_NOFILE, (64, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
 held = []
 try:
@@ -129,8 +133,7 @@ try:
         held.append(os.open("/dev/null", os.O_RDONLY))
 except OSError:
     os.close(held.pop())
-reader = kestrune.RawFileReader(sys.argv[1])
-print(reader.num_scans, len(reader.get_trailer_extra(1)), reader.get_error_logs())
+print(*calls())
 """
 
 
