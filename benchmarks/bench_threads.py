@@ -23,6 +23,7 @@ ratios noisy, so rerun when the machine is quiet.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
 import shutil
 import signal
@@ -62,6 +63,12 @@ def chunked_read(path: str) -> None:
     with open(path, "rb", buffering=0) as f:
         while f.readinto(buffer):
             pass
+
+
+def scan_of(path: str, name: str) -> Callable[[], object]:
+    """The log method `name` of a reader on `path`."""
+    method: Callable[[], object] = getattr(kestrune.RawFileReader(path), name)
+    return method
 
 
 def longest_gap(work: Callable[[], object] | None, idle_seconds: float = 1.0) -> float:
@@ -161,10 +168,11 @@ def run(workdir: str, gap_size: int, interrupt_size: int, scan_size: int) -> lis
     out.append(f"\nLongest gap of a thread sleeping 1 ms (file of {gap_size // MiB} MiB, target 20 ms),"
                " on a fresh file and again:")
     out.append(f"  nothing else running          {longest_gap(None) * 1e3:8.2f} ms")
+    # Each row's work on a fresh file of its own.
     baselines: dict[str, Callable[[str], Callable[[], object]]] = {
-        "a 1 MiB chunked read": lambda path: lambda: chunked_read(path),
-        **{name: lambda path, name=name: getattr(kestrune.RawFileReader(path), name) for name in LOG_SCANS},
-    }
+        "a 1 MiB chunked read": lambda path: functools.partial(chunked_read, path)}
+    for name in LOG_SCANS:
+        baselines[name] = functools.partial(scan_of, name=name)
     for label, work_on in baselines.items():
         path = plain_file(os.path.join(workdir, "gap.raw"), gap_size)
         work = work_on(path)
@@ -184,7 +192,7 @@ def run(workdir: str, gap_size: int, interrupt_size: int, scan_size: int) -> lis
     readers = [kestrune.RawFileReader(peak_file(os.path.join(workdir, f"orbitrap_{i}.raw")))
                for i in range(2)]
     assert all(len(r.get_peaks(1)[0]) == BIG_PEAKS for r in readers)
-    peaks = [lambda r=r: r.get_peaks(1) for r in readers]
+    peaks: list[Callable[[], object]] = [functools.partial(r.get_peaks, 1) for r in readers]
     one = calls_per_second(peaks[:1], THROUGHPUT_SECONDS)
     two = calls_per_second(peaks, THROUGHPUT_SECONDS)
     out.append(f"  get_peaks {BIG_PEAKS}        {one:8.1f} calls/s, two threads {two:8.1f}: {two / one:.2f}x")
