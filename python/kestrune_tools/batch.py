@@ -298,14 +298,30 @@ def _in_pool(task: Callable[[Item], Outcome], items: Sequence[Item], sources: li
                 yield index, Outcome(sources[index], "failed", "its worker process died while working on it")
 
 
+# What a worker needs, imported once by the fork server rather than by every worker.
+# A module that cannot be imported (an extra not installed) is passed over.
+_WORKER_PRELOAD = ["kestrune", "numpy", "pyarrow.parquet", "kestrune_tools.batch", "kestrune_tools.runs",
+                   "kestrune_tools.parquet", "kestrune_tools.mgf", "kestrune_tools.catalog", "kestrune_tools.mzml"]
+
+
+def _worker_context() -> multiprocessing.context.BaseContext:
+    """Workers forked from a fork server: the server is a fresh interpreter with no
+    threads (none of a progress bar's or a cluster client's is copied into a worker),
+    it imports the converters once, and each worker then starts in milliseconds where
+    a spawned one imports them all again. Spawn where there are no fork servers."""
+    if "forkserver" not in multiprocessing.get_all_start_methods():
+        return multiprocessing.get_context("spawn")
+    context = multiprocessing.get_context("forkserver")
+    context.set_forkserver_preload(_WORKER_PRELOAD)
+    return context
+
+
 def _pool_round(task: Callable[[Item], Outcome], items: Sequence[Item], sources: list[str],
                 waiting: collections.deque[int], workers: int
                 ) -> Generator[tuple[int, Outcome], None, list[int]]:
     """Runs the waiting items (taking them off the queue) with at most workers + 1 in
     flight, so that the tasks a broken pool took down are known; answers those."""
-    # "spawn": a fresh interpreter per worker, safe beside the threads of a progress
-    # bar or a cluster client, and the same on every platform.
-    pool = ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context("spawn"))
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context())
     in_flight: dict[Future[Outcome], int] = {}
     try:
         while waiting or in_flight:
