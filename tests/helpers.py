@@ -34,9 +34,9 @@ def panics(call: Callable[[], object], message: str | None = None) -> BaseExcept
 
 def load_example(name: str) -> ModuleType:
     """Imports examples/<name>.py by its path: the examples are scripts, not a package."""
-    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
-    spec.loader.exec_module(module)
+    found.loader.exec_module(module)
     return module

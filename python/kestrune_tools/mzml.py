@@ -38,8 +38,11 @@ from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
+from numpy.typing import NDArray
 from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache
 from psims.mzml import MzMLWriter
+
+from kestrune_tools.runs import PeakStats
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run, Spectrum
@@ -108,8 +111,8 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
             _write_header(writer, run, checksum, scans)
             with writer.run(id=_run_id(run.path), instrument_configuration=INSTRUMENT_ID,
                             source_file=SOURCE_FILE_ID, **_start_time(run)):
-                _write_spectra(writer, run, scans, ms_level, options)
-                _write_chromatograms(writer, run, ms_level, options)
+                rt, stats = _write_spectra(writer, run, scans, ms_level, options)
+                _write_chromatograms(writer, rt, stats, options)
 
 
 def source_checksum(path: str | os.PathLike[str]) -> str:
@@ -211,11 +214,17 @@ def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[i
 
 
 def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], ms_level: int | None,
-                   options: MzmlOptions) -> None:
+                   options: MzmlOptions) -> tuple[NDArray[np.float64], PeakStats]:
+    """Writes the spectra; answers their retention times and peak statistics, the
+    chromatograms' values, gathered from the same pass over the peaks."""
     written = set(scans)
     compression = "zlib" if options.compression else "none"
+    rt = np.zeros(len(scans), dtype=np.float64)
+    stats = PeakStats(len(scans))
     with writer.spectrum_list(count=len(scans)):
-        for spectrum in run.spectra(ms_level):
+        for row, spectrum in enumerate(run.spectra(ms_level)):
+            rt[row] = spectrum.rt
+            stats.add(row, spectrum.mz, spectrum.intensity)
             writer.write_spectrum(
                 spectrum.mz, spectrum.intensity, id=spectrum.native_id,
                 polarity=options.polarity, centroided=options.spectrum_type == "centroid",
@@ -225,6 +234,7 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], ms_level:
                 precursor_information=_precursor(run, spectrum, written),
                 encoding={"m/z array": np.float64, "intensity array": np.float32},
                 compression=compression)
+    return rt, stats
 
 
 def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any] | None:
@@ -250,9 +260,11 @@ def _activation(trailer: Mapping[str, float | int | str]) -> list[Any]:
     return params
 
 
-def _write_chromatograms(writer: MzMLWriter, run: Run, ms_level: int | None, options: MzmlOptions) -> None:
+def _write_chromatograms(writer: MzMLWriter, rt: NDArray[np.float64], stats: PeakStats,
+                         options: MzmlOptions) -> None:
     compression = "zlib" if options.compression else "none"
-    chromatograms = (("TIC", TIC_CHROMATOGRAM, run.tic(ms_level)), ("BPC", BPC_CHROMATOGRAM, run.bpc(ms_level)))
+    chromatograms = (("TIC", TIC_CHROMATOGRAM, (rt, stats.tic)),
+                     ("BPC", BPC_CHROMATOGRAM, (rt, stats.base_peak_intensity)))
     with writer.chromatogram_list(count=len(chromatograms)):
         for identifier, kind, (rt, values) in chromatograms:
             writer.write_chromatogram(rt, values, id=identifier, chromatogram_type=kind,

@@ -364,15 +364,17 @@ class Run:
         rt = self._scans().rt
         return np.array([rt[scan - 1] for scan in scans], dtype=np.float64)
 
-    def _peak_stats(self, scans: Sequence[int]) -> _PeakStats:
-        stats = _PeakStats(len(scans))
+    def _peak_stats(self, scans: Sequence[int]) -> PeakStats:
+        stats = PeakStats(len(scans))
         for row, scan in enumerate(scans):
             stats.add(row, *scan_peaks(self.reader, scan))
         return stats
 
 
-class _PeakStats:
-    """Per-scan peak count, summed intensity and base peak of a list of scans."""
+class PeakStats:
+    """Per-scan peak count, summed intensity and base peak of a list of scans: the
+    values of the scan table and the TIC and BPC, added row by row from peaks already
+    read (an export that reads every scan's peaks anyway gathers them in that pass)."""
 
     def __init__(self, rows: int) -> None:
         self.peak_count = np.zeros(rows, dtype=np.int32)

@@ -5,7 +5,8 @@ writes its outputs and ends in the same way:
 
 - `add_input_arguments(parser)` and `find_inputs(args.inputs)`: FILE_OR_DIR...
   arguments, folders searched recursively for .raw files (any case); empty folders
-  are reported as failures.
+  are reported as failures (`refuse_nothing_to_do(discovery)` alone, for a command
+  that reports empty folders its own way).
 - `refuse_stem_collisions(inputs)`: two inputs whose outputs would share a name stop
   the command (exit status 2) before anything is written.
 - `add_batch_options(parser)` and `args.jobs`, `args.scheduler`, `args.no_progress`.
@@ -32,7 +33,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any, TextIO
 
-from kestrune_tools.batch import Outcome, discover_inputs, stem_collisions
+from kestrune_tools.batch import Discovery, Outcome, discover_inputs, stem_collisions
 
 PROGRAM = "kestrune"
 
@@ -104,9 +105,14 @@ def find_inputs(arguments: list[str], stream: TextIO | None = None) -> tuple[lis
     discovery = discover_inputs(arguments)
     for folder in discovery.empty_folders:
         report_error(folder, "no .raw files in this folder", stream)
+    refuse_nothing_to_do(discovery)
+    return discovery.inputs, len(discovery.empty_folders)
+
+
+def refuse_nothing_to_do(discovery: Discovery) -> None:
+    """A usage error where the arguments name no input file at all."""
     if not discovery.inputs:
         raise UsageError("no input files found" if not discovery.empty_folders else "nothing to do")
-    return discovery.inputs, len(discovery.empty_folders)
 
 
 def refuse_stem_collisions(inputs: list[Path]) -> None:

@@ -8,7 +8,7 @@ from pathlib import Path
 
 from kestrune_tools.batch import Outcome, SchedulerError, discover_inputs, guarded
 from kestrune_tools.cli.common import Progress, UsageError, add_batch_options, add_input_arguments, \
-    refuse_stem_collisions
+    refuse_nothing_to_do, refuse_stem_collisions
 
 NAME = "report"
 SUMMARY = "self-contained HTML quality-control pages of runs"
@@ -52,8 +52,7 @@ def run(args: argparse.Namespace) -> int:
 
     output: Path = args.output
     discovery = discover_inputs(args.inputs)
-    if not discovery.inputs:
-        raise UsageError("no input files found" if not discovery.empty_folders else "nothing to do")
+    refuse_nothing_to_do(discovery)
     empty = [FailedInput(str(folder), "no .raw files in this folder") for folder in discovery.empty_folders]
     one_page = len(args.inputs) == 1 and not discovery.empty_folders and not Path(args.inputs[0]).is_dir() \
         and not output.is_dir()
