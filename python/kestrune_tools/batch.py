@@ -19,11 +19,11 @@ import stat
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
-from kestrune_tools.outputs import atomic_output, is_complete
+from kestrune_tools.outputs import atomic_outputs, is_made_from, output_error, record_source, source_identity
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run
@@ -35,24 +35,56 @@ RAW_SUFFIX = ".raw"  # compared without regard to case
 
 @dataclass(frozen=True)
 class Discovery:
-    """The inputs found for the command line's arguments, in a stable order."""
+    """The inputs found for the command line's arguments, in a stable order, and the
+    folders that held none or could not be listed (each with the reason)."""
 
     inputs: list[Path]
     empty_folders: list[Path] = field(default_factory=list)
+    unreadable_folders: list[tuple[Path, str]] = field(default_factory=list)
 
 
 def is_raw_name(path: Path) -> bool:
     return path.suffix.lower() == RAW_SUFFIX
 
 
-def _raw_files_under(folder: Path) -> list[Path]:
-    """Every entry named *.raw (any case) under `folder`, searched recursively. A
-    folder named *.raw is an input too (it will fail as a directory), not searched."""
-    found = []
-    for root, folders, names in os.walk(folder):
-        here = Path(root)
-        found += [here / name for name in folders + names if is_raw_name(Path(name))]
-        folders[:] = sorted(name for name in folders if not is_raw_name(Path(name)))
+def _listing_problem(error: OSError) -> str:
+    words = "permission denied" if isinstance(error, PermissionError) else (error.strerror or str(error)).lower()
+    return f"cannot list this folder: {words}"
+
+
+def _is_folder(entry: os.DirEntry[str]) -> bool:
+    try:
+        return entry.is_dir()  # through a link too
+    except OSError:
+        return False  # it fails later as an input, or is no .raw file anyway
+
+
+def _raw_files_under(folder: Path, unreadable: list[tuple[Path, str]]) -> list[Path]:
+    """Every entry named *.raw (any case) under `folder`, searched recursively and
+    through links to folders, each real folder once (a link loop ends there). A folder
+    named *.raw is an input too (it will fail as a directory), not searched. A folder
+    that cannot be listed goes to `unreadable`, with the reason."""
+    found: list[Path] = []
+    searched: set[tuple[int, int]] = set()
+    pending = [folder]
+    while pending:
+        here = pending.pop()
+        try:
+            status = here.stat()
+            if (status.st_dev, status.st_ino) in searched:
+                continue
+            searched.add((status.st_dev, status.st_ino))
+            with os.scandir(here) as listing:
+                entries = list(listing)
+        except OSError as error:
+            unreadable.append((here, _listing_problem(error)))
+            continue
+        for entry in entries:
+            path = here / entry.name
+            if is_raw_name(path):
+                found.append(path)
+            elif _is_folder(entry):
+                pending.append(path)
     return sorted(found)
 
 
@@ -62,18 +94,20 @@ def discover_inputs(arguments: Iterable[str | os.PathLike[str]]) -> Discovery:
     file reached twice is kept once."""
     inputs: list[Path] = []
     empty: list[Path] = []
+    unreadable: list[tuple[Path, str]] = []
     seen: set[str] = set()
     for argument in arguments:
         path = Path(argument)
-        found = _raw_files_under(path) if path.is_dir() else [path]
-        if not found:
+        problems = len(unreadable)
+        found = _raw_files_under(path, unreadable) if path.is_dir() else [path]
+        if not found and len(unreadable) == problems:
             empty.append(path)
         for candidate in found:
             key = os.path.realpath(candidate)
             if key not in seen:
                 seen.add(key)
                 inputs.append(candidate)
-    return Discovery(inputs, empty)
+    return Discovery(inputs, empty, sorted(unreadable))
 
 
 def stem_collisions(inputs: Sequence[Path]) -> list[list[Path]]:
@@ -222,34 +256,96 @@ class ConvertJob:
     options: ExportOptions = ExportOptions()
     overwrite: bool = False
 
+    def shaping_options(self) -> dict[str, Any]:
+        """Everything that shapes the outputs: the format and every export option."""
+        return {"format": self.format_name, **asdict(self.options)}
+
+
+CHANGED_WHILE_READ = "changed while it was read"
+
+
+class InputChanged(Exception):
+    """The input's identity after reading it is not the one before."""
+
+
+def _changed_since(source: Path, identity: dict[str, Any]) -> bool:
+    try:
+        return source_identity(source) != identity
+    except OSError:  # removed, or no longer readable
+        return True
+
 
 def convert_file(job: ConvertJob) -> Outcome:
-    """Writes the job's outputs that are not complete yet (all of them with
-    `overwrite`), each under a temporary name first."""
-    import kestrune_tools as kt
-
+    """Writes the job's outputs that were not made from this very input with these
+    options yet (all of them with `overwrite`), each under a temporary name first,
+    and renames them into place only if the input did not change meanwhile."""
     source = Path(job.source)
     finals = output_paths(source, Path(job.outdir), job.format_name)
-    parts = [(final, writer) for final, (_, writer) in zip(finals, FORMATS[job.format_name])
-             if job.overwrite or not is_complete([final], source)]
+    writers = [writer for _, writer in FORMATS[job.format_name]]
 
     def convert() -> Outcome:
+        made_from = {"input": source_identity(source), "options": job.shaping_options()}
+        parts = [(final, writer) for final, writer in zip(finals, writers)
+                 if job.overwrite or not is_made_from(final, made_from)]
         if not parts:
             return Outcome(job.source, "skipped")
-        with kt.open_run(source) as run:
-            for final, writer in parts:
-                with atomic_output(final) as temporary:
-                    writer(run, temporary, job.options)
-        return Outcome(job.source, "converted")
+        return _write_parts(job, parts, made_from)
 
     return guarded(job.source, convert)
 
 
+def _write_parts(job: ConvertJob, parts: list[tuple[Path, PartWriter]], made_from: dict[str, Any]) -> Outcome:
+    import kestrune_tools as kt
+
+    source = Path(job.source)
+    pairs: list[tuple[Path, Path]] = []
+    current = parts[0][0]
+    try:
+        with atomic_outputs([final for final, _ in parts]) as temporaries:
+            pairs = list(zip([final for final, _ in parts], temporaries))
+            with kt.open_run(source) as run:
+                for (current, writer), temporary in zip(parts, temporaries):
+                    writer(run, temporary, job.options)
+            if _changed_since(source, made_from["input"]):
+                raise InputChanged(CHANGED_WHILE_READ)  # so the outputs are never renamed in
+            for final, temporary in pairs:
+                record_source(final, temporary, made_from)
+    except InputChanged:
+        return Outcome(job.source, "failed", CHANGED_WHILE_READ)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:  # the reader's PanicException is a BaseException
+        if _changed_since(source, made_from["input"]):
+            return Outcome(job.source, "failed", CHANGED_WHILE_READ)
+        reason = output_error(error, pairs, current)
+        if reason is None:
+            raise
+        return Outcome(job.source, "failed", reason)
+    return Outcome(job.source, "converted")
+
+
+def _stat_of(source: str) -> tuple[int, int, int, int]:
+    status = os.stat(source)
+    return status.st_size, status.st_mtime_ns, status.st_dev, status.st_ino
+
+
 def catalog_file(source: str) -> Outcome:
-    """The catalog rows of one input, in `Outcome.rows`."""
+    """The catalog rows of one input, in `Outcome.rows`; none of an input that
+    changed while it was read (its size, mtime or inode)."""
     from kestrune_tools.catalog import catalog_rows
 
-    return guarded(source, lambda: Outcome(source, "converted", rows=catalog_rows(source)))
+    def catalog() -> Outcome:
+        before = _stat_of(source)
+        rows = catalog_rows(source)
+        try:
+            changed = _stat_of(source) != before
+        except OSError:
+            changed = True
+        if changed:
+            return Outcome(source, "failed", CHANGED_WHILE_READ)
+        return Outcome(source, "converted", rows=rows)
+
+    return guarded(source, catalog)
 
 
 # -- running the tasks

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Iterable
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 from kestrune_tools.batch import Outcome, SchedulerError, catalog_file, run_tasks
 from kestrune_tools.cli.common import (
@@ -12,8 +14,13 @@ from kestrune_tools.cli.common import (
     add_batch_options,
     add_input_arguments,
     find_inputs,
+    refuse_writing_inputs,
+    writing_into,
 )
-from kestrune_tools.outputs import atomic_output
+from kestrune_tools.outputs import NothingWritten, atomic_output, output_error
+
+if TYPE_CHECKING:
+    from kestrune_tools.catalog import CatalogWriter
 
 NAME = "catalog"
 SUMMARY = "one Parquet table of every scan of every run"
@@ -27,10 +34,17 @@ base_peak_intensity). Runs appear in the order found, scans in scan order.
 
 Each run costs the bytes its scans need, not its size. The catalog is written under
 a temporary name and renamed into place when complete; an existing catalog is
-replaced. A bad input is reported on one line and left out; the others are still
-catalogued.
+replaced. A bad input (or one that changes while it is read) is reported on one
+line and left out; the others are still catalogued. A catalog that cannot be
+written (a full disk) is reported on one line naming it, exit status 1.
 
-Exit status: 0 every file catalogued, 1 some file failed, 2 usage error."""
+Inputs are never written: a CATALOG.parquet that is an input, an existing .raw file
+or the same file as one is refused (as `-o d/*.raw` would make -o take d/a.raw). One
+command at a time writes into a folder (it holds .kestrune.lock there for the
+batch): a second one is refused at once, exit status 2.
+
+Exit status: 0 every file catalogued, 1 some file failed or the catalog could not be
+written, 2 usage error (such as a folder that cannot be made or written)."""
 EPILOG = """\
 example:
   kestrune catalog /archive -o archive.parquet
@@ -46,32 +60,58 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    from kestrune_tools.catalog import CatalogWriter
-
     inputs, empty = find_inputs(args.inputs)
     destination: Path = args.output
     if destination.is_dir():
         raise UsageError(f"{destination}: the catalog path is a folder")
-    try:
-        outcomes = run_tasks(catalog_file, [str(path) for path in inputs], workers=args.jobs,
-                             scheduler=args.scheduler)
-    except SchedulerError as error:
-        raise UsageError(str(error)) from None
-    destination.parent.mkdir(parents=True, exist_ok=True)
-    progress = Progress(len(inputs), command=NAME, enabled=not args.no_progress, failed=empty,
-                        done_word="catalogued")
-    with progress, atomic_output(destination) as temporary, CatalogWriter(temporary) as writer:
-        # Rows go out in input order; a run that ends early waits for those before it.
-        waiting: dict[int, Outcome] = {}
-        following = 0
-        for index, outcome in outcomes:
-            progress.record(outcome)
-            waiting[index] = outcome
-            while following in waiting:
-                rows = waiting.pop(following).rows
-                if rows is not None:
-                    writer.add(rows)
-                following += 1
-    if not writer.written:
+    refuse_writing_inputs([destination], inputs)
+    with writing_into(destination.parent):
+        try:
+            outcomes = run_tasks(catalog_file, [str(path) for path in inputs], workers=args.jobs,
+                                 scheduler=args.scheduler)
+        except SchedulerError as error:
+            raise UsageError(str(error)) from None
+        progress = Progress(len(inputs), command=NAME, enabled=not args.no_progress, failed=empty,
+                            done_word="catalogued")
+        with progress:
+            written = write_catalog(outcomes, destination, progress)
+    if written is False:
         progress.error(destination, "not written: no run could be catalogued")
     return progress.status
+
+
+def write_catalog(outcomes: Iterable[tuple[int, Outcome]], destination: Path, progress: Progress) -> bool | None:
+    """Writes the rows of the outcomes as they come; answers whether any run was
+    catalogued, or None where the catalog could not be written (reported and counted
+    as a failure)."""
+    from kestrune_tools.catalog import CatalogWriter
+
+    temporary = destination
+    try:
+        with atomic_output(destination) as temporary:
+            with CatalogWriter(temporary) as writer:
+                add_in_order(outcomes, writer, progress)
+            if not writer.written:
+                raise NothingWritten
+    except OSError as error:
+        reason = output_error(error, [(destination, temporary)], destination)
+        if reason is None:
+            raise
+        progress.counts["failed"] += 1
+        progress.error(destination, reason)
+        return None
+    return writer.written
+
+
+def add_in_order(outcomes: Iterable[tuple[int, Outcome]], writer: CatalogWriter, progress: Progress) -> None:
+    # Rows go out in input order; a run that ends early waits for those before it.
+    waiting: dict[int, Outcome] = {}
+    following = 0
+    for index, outcome in outcomes:
+        progress.record(outcome)
+        waiting[index] = outcome
+        while following in waiting:
+            rows = waiting.pop(following).rows
+            if rows is not None:
+                writer.add(rows)
+            following += 1

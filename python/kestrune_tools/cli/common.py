@@ -9,6 +9,10 @@ writes its outputs and ends in the same way:
   that reports empty folders its own way).
 - `refuse_stem_collisions(inputs)`: two inputs whose outputs would share a name stop
   the command (exit status 2) before anything is written.
+- `refuse_writing_inputs(outputs, inputs)`: an output path that is an input, an
+  existing .raw file or the same file as one stops the command (exit status 2).
+- `with writing_into(folder):` makes the output folder, checks that it takes files
+  and holds its lock for the batch (exit status 2, naming the folder, otherwise).
 - `add_batch_options(parser)` and `args.jobs`, `args.scheduler`, `args.no_progress`.
 - `Progress(total, enabled=...)`: the progress bar on standard error (only when it is
   a terminal), error lines written above it, the summary line, and the exit status.
@@ -23,17 +27,21 @@ writes its outputs and ends in the same way:
 from __future__ import annotations
 
 import argparse
+import contextlib
 import enum
+import errno
 import importlib
 import os
 import sys
 import time
 from collections import Counter
+from collections.abc import Iterable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import Any, TextIO
 
-from kestrune_tools.batch import Discovery, Outcome, discover_inputs, stem_collisions
+from kestrune_tools.batch import Discovery, Outcome, discover_inputs, is_raw_name, stem_collisions
+from kestrune_tools.outputs import FolderBusy, sole_writer
 
 PROGRAM = "kestrune"
 
@@ -100,19 +108,86 @@ def add_batch_options(parser: argparse.ArgumentParser) -> None:
 
 
 def find_inputs(arguments: list[str], stream: TextIO | None = None) -> tuple[list[Path], int]:
-    """The inputs found, and the number of arguments that were empty folders (each
-    reported as a failure)."""
+    """The inputs found, and the number of folders that were empty or could not be
+    listed (each reported as a failure)."""
     discovery = discover_inputs(arguments)
-    for folder in discovery.empty_folders:
-        report_error(folder, "no .raw files in this folder", stream)
+    for folder, reason in discovery_failures(discovery):
+        report_error(folder, reason, stream)
     refuse_nothing_to_do(discovery)
-    return discovery.inputs, len(discovery.empty_folders)
+    return discovery.inputs, len(discovery_failures(discovery))
+
+
+def discovery_failures(discovery: Discovery) -> list[tuple[Path, str]]:
+    """The folders that gave no input, each with the reason."""
+    return [*((folder, "no .raw files in this folder") for folder in discovery.empty_folders),
+            *discovery.unreadable_folders]
 
 
 def refuse_nothing_to_do(discovery: Discovery) -> None:
-    """A usage error where the arguments name no input file at all."""
-    if not discovery.inputs:
+    """A usage error where the arguments name no input file at all (a folder that
+    cannot be listed is a failed input instead)."""
+    if not discovery.inputs and not discovery.unreadable_folders:
         raise UsageError("no input files found" if not discovery.empty_folders else "nothing to do")
+
+
+def refuse_writing_inputs(outputs: Iterable[Path], inputs: Sequence[Path]) -> None:
+    """A usage error where an output path is one of the inputs, an existing .raw
+    file, or leads to one (through links, or as a hard link: the same device and
+    inode): inputs are never written."""
+    real_inputs = {os.path.realpath(path) for path in inputs}
+    identities: dict[tuple[int, int], Path] = {}
+    for path in inputs:
+        with contextlib.suppress(OSError):
+            status = os.stat(path)
+            identities[(status.st_dev, status.st_ino)] = path
+    for output in outputs:
+        problem = _input_at(output, real_inputs, identities)
+        if problem is not None:
+            raise UsageError(f"{output}: {problem}; inputs are never written (check the order of -o and "
+                             f"the inputs)")
+
+
+def _input_at(output: Path, real_inputs: set[str], identities: dict[tuple[int, int], Path]) -> str | None:
+    real = os.path.realpath(output)
+    if real in real_inputs:
+        return "is one of the inputs"
+    try:
+        status = os.stat(output)
+    except OSError:
+        return None  # nothing there to lose
+    if (status.st_dev, status.st_ino) in identities:
+        return f"is the same file as the input {identities[(status.st_dev, status.st_ino)]}"
+    if not os.path.isdir(output) and (is_raw_name(output) or is_raw_name(Path(real))):
+        return "is an existing .raw file"
+    return None
+
+
+def _folder_problem(error: OSError) -> str:
+    if error.errno == errno.ENOTDIR:
+        return "a part of this path is a file, not a folder"
+    return (error.strerror or str(error)).lower()
+
+
+@contextlib.contextmanager
+def writing_into(folder: Path) -> Iterator[None]:
+    """Makes the output folder if missing and holds its lock (`.kestrune.lock` in it)
+    while the block runs: a usage error naming the folder where it is a file, cannot
+    be made or takes no new file, or another command holds it."""
+    if folder.exists() and not folder.is_dir():
+        raise UsageError(f"{folder}: the output folder is not a folder")
+    lock = contextlib.ExitStack()
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"{folder}: cannot make the output folder: {_folder_problem(error)}") from None
+    try:
+        lock.enter_context(sole_writer(folder))
+    except FolderBusy as busy:
+        raise UsageError(f"{folder}: {busy}") from None
+    except OSError as error:
+        raise UsageError(f"{folder}: cannot write into the output folder: {_folder_problem(error)}") from None
+    with lock:
+        yield
 
 
 def refuse_stem_collisions(inputs: list[Path]) -> None:

@@ -12,6 +12,7 @@ from kestrune_tools.batch import (
     SchedulerError,
     convert_file,
     mzml_available,
+    output_paths,
     run_tasks,
 )
 from kestrune_tools.cli.common import (
@@ -22,6 +23,8 @@ from kestrune_tools.cli.common import (
     find_inputs,
     positive_int,
     refuse_stem_collisions,
+    refuse_writing_inputs,
+    writing_into,
 )
 
 NAME = "convert"
@@ -36,15 +39,27 @@ Export each run to OUTDIR, one task per input file:
 
 Each output is written under a temporary name in OUTDIR and renamed into place
 when complete, so an interrupted batch never leaves a partial file under a final
-name. A rerun skips the outputs that exist and are newer than their input (unless
---overwrite), so it resumes where an interrupted batch stopped.
+name. Beside each output, a hidden record (.<output>.source.json) says what it was
+made from: the input's size, mtime, device and inode and a SHA-256 of its first and
+last MiB, and the format and every option. A rerun skips an output only when its
+record matches this input and these options (unless --overwrite), so it resumes
+where an interrupted batch stopped and redoes what an option change or a changed
+input makes stale. An input that changes while it is read fails, and none of its
+new outputs is kept.
+
+Inputs are never written: an output that would be an input, an existing .raw file
+or the same file as one is refused. One command at a time writes into an OUTDIR (it
+holds OUTDIR/.kestrune.lock for the batch): a second one is refused at once, exit
+status 2; run it when the first has ended.
 
 A bad input (missing, unreadable, a directory, too short, not a regular file) is
 reported on one line naming the file and the reason; every other file is still
 converted. Two inputs with the same stem (compared without regard to case) would
 write the same outputs: that is refused before anything is written.
 
-Exit status: 0 all files converted or skipped, 1 some file failed, 2 usage error."""
+Exit status: 0 all files converted or skipped, 1 some file failed (or a folder could
+not be listed), 2 usage error (such as an OUTDIR that cannot be made or written, or
+that another command is writing into)."""
 EPILOG = """\
 examples:
   kestrune convert /archive/2024 -o /exports/mgf --to mgf
@@ -62,9 +77,8 @@ def configure(parser: argparse.ArgumentParser) -> None:
                         help="only the scans of MS level N (default: every scan; for MGF every "
                              "scan of MS level 2 and above)")
     parser.add_argument("--overwrite", action="store_true",
-                        help="write every output again, even those complete and newer than their "
-                             "input; give it after changing --ms-level or an mzML option, since an "
-                             "output's completeness is judged by its time alone")
+                        help="write every output again, even those whose record says they were made "
+                             "from this input with these options")
     add_batch_options(parser)
     mzml = parser.add_argument_group(
         "mzML options", "Values the .raw file does not hold. The mzML file states them per "
@@ -84,19 +98,19 @@ def run(args: argparse.Namespace) -> int:
     inputs, empty = find_inputs(args.inputs)
     refuse_stem_collisions(inputs)
     outdir: Path = args.outdir
-    if outdir.exists() and not outdir.is_dir():
-        raise UsageError(f"{outdir}: the output folder is not a folder")
+    refuse_writing_inputs([path for source in inputs for path in output_paths(source, outdir, args.format_name)],
+                          inputs)
     options = ExportOptions(ms_level=args.ms_level, polarity=args.polarity,
                             spectrum_type=args.spectrum_type, zlib=args.zlib)
     jobs = [ConvertJob(str(source), str(outdir), args.format_name, options, args.overwrite)
             for source in inputs]
-    try:
-        outcomes = run_tasks(convert_file, jobs, workers=args.jobs, scheduler=args.scheduler)
-    except SchedulerError as error:
-        raise UsageError(str(error)) from None
-    outdir.mkdir(parents=True, exist_ok=True)  # the tasks start only when iterated
-    with Progress(len(jobs), command=NAME, enabled=not args.no_progress, failed=empty) as progress:
-        for _, outcome in outcomes:
-            progress.record(outcome)
+    with writing_into(outdir):
+        try:
+            outcomes = run_tasks(convert_file, jobs, workers=args.jobs, scheduler=args.scheduler)
+        except SchedulerError as error:
+            raise UsageError(str(error)) from None
+        with Progress(len(jobs), command=NAME, enabled=not args.no_progress, failed=empty) as progress:
+            for _, outcome in outcomes:
+                progress.record(outcome)
     return progress.status
 
