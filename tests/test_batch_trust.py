@@ -1,0 +1,277 @@
+"""What a batch promises an archive: inputs never written, outputs made from exactly
+this input with these options or absent, every folder searched or named as failed,
+and an output place that is checked before any work."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("numpy")
+pytest.importorskip("pyarrow")
+
+from export_runs import write_run
+from kestrune_tools.cli import main
+from test_cli import counts, visible
+
+OLD_TIME_NS = 1_500_000_000 * 10**9  # an mtime from long before any test's outputs
+
+
+def run(capsys, *arguments: str) -> tuple[int, str]:
+    """`kestrune ARGUMENTS` in this process: the exit status and standard error."""
+    try:
+        status = main(list(arguments))
+    except SystemExit as exit:
+        status = int(exit.code or 0)
+    return status, capsys.readouterr().err
+
+
+def report_needed(command: str) -> None:
+    if command == "report":
+        pytest.importorskip("bokeh")
+
+
+def output_arguments(command: str, place: Path) -> list[str]:
+    return {"convert": ["-o", str(place), "--to", "mgf"], "catalog": ["-o", str(place / "catalog.parquet")],
+            "report": ["-o", str(place) + "/"]}[command]
+
+
+@pytest.mark.parametrize("command, case", [
+    ("catalog", "an input, -o before a glob"), ("catalog", "another .raw file"), ("catalog", "a link to an input"),
+    ("catalog", "a hard link to an input"), ("report", "an input"), ("report", "a link to an input"),
+    ("convert", "an input"), ("convert", "a hard link to an input"),
+])
+def test_an_output_over_an_input_is_refused_before_any_work(files, capsys, command, case):
+    report_needed(command)
+    source = write_run(files / "d", "orbitrap", 66, "a.raw")
+    other = write_run(files / "d", "orbitrap", 66, "b.raw")
+    inputs = [str(source)]
+    if command == "convert":  # an output named as its input's output would be
+        target = files / "d" / "a.mgf"
+        if case == "an input":
+            source = source.rename(target)
+            inputs = [str(source)]
+        else:
+            os.link(source, target)
+        arguments = [*inputs, "-o", str(files / "d"), "--to", "mgf"]
+    else:
+        target = {"an input, -o before a glob": source, "another .raw file": other, "an input": source,
+                  "a link to an input": files / "link.out", "a hard link to an input": files / "hard.out"}[case]
+        if case == "a link to an input":
+            target.symlink_to(source)
+        if case == "a hard link to an input":
+            os.link(source, target)
+        if case == "an input, -o before a glob":
+            inputs.append(str(other))
+        arguments = [*inputs, "-o", str(target)]
+    before = {path: path.read_bytes() for path in (source, other)}
+    status, error = run(capsys, command, *arguments, "-j", "1")
+    assert status == 2 and "inputs are never written" in error and str(target) in error, error
+    assert {path: path.read_bytes() for path in (source, other)} == before
+
+
+def rewrite_in_place(path: Path, data: bytes, mtime_ns: int | None = None) -> None:
+    """New bytes in the same file (same inode), its mtime then set, as `cp -p` or
+    `rsync -t --inplace` leave a file."""
+    with open(path, "r+b") as stream:
+        stream.write(data)
+        stream.truncate()
+    if mtime_ns is not None:
+        os.utime(path, ns=(mtime_ns, mtime_ns))
+
+
+@pytest.mark.parametrize("case", ["another file of the same name", "copied, its old mtime restored",
+                                  "same size and mtime, other bytes", "an option changed"])
+def test_resume_redoes_an_output_not_made_from_this_input_with_these_options(files, capsys, case):
+    final = write_run(files / "final", "orbitrap", 66, "x.raw")
+    reference = files / "reference"
+    assert run(capsys, "convert", str(final), "-o", str(reference), "--to", "parquet", "-j", "1")[0] == 0
+    source, options = files / "in" / "x.raw", ["--ms-level", "2"] if case == "an option changed" else []
+    whole = final.read_bytes()
+    half_copied = whole[:len(whole) // 2] + bytes(len(whole) - len(whole) // 2)
+    if case == "another file of the same name":
+        first = write_run(files / "elsewhere", "generic", 57, "x.raw")
+    else:
+        first = source
+        source.parent.mkdir()
+        source.write_bytes(whole if case == "an option changed" else half_copied)
+        if case == "same size and mtime, other bytes":
+            os.utime(source, ns=(OLD_TIME_NS, OLD_TIME_NS))
+    out = files / "out"
+    assert run(capsys, "convert", str(first), "-o", str(out), "--to", "parquet", "-j", "1", *options)[0] == 0
+    if case == "copied, its old mtime restored":
+        rewrite_in_place(source, whole, OLD_TIME_NS)
+    if case == "same size and mtime, other bytes":
+        rewrite_in_place(source, whole, OLD_TIME_NS)
+    if case == "another file of the same name":
+        source.parent.mkdir()
+        source.write_bytes(whole)
+        os.utime(source, ns=(OLD_TIME_NS, OLD_TIME_NS))
+    status, error = run(capsys, "convert", str(source), "-o", str(out), "--to", "parquet", "-j", "1")
+    assert status == 0 and counts(error) == (1, 0, 0), error
+    assert {p.name: p.read_bytes() for p in visible(out)} == {p.name: p.read_bytes() for p in visible(reference)}
+    assert counts(run(capsys, "convert", str(source), "-o", str(out), "--to", "parquet", "-j", "1")[1]) == (0, 1, 0)
+
+
+def append(path: Path) -> None:
+    with open(path, "ab") as stream:
+        stream.write(b"\0" * 4096)
+
+
+def replace(path: Path) -> None:
+    other = path.with_name("replacement.tmp")
+    other.write_bytes(path.read_bytes())
+    os.replace(other, path)
+
+
+def touch(path: Path) -> None:
+    os.utime(path, ns=(OLD_TIME_NS, OLD_TIME_NS))
+
+
+@pytest.mark.parametrize("command, writer, change", [
+    ("convert --to parquet", "kestrune_tools.parquet.write_peaks", append),
+    ("convert --to parquet", "kestrune_tools.parquet.write_scans", replace),
+    ("convert --to mgf", "kestrune_tools.mgf.write_mgf", touch),
+    ("catalog", "kestrune_tools.catalog.catalog_rows", append),
+])
+def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files, capsys, monkeypatch, command,
+                                                                           writer, change):
+    source = write_run(files / "in", "orbitrap", 66, "x.raw")
+    module, name = writer.rsplit(".", 1)
+    original = getattr(__import__(module, fromlist=[name]), name)
+
+    def changing_writer(*arguments):
+        answer = original(*arguments)
+        change(source)
+        return answer
+
+    monkeypatch.setattr(f"{module}.{name}", changing_writer)
+    out = files / "out"
+    target = ["-o", str(out / "catalog.parquet")] if command == "catalog" else ["-o", str(out)]
+    status, error = run(capsys, *command.split(), str(source), *target, "-j", "1")
+    assert status == 1 and f"kestrune: {source}: changed while it was read" in error, error
+    assert sorted(path.name for path in out.iterdir()) == []  # no output, no temporary file, no record
+
+
+def test_a_vanished_temporary_file_is_an_error(files):
+    from kestrune_tools.outputs import atomic_output
+
+    with pytest.raises(FileNotFoundError, match="vanished"), atomic_output(files / "a.mgf") as temporary:
+        temporary.write_text("written")
+        temporary.unlink()  # as a foreign clean-up would
+    assert list(files.iterdir()) == []
+
+
+@pytest.mark.parametrize("case", ["another output's temporary file", "names of 238 and 255 bytes",
+                                  "0.raw a.mgf.b.raw a.raw with -j 2"])
+def test_temporary_files_are_exact_and_owned(files, capsys, case):
+    out = files / "out"
+    out.mkdir()
+    foreign = out / ".a.mgf.b.mgf.0123456789ab.part"
+    own = out / ".a.mgf.0123456789ab.part"
+    names = {"another output's temporary file": ["a.raw"], "names of 238 and 255 bytes": [
+        "é" * 117 + ".raw", "r" * 251 + ".raw"], "0.raw a.mgf.b.raw a.raw with -j 2": ["0.raw", "a.mgf.b.raw", "a.raw"]}[case]
+    inputs = [str(write_run(files / "in", "orbitrap", 66, name)) for name in names]
+    if case == "another output's temporary file":
+        foreign.write_text("a live temporary file of a.mgf.b.mgf")
+        own.write_text("left by a killed write of a.mgf")
+    status, error = run(capsys, "convert", *inputs, "-o", str(out), "--to", "mgf", "-j", "2")
+    assert status == 0 and counts(error) == (len(names), 0, 0), error
+    assert [path.name for path in visible(out)] == sorted(Path(name).stem + ".mgf" for name in names)
+    assert foreign.exists() == (case == "another output's temporary file") and not own.exists()
+
+
+@pytest.mark.parametrize("command", ["convert", "catalog", "report"])
+def test_a_second_command_on_a_busy_folder_is_refused(files, capsys, command):
+    from kestrune_tools.outputs import sole_writer
+
+    report_needed(command)
+    source = write_run(files / "in", "orbitrap", 66, "x.raw")
+    out = files / "out"
+    out.mkdir()
+    with sole_writer(out):
+        status, error = run(capsys, command, str(source), *output_arguments(command, out), "-j", "1")
+    assert status == 2 and f"{out}: another kestrune command is writing into this folder" in error, error
+    assert list(out.iterdir()) == []
+
+
+def scandir_refusing(folder: Path):
+    real = os.scandir
+
+    def scandir(path="."):
+        if Path(path) == folder:
+            raise PermissionError(13, "Permission denied", str(path))
+        return real(path)
+
+    return scandir
+
+
+@pytest.mark.parametrize("case", ["an unlistable subfolder", "an unlistable top folder", "a linked folder",
+                                  "a link loop"])
+def test_discovery_reports_what_it_cannot_read_and_follows_links(files, capsys, monkeypatch, case):
+    top = files / "archive"
+    found = [write_run(top, "orbitrap", 66, "a.raw"), write_run(top / "sub", "orbitrap", 66, "b.raw")]
+    unreadable = {"an unlistable subfolder": top / "sub", "an unlistable top folder": top}.get(case)
+    if unreadable is not None:
+        monkeypatch.setattr(os, "scandir", scandir_refusing(unreadable))
+        found = [path for path in found if unreadable not in path.parents]
+    if case == "a linked folder":
+        found.append(write_run(files / "elsewhere", "orbitrap", 66, "c.raw"))
+        (top / "sub" / "linked").symlink_to(files / "elsewhere")
+    if case == "a link loop":
+        (top / "sub" / "up").symlink_to(top)
+    status, error = run(capsys, "convert", str(top), "-o", str(files / "out"), "--to", "mgf", "-j", "1")
+    assert status == (1 if unreadable else 0), error
+    assert counts(error) == (len(found), 0, 1 if unreadable else 0)
+    if unreadable:
+        assert f"kestrune: {unreadable}: cannot list this folder: permission denied" in error.splitlines()
+    assert [path.name for path in visible(files / "out")] == sorted(path.stem + ".mgf" for path in found)
+
+
+@pytest.mark.parametrize("command", ["convert", "catalog", "report"])
+@pytest.mark.parametrize("place", ["under a regular file", "uncreatable", "takes no file"])
+def test_the_output_place_is_checked_before_any_work(files, capsys, command, place):
+    report_needed(command)
+    source = write_run(files / "in", "orbitrap", 66, "x.raw")
+    (files / "file").write_text("")
+    folder = {"under a regular file": files / "file" / "out", "uncreatable": Path("/proc/kestrune/out"),
+              "takes no file": Path("/proc/self")}[place]
+    status, error = run(capsys, command, str(source), *output_arguments(command, folder), "-j", "1")
+    assert status == 2 and error.startswith(f"kestrune {command}: error: {folder}: ") and error.count("\n") == 1, error
+
+
+@pytest.fixture
+def full_disk(files):
+    """A small file system with little room left, where this process may mount one."""
+    place = files / "small"
+    place.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", str(place)],
+                                           capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here")
+    try:
+        (place / "filler").write_bytes(b"\0" * (248 << 10))
+        yield place
+    finally:
+        subprocess.run(["umount", "--lazy", str(place)], check=True)  # even while a file is open there
+
+
+@pytest.mark.parametrize("command", ["convert", "catalog"])
+def test_a_full_disk_fails_the_output_naming_it(files, capsys, full_disk, command):
+    source = write_run(files / "in", "orbitrap", 66, "x_orbitrap.raw")  # the profile with MS2 scans
+    status, error = run(capsys, command, str(source), *output_arguments(command, full_disk / "out"), "-j", "1")
+    output = full_disk / "out" / ("x_orbitrap.mgf" if command == "convert" else "catalog.parquet")
+    assert status == 1 and f"cannot write {output}: no space left on device" in error, error
+    assert counts(error)[2] == 1
+    assert list((full_disk / "out").iterdir()) == []
+
+
+@pytest.mark.parametrize("output, page", [("qc/", "qc/index.html"), ("x.html", "x.html"), ("new/x.html", "new/x.html")])
+def test_report_of_one_run_writes_a_folder_only_when_asked(files, capsys, output, page):
+    pytest.importorskip("bokeh")
+    source = write_run(files / "in", "orbitrap", 66, "x.raw")
+    status, error = run(capsys, "report", str(source), "-o", f"{files}/{output}", "-j", "1")
+    assert status == 0, error
+    assert (files / page).is_file()
