@@ -192,6 +192,8 @@ def record_source(final: Path, written: Path, made_from: dict[str, Any]) -> None
     Not flushed: a record lost in a crash only makes the output be written again."""
     text = json.dumps({"made_from": made_from, "output": _output_stamp(written)}, sort_keys=True, indent=1)
     record = record_path(final)
+    for leftover in leftovers(record):
+        leftover.unlink(missing_ok=True)
     temporary = temporary_name(record)
     try:
         temporary.write_text(text + "\n", encoding="utf-8")
@@ -215,11 +217,21 @@ def is_made_from(final: Path, made_from: dict[str, Any]) -> bool:
 # -- one writer per folder
 
 
+def _open_lock_file(path: Path) -> int:
+    try:
+        return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+    except PermissionError:
+        if not path.is_file():
+            raise  # the folder takes no new file
+        # Another user's lock file, in a shared folder: a lock needs no write access.
+        return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+
+
 def _lock(path: Path) -> int:
     import fcntl
 
     while True:
-        descriptor = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        descriptor = _open_lock_file(path)
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
