@@ -39,6 +39,11 @@ def output_arguments(command: str, place: Path) -> list[str]:
             "report": ["-o", str(place) + "/"]}[command]
 
 
+def touch(path: Path) -> None:
+    """Sets an mtime older than any output's, as `cp -p` or `rsync -t` restore one."""
+    os.utime(path, ns=(OLD_TIME_NS, OLD_TIME_NS))
+
+
 @pytest.mark.parametrize("command, case", [
     ("catalog", "an input, -o before a glob"), ("catalog", "another .raw file"), ("catalog", "a link to an input"),
     ("catalog", "a hard link to an input"), ("report", "an input"), ("report", "a link to an input"),
@@ -46,74 +51,57 @@ def output_arguments(command: str, place: Path) -> list[str]:
 ])
 def test_an_output_over_an_input_is_refused_before_any_work(files, capsys, command, case):
     report_needed(command)
-    source = write_run(files / "d", "orbitrap", 66, "a.raw")
-    other = write_run(files / "d", "orbitrap", 66, "b.raw")
-    inputs = [str(source)]
-    if command == "convert":  # an output named as its input's output would be
+    source, other = (write_run(files / "d", "orbitrap", 66, name) for name in ("a.raw", "b.raw"))
+    target = {"an input, -o before a glob": source, "another .raw file": other, "an input": source,
+              "a link to an input": files / "link.out", "a hard link to an input": files / "hard.out"}[case]
+    if command == "convert":  # where the input's output would go
         target = files / "d" / "a.mgf"
-        if case == "an input":
-            source = source.rename(target)
-            inputs = [str(source)]
-        else:
-            os.link(source, target)
-        arguments = [*inputs, "-o", str(files / "d"), "--to", "mgf"]
-    else:
-        target = {"an input, -o before a glob": source, "another .raw file": other, "an input": source,
-                  "a link to an input": files / "link.out", "a hard link to an input": files / "hard.out"}[case]
-        if case == "a link to an input":
-            target.symlink_to(source)
-        if case == "a hard link to an input":
-            os.link(source, target)
-        if case == "an input, -o before a glob":
-            inputs.append(str(other))
-        arguments = [*inputs, "-o", str(target)]
+        source = source.rename(target) if case == "an input" else source
+    if case == "a link to an input":
+        target.symlink_to(source)
+    if case == "a hard link to an input":
+        os.link(source, target)
+    inputs = [str(source), *([str(other)] if case == "an input, -o before a glob" else [])]
+    output = ["-o", str(files / "d"), "--to", "mgf"] if command == "convert" else ["-o", str(target)]
     before = {path: path.read_bytes() for path in (source, other)}
-    status, error = run(capsys, command, *arguments, "-j", "1")
+    status, error = run(capsys, command, *inputs, *output, "-j", "1")
     assert status == 2 and "inputs are never written" in error and str(target) in error, error
     assert {path: path.read_bytes() for path in (source, other)} == before
-
-
-def rewrite_in_place(path: Path, data: bytes, mtime_ns: int | None = None) -> None:
-    """New bytes in the same file (same inode), its mtime then set, as `cp -p` or
-    `rsync -t --inplace` leave a file."""
-    with open(path, "r+b") as stream:
-        stream.write(data)
-        stream.truncate()
-    if mtime_ns is not None:
-        os.utime(path, ns=(mtime_ns, mtime_ns))
 
 
 @pytest.mark.parametrize("case", ["another file of the same name", "copied, its old mtime restored",
                                   "same size and mtime, other bytes", "an option changed"])
 def test_resume_redoes_an_output_not_made_from_this_input_with_these_options(files, capsys, case):
+    def convert(source: Path, out: str, *options: str) -> tuple[int, int, int]:
+        status, error = run(capsys, "convert", str(source), "-o", str(files / out), "--to", "parquet", "-j", "1",
+                            *options)
+        assert status == 0, error
+        return counts(error)
+
     final = write_run(files / "final", "orbitrap", 66, "x.raw")
-    reference = files / "reference"
-    assert run(capsys, "convert", str(final), "-o", str(reference), "--to", "parquet", "-j", "1")[0] == 0
-    source, options = files / "in" / "x.raw", ["--ms-level", "2"] if case == "an option changed" else []
     whole = final.read_bytes()
-    half_copied = whole[:len(whole) // 2] + bytes(len(whole) - len(whole) // 2)
+    convert(final, "reference")
+    source = files / "in" / "x.raw"
+    source.parent.mkdir()
     if case == "another file of the same name":
-        first = write_run(files / "elsewhere", "generic", 57, "x.raw")
-    else:
-        first = source
-        source.parent.mkdir()
-        source.write_bytes(whole if case == "an option changed" else half_copied)
-        if case == "same size and mtime, other bytes":
-            os.utime(source, ns=(OLD_TIME_NS, OLD_TIME_NS))
-    out = files / "out"
-    assert run(capsys, "convert", str(first), "-o", str(out), "--to", "parquet", "-j", "1", *options)[0] == 0
-    if case == "copied, its old mtime restored":
-        rewrite_in_place(source, whole, OLD_TIME_NS)
-    if case == "same size and mtime, other bytes":
-        rewrite_in_place(source, whole, OLD_TIME_NS)
-    if case == "another file of the same name":
-        source.parent.mkdir()
+        convert(write_run(files / "elsewhere", "generic", 57, "x.raw"), "out")
         source.write_bytes(whole)
-        os.utime(source, ns=(OLD_TIME_NS, OLD_TIME_NS))
-    status, error = run(capsys, "convert", str(source), "-o", str(out), "--to", "parquet", "-j", "1")
-    assert status == 0 and counts(error) == (1, 0, 0), error
-    assert {p.name: p.read_bytes() for p in visible(out)} == {p.name: p.read_bytes() for p in visible(reference)}
-    assert counts(run(capsys, "convert", str(source), "-o", str(out), "--to", "parquet", "-j", "1")[1]) == (0, 1, 0)
+    elif case == "an option changed":
+        source.write_bytes(whole)
+        convert(source, "out", "--ms-level", "2")
+    else:  # converted while it was still being copied: its second half still zeros
+        source.write_bytes(whole[:len(whole) // 2] + bytes(len(whole) - len(whole) // 2))
+        if case == "same size and mtime, other bytes":
+            touch(source)
+        convert(source, "out")
+        with open(source, "r+b") as stream:  # the same file, now whole
+            stream.write(whole)
+    if case != "an option changed":
+        touch(source)
+    assert convert(source, "out") == (1, 0, 0)
+    assert {p.name: p.read_bytes() for p in visible(files / "out")} == {
+        p.name: p.read_bytes() for p in visible(files / "reference")}
+    assert convert(source, "out") == (0, 1, 0)
 
 
 def append(path: Path) -> None:
@@ -125,10 +113,6 @@ def replace(path: Path) -> None:
     other = path.with_name("replacement.tmp")
     other.write_bytes(path.read_bytes())
     os.replace(other, path)
-
-
-def touch(path: Path) -> None:
-    os.utime(path, ns=(OLD_TIME_NS, OLD_TIME_NS))
 
 
 @pytest.mark.parametrize("command, writer, change", [
