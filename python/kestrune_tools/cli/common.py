@@ -86,7 +86,8 @@ def usable_cores() -> int:
 def add_input_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "inputs", nargs="+", metavar="FILE_OR_DIR",
-        help="a .raw file, or a folder searched recursively for .raw files (any case)")
+        help="a .raw file, or a folder searched recursively for .raw files (any case), "
+             "through links to folders; a folder that cannot be listed is a failed input")
 
 
 def add_batch_options(parser: argparse.ArgumentParser) -> None:

@@ -54,7 +54,8 @@ status 2; run it when the first has ended.
 
 A bad input (missing, unreadable, a directory, too short, not a regular file) is
 reported on one line naming the file and the reason; every other file is still
-converted. Two inputs with the same stem (compared without regard to case) would
+converted. An output that cannot be written (a full disk) fails its input, naming
+the output. Two inputs with the same stem (compared without regard to case) would
 write the same outputs: that is refused before anything is written.
 
 Exit status: 0 all files converted or skipped, 1 some file failed (or a folder could
