@@ -221,7 +221,7 @@ def _open_lock_file(path: Path) -> int:
     try:
         return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
     except PermissionError:
-        if not path.is_file():
+        if not path.is_file() or not os.access(path.parent, os.W_OK | os.X_OK):
             raise  # the folder takes no new file
         # Another user's lock file, in a shared folder: a lock needs no write access.
         return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
