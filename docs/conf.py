@@ -55,6 +55,15 @@ html_show_sourcelink = False
 
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
+# The annotations are strings (postponed evaluation): keep NumPy's aliases as written
+# rather than their expansions.
+autodoc_type_aliases = {"NDArray": "numpy.typing.NDArray", "ArrayLike": "numpy.typing.ArrayLike",
+                        "FloatArray": "kestrune_tools.runs.FloatArray",
+                        "IntensityArray": "kestrune_tools.runs.IntensityArray"}
+# The docstrings quote names in single backquotes, as code; and a `--option` stays two
+# hyphens rather than becoming a dash.
+default_role = "code"
+smartquotes = False
 napoleon_google_docstring = True
 napoleon_numpy_docstring = False
 
@@ -99,5 +108,20 @@ def typed_signature(app: Any, what: str, name: str, obj: Any, options: Any, sign
     return arguments, None if what == "class" else result
 
 
+def literal_examples(app: Any, what: str, name: str, obj: Any, options: Any, lines: list[str]) -> None:
+    """The package's docstrings show code as an indented block after a blank line, as
+    `help()` prints it; reStructuredText would read it as a quotation and join its
+    lines. Each such block becomes a literal block."""
+    index = 1
+    while index < len(lines):
+        starts_block = lines[index].startswith(" ") and lines[index - 1].strip() == ""
+        before = next((line for line in reversed(lines[:index]) if line.strip()), "")
+        if starts_block and before and not before.startswith(" ") and not before.rstrip().endswith("::"):
+            lines[index:index] = ["::", ""]
+            index += 2
+        index += 1
+
+
 def setup(app: Any) -> None:
     app.connect("autodoc-process-signature", typed_signature)
+    app.connect("autodoc-process-docstring", literal_examples)
