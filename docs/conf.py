@@ -122,6 +122,20 @@ def literal_examples(app: Any, what: str, name: str, obj: Any, options: Any, lin
         index += 1
 
 
+def unreported_messages(app: Any, doctree: Any) -> None:
+    """Markup problems in texts parsed outside Sphinx's own reporter (sphinx-argparse
+    parses the subcommands' texts in documents of its own) land in the page as
+    system messages instead of warnings: made warnings here, so -W catches them."""
+    from docutils import nodes
+    from sphinx.util import logging
+
+    logger = logging.getLogger("kestrune.docs")
+    for message in list(doctree.findall(nodes.system_message)):
+        if message["level"] >= 2:
+            logger.warning("markup problem: %s", message.astext(), location=app.env.docname)
+
+
 def setup(app: Any) -> None:
     app.connect("autodoc-process-signature", typed_signature)
     app.connect("autodoc-process-docstring", literal_examples)
+    app.connect("doctree-read", unreported_messages)
