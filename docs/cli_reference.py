@@ -14,7 +14,7 @@ from kestrune_tools import cli
 
 
 def preformatted(text: str | None) -> str | None:
-    return "::\n\n" + textwrap.indent(text, "   ") if text else text
+    return ".. code-block:: text\n\n" + textwrap.indent(text, "   ") if text else text
 
 
 def parser() -> argparse.ArgumentParser:
