@@ -1,10 +1,12 @@
 """Opens a local HTML page in headless Chromium over the DevTools protocol (on the
 `--remote-debugging-pipe` file descriptors 3 and 4) and reports what happened: the
-JavaScript errors, every request the page tried beyond its own file, the answers of
-JavaScript probes, and a full-page screenshot.
+JavaScript errors, every request the page tried beyond its own file (or, for a page
+of a site, beyond the site's folder), the answers of JavaScript probes, and a
+full-page screenshot.
 
     python tests/browser.py page.html --screenshot page.png   # prints the outcome
     python tests/browser.py page.html --screenshot docs/report.png --colours 64   # a small PNG
+    python tests/browser.py --site site index.html cli.html   # pages of a built site
 """
 
 from __future__ import annotations
@@ -106,9 +108,12 @@ class DevTools:
         os.close(self._to_browser)
 
 
-def open_page(page: Path, probes: dict[str, str] | None = None, width: int = 1280, settle: float = 1.5) -> PageOutcome:
+def open_page(page: Path, probes: dict[str, str] | None = None, width: int = 1280, settle: float = 1.5,
+              site: Path | None = None) -> PageOutcome:
     """Loads `page`, waits for Bokeh to render, evaluates the probes (JavaScript
-    expressions, run in order after rendering) and takes a full-page screenshot."""
+    expressions, run in order after rendering) and takes a full-page screenshot.
+    With `site`, the page may also load the files inside that folder (its styles,
+    scripts and images); any other request is reported."""
     executable = chromium()
     if executable is None:
         raise FileNotFoundError("chromium is not installed")
@@ -132,7 +137,7 @@ def open_page(page: Path, probes: dict[str, str] | None = None, width: int = 128
             outcome.screenshot = full_page_screenshot(browser, session, width)
         finally:
             browser.close()
-    collect_events(browser, url, outcome)
+    collect_events(browser, url, outcome, site)
     return outcome
 
 
@@ -166,7 +171,18 @@ def full_page_screenshot(browser: DevTools, session: str, width: int) -> bytes:
     return base64.b64decode(browser.send("Page.captureScreenshot", session, format="png")["data"])
 
 
-def collect_events(browser: DevTools, url: str, outcome: PageOutcome) -> None:
+def inside(requested: str, site: Path | None) -> bool:
+    """Whether `requested` is a file:// URL of a file inside the folder `site`."""
+    if site is None or not requested.startswith("file://"):
+        return False
+    from urllib.parse import unquote, urlsplit
+
+    folder = site.resolve()
+    path = Path(unquote(urlsplit(requested).path)).resolve()
+    return path.is_relative_to(folder)
+
+
+def collect_events(browser: DevTools, url: str, outcome: PageOutcome, site: Path | None = None) -> None:
     while not browser.events.empty():
         event = browser.events.get()
         method, params = event.get("method"), event.get("params", {})
@@ -179,7 +195,7 @@ def collect_events(browser: DevTools, url: str, outcome: PageOutcome) -> None:
             outcome.errors.append(params["entry"].get("text", ""))
         elif method == "Network.requestWillBeSent":
             requested = params["request"]["url"]
-            if requested != url and not requested.startswith(LOCAL_SCHEMES):
+            if requested != url and not requested.startswith(LOCAL_SCHEMES) and not inside(requested, site):
                 outcome.requests.append(requested)
         elif method == "Network.webSocketCreated":
             outcome.requests.append(params["url"])
@@ -196,22 +212,66 @@ def drawn_share(png: bytes) -> float:
     return 1.0 - histogram[255] / max(sum(histogram), 1)
 
 
-if __name__ == "__main__":
-    import argparse
+# Evaluated on a page of the documentation site: the theme's styles applied (furo sets
+# its own font stack rather than the browser's default serif) and its sidebar laid out.
+SITE_PROBES = {
+    "styled": "!getComputedStyle(document.body).fontFamily.startsWith('\"Times')"
+              " && getComputedStyle(document.body).fontFamily !== 'serif'",
+    "sidebar": "(() => { const tree = document.querySelector('.sidebar-tree');"
+               " return tree !== null && tree.getBoundingClientRect().width > 100; })()",
+}
 
-    parser = argparse.ArgumentParser(description=__doc__)
-    parser.add_argument("page", type=Path)
-    parser.add_argument("--screenshot", type=Path)
-    parser.add_argument("--colours", type=int, help="save the screenshot with this many colours (a smaller file)")
-    args = parser.parse_args()
-    result = open_page(args.page)
-    if args.screenshot and args.colours:
+
+def site_problems(site: Path, pages: list[str]) -> list[str]:
+    """Opens each page of a built site: the problems found, one line each (none: all good)."""
+    problems = []
+    for name in pages:
+        outcome = open_page(site / name, probes=SITE_PROBES, settle=0.3, site=site)
+        found = [f"error: {error}" for error in outcome.errors]
+        found += [f"request beyond the site: {request}" for request in outcome.requests]
+        found += [f"not {probe}" for probe, value in outcome.probes.items() if value is not True]
+        if drawn_share(outcome.screenshot) < 0.01:
+            found.append("blank page")
+        problems += [f"{name}: {problem}" for problem in found]
+    return problems
+
+
+def check_site(site: Path, pages: list[str], screenshot: Path | None, colours: int | None) -> int:
+    problems = site_problems(site, pages)
+    for problem in problems:
+        print(problem, file=sys.stderr)
+    if screenshot:
+        save_screenshot(open_page(site / pages[0], settle=0.3, site=site).screenshot, screenshot, colours)
+    print(f"{len(pages)} pages of {site}: {len(problems)} problems")
+    return 1 if problems else 0
+
+
+def save_screenshot(png: bytes, path: Path, colours: int | None) -> None:
+    if colours:
         import io
 
         from PIL import Image
 
-        Image.open(io.BytesIO(result.screenshot)).convert("RGB").quantize(args.colours).save(args.screenshot, optimize=True)
-    elif args.screenshot:
-        args.screenshot.write_bytes(result.screenshot)
+        Image.open(io.BytesIO(png)).convert("RGB").quantize(colours).save(path, optimize=True)
+    else:
+        path.write_bytes(png)
+
+
+if __name__ == "__main__":
+    import argparse
+
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("page", type=Path, nargs="+", help="a page; with --site, pages relative to the site")
+    parser.add_argument("--site", type=Path, help="the folder of a built site: its files may be loaded")
+    parser.add_argument("--screenshot", type=Path)
+    parser.add_argument("--colours", type=int, help="save the screenshot with this many colours (a smaller file)")
+    args = parser.parse_args()
+    if args.site:
+        sys.exit(check_site(args.site, [str(page) for page in args.page], args.screenshot, args.colours))
+    if len(args.page) > 1:
+        parser.error("one page at a time without --site")
+    result = open_page(args.page[0])
+    if args.screenshot:
+        save_screenshot(result.screenshot, args.screenshot, args.colours)
     print(f"errors: {result.errors}\nrequests: {result.requests}\ndrawn share: {drawn_share(result.screenshot):.3f}")
     sys.exit(1 if result.errors or result.requests else 0)

@@ -55,11 +55,16 @@ def build_parser(modules: Sequence[ModuleType]) -> argparse.ArgumentParser:
     return parser
 
 
+def parser() -> argparse.ArgumentParser:
+    """The parser of `kestrune` with every subcommand of SUBCOMMANDS (the documentation
+    site's command-line page is generated from it)."""
+    return build_parser([importlib.import_module(name) for name in SUBCOMMANDS])
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs `kestrune` with `argv` (the process's arguments for None); answers the
     exit status. argparse exits with status 2 itself on bad arguments."""
-    modules = [importlib.import_module(name) for name in SUBCOMMANDS]
-    args = build_parser(modules).parse_args(argv)
+    args = parser().parse_args(argv)
     try:
         return int(args.handler(args))
     except UsageError as error:
@@ -70,4 +75,4 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 130
 
 
-__all__ = ["SUBCOMMANDS", "build_parser", "main"]
+__all__ = ["SUBCOMMANDS", "build_parser", "main", "parser"]
