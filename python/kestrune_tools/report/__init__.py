@@ -20,12 +20,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrune_tools.batch import Outcome, guarded, run_tasks
+from kestrune_tools.markup import isolated, levels_text, rt_text, text
 from kestrune_tools.outputs import atomic_output
 from kestrune_tools.runs import Run, open_run
 
 from ._digest import RunDigest, read_digest
 from ._figures import overlay, run_layout
-from ._page import levels_text, render_page, rt_text, run_sections, text
+from ._page import render_page, run_sections
 
 __all__ = ["FailedInput", "ReportJob", "RunSummary", "report_file", "write_batch", "write_index", "write_run_report"]
 

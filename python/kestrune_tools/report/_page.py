@@ -3,15 +3,15 @@ of our own markup. Every text that reaches our markup passes through `text()`.""
 
 from __future__ import annotations
 
-import html
 from collections.abc import Iterable, Sequence
-from datetime import datetime, timezone
 from typing import Any
 
 import numpy as np
 from bokeh.core.templates import get_env
 from bokeh.embed import file_html
 from bokeh.resources import INLINE
+
+from kestrune_tools.markup import creation_text, isolated, levels_text, rt_text, text
 
 from ._digest import RunDigest
 
@@ -32,30 +32,9 @@ PAGE = get_env().from_string("""{% extends "file.html.jinja" %}
 {% block contents %}{{ before }}{{ super() }}{{ after }}{% endblock %}""")
 
 
-def text(value: object) -> str:
-    """A value as HTML text: nothing in it can become markup or script."""
-    return html.escape(str(value), quote=True)
-
-
 def render_page(title: str, models: Any, before: str, after: str = "") -> str:
     return file_html(models, INLINE, title=title, template=PAGE,
                      template_variables={"style": STYLE, "before": before, "after": after})
-
-
-def creation_text(seconds: str) -> str:
-    try:
-        moment = datetime.fromtimestamp(int(seconds), timezone.utc)
-    except (ValueError, OverflowError, OSError):
-        return seconds
-    return f"{moment:%Y-%m-%d %H:%M:%S} UTC" if int(seconds) > 0 else "not recorded"
-
-
-def rt_text(rt_range: tuple[float, float] | None) -> str:
-    return "no retention times" if rt_range is None else f"{rt_range[0]:.3f} to {rt_range[1]:.3f} min"
-
-
-def levels_text(counts: dict[int, int]) -> str:
-    return ", ".join(f"MS{level}: {count}" for level, count in counts.items()) or "none"
 
 
 def rows(pairs: Iterable[tuple[str, object]]) -> str:
