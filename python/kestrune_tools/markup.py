@@ -19,7 +19,8 @@ import html
 import re
 from datetime import datetime, timezone
 
-__all__ = ["creation_text", "isolated", "levels_text", "rt_text", "text", "visible"]
+__all__ = ["NO_RETENTION_TIMES", "creation_text", "holds_retention_times", "isolated", "levels_text", "rt_text", "text",
+           "visible"]
 
 _BIDI_CONTROLS = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
 _HIDDEN = re.compile(f"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f{_BIDI_CONTROLS}]")
@@ -59,8 +60,21 @@ def creation_text(seconds: str) -> str:
     return f"{moment:%Y-%m-%d %H:%M:%S} UTC" if int(seconds) > 0 else "not recorded"
 
 
+NO_RETENTION_TIMES = "this run holds no retention times"
+
+
+def holds_retention_times(rt_range: tuple[float, float] | None) -> bool:
+    """False for a run without a finite retention time or with every one at 0 (as in
+    files of the generic profile): its scans are better placed by their number."""
+    return rt_range is not None and rt_range != (0.0, 0.0)
+
+
 def rt_text(rt_range: tuple[float, float] | None) -> str:
-    return "no retention times" if rt_range is None else f"{rt_range[0]:.3f} to {rt_range[1]:.3f} min"
+    if rt_range is None:
+        return "none held"
+    if not holds_retention_times(rt_range):
+        return "none held (every scan at 0)"
+    return f"{rt_range[0]:.3f} to {rt_range[1]:.3f} min"
 
 
 def levels_text(counts: dict[int, int]) -> str:

@@ -74,9 +74,10 @@ def stick_plot(spectrum: Spectrum) -> str:
         heights = tallest / tallest.max() * (baseline - PLOT_MARGIN)
         path = "".join(f"M{PLOT_MARGIN + x + 0.5} {baseline}v{-h:.1f}" for x, h in enumerate(heights) if h > 0)
         parts.append(f'<path d="{path}" stroke="#1f77b4" stroke-width="1"/>')
-        labels = ((PLOT_MARGIN, "start", low), (PLOT_WIDTH - PLOT_MARGIN, "end", low + span))
-        parts.extend(f'<text x="{x}" y="{PLOT_HEIGHT - 2}" font-size="10" text-anchor="{anchor}">{value:.1f}</text>'
-                     for x, anchor, value in labels)
+        labels = ((PLOT_MARGIN, "start", f"{low:.1f}"), (PLOT_WIDTH // 2, "middle", "m/z"),
+                  (PLOT_WIDTH - PLOT_MARGIN, "end", f"{low + span:.1f}"))
+        parts.extend(f'<text x="{x}" y="{PLOT_HEIGHT - 2}" font-size="10" text-anchor="{anchor}">{label}</text>'
+                     for x, anchor, label in labels)
     else:
         parts.append(f'<text x="{PLOT_WIDTH // 2}" y="{PLOT_HEIGHT // 2}" font-size="11" text-anchor="middle">no peaks</text>')
     return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{PLOT_WIDTH}" height="{PLOT_HEIGHT}" '
