@@ -22,7 +22,6 @@ from ._digest import RunDigest, ScanColumns
 
 TOOLS = "xpan,xwheel_zoom,box_zoom,reset,save"
 HEIGHT = 260
-MIN_WIDTH = 300
 MS2_MARKER = dict(marker="triangle", size=8, color="#d62728", alpha=0.6)
 
 
@@ -80,7 +79,7 @@ def scan_source(scans: ScanColumns, chosen: Any) -> ColumnDataSource:
 
 def new_figure(title: str, x_label: str, y_label: str, tools: str = TOOLS, **options: Any) -> Any:
     plot = figure(title=title, height=HEIGHT, tools=tools, sizing_mode="stretch_width",
-                  x_axis_label=x_label, y_axis_label=y_label, min_width=MIN_WIDTH, **options)
+                  x_axis_label=x_label, y_axis_label=y_label, **options)
     plot.toolbar.logo = None
     if y_label == "intensity":
         plot.yaxis.formatter = BasicTickFormatter(use_scientific=True, precision=1, power_limit_high=4)
@@ -115,8 +114,7 @@ def jump_on_tap(plot: Any, ms2: ColumnDataSource, slider: Slider) -> None:
 
 
 def injection_times(scans: ScanColumns, across: Across) -> Any:
-    plot = new_figure("Injection time per scan", across.label, "injection time (ms)", x_range=across.extent,
-                      name="injection-times")
+    plot = new_figure("Injection time per scan", across.label, "injection time (ms)", x_range=across.extent)
     for colour, level in zip(Category10_10, np.unique(scans.ms_level)):
         source = scan_source(scans, scans.ms_level == level)
         plot.scatter(across.column, "injection_time", source=source, size=5, color=colour, legend_label=f"MS{level}")
@@ -126,7 +124,7 @@ def injection_times(scans: ScanColumns, across: Across) -> Any:
 
 def precursor_map(scans: ScanColumns, across: Across) -> Any:
     plot = new_figure(f"Precursor m/z against {'rt' if across.column == 'rt' else 'scan'}", across.label,
-                      "precursor m/z", x_range=across.extent, name="precursor-map")
+                      "precursor m/z", x_range=across.extent)
     fragments = (scans.ms_level >= 2) & np.isfinite(scans.precursor_mz)
     for colour, charge in zip(Category10_10, np.unique(scans.precursor_charge[fragments])):
         source = scan_source(scans, fragments & (scans.precursor_charge == charge))
@@ -156,8 +154,7 @@ def charge_distribution(scans: ScanColumns) -> Any:
     charges, counts = np.unique(scans.precursor_charge[scans.ms_level >= 2], return_counts=True)
     order = sorted(range(len(charges)), key=lambda k: (charges[k] <= 0, charges[k]))  # "unknown" last
     labels = [charge_label(int(charges[k])) for k in order]
-    plot = new_figure("Precursor charge (MS2 scans)", "charge", "scans", x_range=labels or ["none"],
-                      name="charge-distribution")
+    plot = new_figure("Precursor charge (MS2 scans)", "charge", "scans", x_range=labels or ["none"])
     plot.vbar(x=labels, top=[int(counts[k]) for k in order], width=0.8)
     plot.add_tools(HoverTool(tooltips=[("charge", "@x"), ("scans", "@top")]))
     plot.y_range.start = 0
