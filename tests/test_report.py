@@ -178,3 +178,61 @@ def test_report_command(files, capsys, form, status, pages, listed):
     if listed:
         assert listed in (files / "out" / "index.html").read_text(encoding="utf-8")
         assert len(capsys.readouterr().err.strip().splitlines()) == 2  # the bad input's line, the summary
+
+
+LONG_WORD = 3000
+ODD_NAME = "odd_\u202erab 1.3_orbitrap.raw"  # reads "war.partibro_3.1 bar" where it is not isolated
+
+
+def odd_run():
+    """The demo run with a 3000-character warning and status label, and a method text
+    holding a right-to-left override and NUL characters."""
+    raw = sr.demo_file().put(sr.DEMO_METHOD_AT, sr.method_xml("<Scan>HCD \u202e3.1 bar\u202c</Scan><Gap>a\0\0b</Gap>"))
+    warnings = sr.text_runs(sr.ERROR_LOG_MARKER, "E" * LONG_WORD, "Spray current low")
+    status = sr.text_runs(sr.STATUS_LOG_MARKER, "L" * LONG_WORD)
+    return raw.put(sr.DEMO_LOGS_AT, warnings + sr.units(0x2000, 0) + status)
+
+
+PLOTS = "[...Bokeh.documents[0].all_models].filter(m => m.type === 'Figure')"
+PAGE_CHECKS = {
+    "within the window": "document.documentElement.scrollWidth <= window.innerWidth",
+    "small plots' frames of 300 px": f"""(() => {{ const small = {PLOTS}.filter(p =>
+        /^(Injection|Precursor)/.test(p.title.text)); return small.length === 3 && small.every(p => p.inner_width >= 300); }})()""",
+    "chromatogram legends off the traces": f"""(() => {{ const traces = {PLOTS}.filter(p => / chromatogram$/.test(p.title.text));
+        return traces.length === 2 && traces.every(p => !p.center.some(r => r.type === 'Legend')); }})()""",
+    "file texts isolated": """[...document.querySelectorAll('h1, .path, li, #instrument-method pre')].every(e => {
+        const b = e.querySelector('bdi'); return b !== null && b.textContent === e.textContent; })""",
+    "no reordering, controls shown": """(() => { const h1 = document.querySelector('h1'), t = h1.firstChild.firstChild || h1.firstChild;
+        const left = s => { const r = document.createRange(), i = t.data.indexOf(s);
+                            r.setStart(t, i); r.setEnd(t, i + s.length); return r.getBoundingClientRect().left; };
+        return t.data.includes('\\\\u202e') && left('rab') < left('1.3'); })()""",
+    "NUL shown": "document.querySelector('#instrument-method pre').textContent.includes('a\\u2400\\u2400b')",
+    "no retention times said, scan numbers plotted": f"""document.getElementById('no-retention-times')?.textContent
+        .startsWith('This run holds no retention times') === true && {PLOTS}.find(p => p.title.text === 'Total-ion chromatogram')
+        .below.some(r => r.axis_label === 'scan number')""",
+    "no MS2 said, no empty plots": f"""document.getElementById('no-ms2') !== null
+        && !{PLOTS}.some(p => p.title.text.startsWith('Precursor'))""",
+}
+
+
+@needs_chromium
+@pytest.mark.parametrize("kind, checks", [
+    ("odd run", ["within the window", "small plots' frames of 300 px", "chromatogram legends off the traces",
+                 "file texts isolated", "no reordering, controls shown", "NUL shown"]),
+    ("generic run", ["no retention times said, scan numbers plotted", "no MS2 said, no empty plots"]),
+    ("batch index", ["within the window"]),
+])
+def test_pages_read_well_on_odd_runs(files, kind, checks):
+    """At 1280 px: long texts stay in their boxes, the plots have room, a run without
+    retention times or MS2 scans says so, texts from a file cannot reorder the page."""
+    if kind == "generic run":
+        write_run_report(sr.demo_file().write(files / "plain.raw"), files / "page.html")  # every rt 0, no MS2
+        page = files / "page.html"
+    elif kind == "odd run":
+        write_run_report(odd_run().write(files / ODD_NAME), files / "page.html")
+        page = files / "page.html"
+    else:
+        write_batch([odd_run().write(files / ODD_NAME)], files / "out")
+        page = files / "out" / "index.html"
+    outcome = browser.open_page(page, probes={name: PAGE_CHECKS[name] for name in checks}, width=1280)
+    assert outcome.errors == [] and outcome.probes == {name: True for name in checks}

@@ -43,7 +43,10 @@ from numpy.typing import ArrayLike, NDArray
 import kestrune
 
 if TYPE_CHECKING:
+    import matchms
     import pyarrow
+    import pyopenms
+    import spectrum_utils.spectrum
 
 __all__ = [
     "Run", "Spectrum", "open_run", "ms_level_rule", "scan_peaks", "native_id", "UNITS",
@@ -129,6 +132,23 @@ class Spectrum:
 
     __hash__ = None  # type: ignore[assignment]  # holds arrays
 
+    def to_matchms(self) -> matchms.Spectrum:
+        """This scan as a `matchms.Spectrum` (see `kestrune_tools.adapters.to_matchms`)."""
+        from kestrune_tools.adapters import to_matchms
+
+        return to_matchms(self)
+
+    def to_spectrum_utils(self) -> spectrum_utils.spectrum.MsmsSpectrum:
+        """This scan as a spectrum_utils `MsmsSpectrum` (see `kestrune_tools.adapters`)."""
+        from kestrune_tools.adapters import to_spectrum_utils
+
+        return to_spectrum_utils(self)
+
+    def _repr_html_(self) -> str:
+        from kestrune_tools.notebook import spectrum_html
+
+        return spectrum_html(self)
+
 
 @dataclass(frozen=True)
 class ScanIndex:
@@ -197,6 +217,11 @@ class Run:
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{len(self)} scans"
         return f"<Run {self._path!r}, {state}>"
+
+    def _repr_html_(self) -> str:
+        from kestrune_tools.notebook import run_html
+
+        return run_html(self)
 
     # -- the reader and its file-wide values
 
@@ -339,6 +364,13 @@ class Run:
         for row, scan in enumerate(scans):
             by_scan[row] = _window_sums(*scan_peaks(self.reader, scan), bounds)
         return self._rts(scans), np.ascontiguousarray(by_scan.T)
+
+    def to_pyopenms(self, ms_level: int | None = None) -> pyopenms.MSExperiment:
+        """The run's scans (of one MS level, or all) as a `pyopenms.MSExperiment` in
+        memory (see `kestrune_tools.adapters.to_pyopenms`)."""
+        from kestrune_tools.adapters import to_pyopenms
+
+        return to_pyopenms(self.spectra(ms_level))
 
     # -- helpers
 

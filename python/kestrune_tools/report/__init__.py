@@ -20,12 +20,13 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrune_tools.batch import Outcome, guarded, run_tasks
+from kestrune_tools.markup import isolated, levels_text, rt_text, text, visible
 from kestrune_tools.outputs import atomic_output
 from kestrune_tools.runs import Run, open_run
 
 from ._digest import RunDigest, read_digest
 from ._figures import overlay, run_layout
-from ._page import levels_text, render_page, rt_text, run_sections, text
+from ._page import render_page, run_sections
 
 __all__ = ["FailedInput", "ReportJob", "RunSummary", "report_file", "write_batch", "write_index", "write_run_report"]
 
@@ -67,7 +68,7 @@ def write_run_report(run_or_path: Run | PathLike, destination: PathLike) -> RunS
         digest = read_digest(run_or_path)
     page = Path(destination)
     before, after = run_sections(digest)
-    write_page(page, render_page(f"{digest.name}: run report", run_layout(digest), before, after))
+    write_page(page, render_page(f"{visible(digest.name)}: run report", run_layout(digest), before, after))
     return summarise(digest, page)
 
 
@@ -139,20 +140,21 @@ def write_index(outcomes: Sequence[RunSummary | FailedInput], destination: PathL
     runs = [o for o in outcomes if isinstance(o, RunSummary)]
     failed = [o for o in outcomes if isinstance(o, FailedInput)]
     table = "".join(
-        f"<tr><td>{k}</td><td><a href=\"{text(relative_link(run.page, index.parent))}\">{text(run.name)}</a></td>"
-        f"<td>{run.version}</td><td>{run.scans}</td><td>{text(levels_text(run.level_counts))}</td>"
-        f"<td>{text(rt_text(run.rt_range))}</td><td class=\"{'bad' if run.warnings else ''}\">{len(run.warnings)}"
-        f"{''.join(f'<br>{text(w)}' for w in run.warnings)}</td></tr>"
+        f"<tr><td class=\"short\">{k}</td><td class=\"name\"><a href=\"{text(relative_link(run.page, index.parent))}\">"
+        f"{isolated(run.name)}</a></td><td class=\"short\">{run.version}</td><td class=\"short\">{run.scans}</td>"
+        f"<td class=\"short\">{text(levels_text(run.level_counts))}</td><td class=\"short\">{text(rt_text(run.rt_range))}</td>"
+        f"<td class=\"entries{' bad' if run.warnings else ''}\">{len(run.warnings)}"
+        f"{''.join(isolated(w) for w in run.warnings)}</td></tr>"
         for k, run in enumerate(runs, 1))
     before = (
         f"<h1>Batch report: {len(runs)} run{'s' if len(runs) != 1 else ''}</h1>"
-        "<table><tr><th>#</th><th>Run</th><th>Version</th><th>Scans</th><th>Per MS level</th><th>Retention time</th>"
-        f"<th>Warnings</th></tr>{table}</table>"
+        "<table class=\"runs\"><tr><th>#</th><th>Run</th><th>Version</th><th>Scans</th><th>Per MS level</th>"
+        f"<th>Retention time</th><th>Warnings</th></tr>{table}</table>"
     )
     after = ""
     if failed:
         after = (f"<h2 class=\"bad\">Inputs without a page ({len(failed)})</h2><table>"
-                   + "".join(f"<tr><td>{text(f.path)}</td><td>{text(f.reason)}</td></tr>" for f in failed)
+                   + "".join(f"<tr><td>{isolated(f.path)}</td><td>{isolated(f.reason)}</td></tr>" for f in failed)
                    + "</table>")
     figure = overlay([run.name for run in runs], [run.tic for run in runs])
     write_page(index, render_page("Batch report", figure, before, after))

@@ -5,15 +5,18 @@ as canvas text); the page's own HTML holds the escaped texts."""
 from __future__ import annotations
 
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from bokeh.layouts import column, row
+from bokeh.layouts import column, gridplot
 from bokeh.models import ColumnDataSource, CustomJS, HoverTool, LayoutDOM, BasicTickFormatter, Range1d, TapTool
 from bokeh.models.widgets.markups import Div
 from bokeh.models.widgets.sliders import Slider
 from bokeh.palettes import Category10_10
 from bokeh.plotting import figure
+
+from kestrune_tools.markup import holds_retention_times, visible
 
 from ._digest import RunDigest, ScanColumns
 
@@ -22,26 +25,45 @@ HEIGHT = 260
 MS2_MARKER = dict(marker="triangle", size=8, color="#d62728", alpha=0.6)
 
 
+@dataclass(frozen=True)
+class Across:
+    """What the plots over the run put on their x axis: the retention time, or the
+    scan number in a run that holds no retention times."""
+
+    column: str
+    label: str
+    extent: Range1d
+
+    @classmethod
+    def of(cls, digest: RunDigest) -> Across:
+        rt_range = digest.rt_range()
+        if holds_retention_times(rt_range):
+            return cls("rt", "retention time (min)", padded_range(rt_range))
+        return cls("scan", "scan number", padded_range((1.0, float(max(len(digest.scans.scan_number), 1)))))
+
+
 def run_layout(digest: RunDigest) -> LayoutDOM:
     scans = digest.scans
-    low, high = padded(digest.rt_range())
-    rt_range = Range1d(start=low, end=high)
+    across = Across.of(digest)
     ms2 = scan_source(scans, scans.ms_level >= 2)
-    tic = chromatogram("Total-ion chromatogram", digest, scans.tic, ms2, rt_range)
-    bpc = chromatogram("Base-peak chromatogram", digest, scans.base_peak_intensity, ms2, rt_range)
+    tic = chromatogram("Total-ion chromatogram", digest, scans.tic, ms2, across)
+    bpc = chromatogram("Base-peak chromatogram", digest, scans.base_peak_intensity, ms2, across)
     slider, viewer = spectrum_viewer(digest)
     if slider is not None:
         for plot in (tic, bpc):
             jump_on_tap(plot, ms2, slider)
-    small = row(injection_times(scans, rt_range), precursor_map(scans, rt_range), charge_distribution(scans),
-                sizing_mode="stretch_width")
-    return column(tic, bpc, small, viewer, sizing_mode="stretch_width")
+    small = [injection_times(scans, across)]
+    if (scans.ms_level >= 2).any():  # without MS2 scans the page says so instead
+        small += [precursor_map(scans, across), charge_distribution(scans)]
+    # One toolbar above the three, so each keeps its width for its frame.
+    grid = gridplot([small], toolbar_location="above", merge_tools=True, sizing_mode="stretch_width")
+    return column(tic, bpc, grid, viewer, sizing_mode="stretch_width")
 
 
-def padded(rt_range: tuple[float, float] | None) -> tuple[float, float]:
-    low, high = rt_range or (0.0, 1.0)
+def padded_range(extent: tuple[float, float] | None) -> Range1d:
+    low, high = extent or (0.0, 1.0)
     margin = (high - low) * 0.02 or 0.5
-    return low - margin, high + margin
+    return Range1d(start=low - margin, end=high + margin)
 
 
 def scan_source(scans: ScanColumns, chosen: Any) -> ColumnDataSource:
@@ -64,24 +86,23 @@ def new_figure(title: str, x_label: str, y_label: str, tools: str = TOOLS, **opt
     return plot
 
 
-def chromatogram(title: str, digest: RunDigest, values: Any, ms2: ColumnDataSource, rt_range: Range1d) -> Any:
+def chromatogram(title: str, digest: RunDigest, values: Any, ms2: ColumnDataSource, across: Across) -> Any:
     """The survey scans' trace, with a marker at the foot of the trace for each MS2 scan."""
-    plot = new_figure(title, "retention time (min)", "intensity", x_range=rt_range)
+    plot = new_figure(title, across.label, "intensity", x_range=across.extent)
     scan, rt, traced = digest.survey_trace(values)
     trace = ColumnDataSource({"rt": rt, "value": traced, "scan": scan})
     label = "MS1" if (digest.scans.ms_level == 1).any() else "all scans"
-    line = plot.line("rt", "value", source=trace, line_width=1.5, legend_label=label)
+    line = plot.line(across.column, "value", source=trace, line_width=1.5, legend_label=label)
     plot.add_tools(HoverTool(renderers=[line], tooltips=[("scan", "@scan"), ("rt", "@rt{0.000}"),
                                                         ("intensity", "@value{0.000e}")], mode="vline"))
     if len(ms2.data["scan"]):
-        marks = plot.scatter("rt", "zero", source=ms2, legend_label="MS2 scans", **MS2_MARKER)
+        marks = plot.scatter(across.column, "zero", source=ms2, legend_label="MS2 scans", **MS2_MARKER)
         plot.add_tools(HoverTool(renderers=[marks], tooltips=[
             ("scan", "@scan"), ("rt", "@rt{0.000}"), ("precursor m/z", "@precursor_mz{0.0000}"),
             ("charge", "@charge")]))
-    plot.legend.location = "top_right"
-    plot.legend.background_fill_alpha = 0.6
     plot.legend.click_policy = "hide"
-    return plot
+    plot.y_range.start = 0  # a flat trace (every scan alike) gets a readable axis too
+    return legend_outside(plot, "above")
 
 
 def jump_on_tap(plot: Any, ms2: ColumnDataSource, slider: Slider) -> None:
@@ -92,29 +113,36 @@ def jump_on_tap(plot: Any, ms2: ColumnDataSource, slider: Slider) -> None:
     """))
 
 
-def injection_times(scans: ScanColumns, rt_range: Range1d) -> Any:
-    plot = new_figure("Injection time per scan", "retention time (min)", "injection time (ms)", x_range=rt_range)
+def injection_times(scans: ScanColumns, across: Across) -> Any:
+    plot = new_figure("Injection time per scan", across.label, "injection time (ms)", x_range=across.extent)
     for colour, level in zip(Category10_10, np.unique(scans.ms_level)):
         source = scan_source(scans, scans.ms_level == level)
-        plot.scatter("rt", "injection_time", source=source, size=5, color=colour, legend_label=f"MS{level}")
+        plot.scatter(across.column, "injection_time", source=source, size=5, color=colour, legend_label=f"MS{level}")
     plot.add_tools(HoverTool(tooltips=[("scan", "@scan"), ("injection time", "@injection_time{0.00} ms")]))
-    return legend_outside(plot)
+    return legend_outside(plot, "below")
 
 
-def precursor_map(scans: ScanColumns, rt_range: Range1d) -> Any:
-    plot = new_figure("Precursor m/z against rt", "retention time (min)", "precursor m/z", x_range=rt_range)
+def precursor_map(scans: ScanColumns, across: Across) -> Any:
+    plot = new_figure(f"Precursor m/z against {'rt' if across.column == 'rt' else 'scan'}", across.label,
+                      "precursor m/z", x_range=across.extent)
     fragments = (scans.ms_level >= 2) & np.isfinite(scans.precursor_mz)
     for colour, charge in zip(Category10_10, np.unique(scans.precursor_charge[fragments])):
         source = scan_source(scans, fragments & (scans.precursor_charge == charge))
-        plot.scatter("rt", "precursor_mz", source=source, size=5, color=colour, legend_label=charge_label(int(charge)))
+        plot.scatter(across.column, "precursor_mz", source=source, size=5, color=colour, legend_label=charge_label(int(charge)))
     plot.add_tools(HoverTool(tooltips=[("scan", "@scan"), ("precursor m/z", "@precursor_mz{0.0000}"),
                                        ("charge", "@charge")]))
-    return legend_outside(plot)
+    return legend_outside(plot, "below")
 
 
-def legend_outside(plot: Any) -> Any:
+def legend_outside(plot: Any, side: str) -> Any:
+    """The plot's legend beside its frame, never over the data; above or below, its
+    entries side by side."""
     if plot.legend:
-        plot.add_layout(plot.legend[0], "right")
+        legend = plot.legend[0]
+        plot.center.remove(legend)
+        if side in ("above", "below"):
+            legend.orientation, legend.margin, legend.padding = "horizontal", 2, 4
+        plot.add_layout(legend, side)
     return plot
 
 
@@ -186,9 +214,8 @@ def overlay(names: Sequence[str], traces: Sequence[tuple[Any, Any]]) -> Any:
     for k, ((rt, values), name) in enumerate(zip(traces, names)):
         source = ColumnDataSource({"rt": rt, "value": values, "run": [k + 1] * len(rt)})
         plot.line("rt", "value", source=source, color=Category10_10[k % 10], line_width=1.5,
-                  **({"legend_label": name} if len(names) <= 12 else {}))
+                  **({"legend_label": visible(name)} if len(names) <= 12 else {}))
     plot.add_tools(HoverTool(tooltips=[("run", "#@run"), ("rt", "@rt{0.000}"), ("intensity", "@value{0.000e}")]))
     if len(names) <= 12 and names:
         plot.legend.click_policy = "hide"
-        plot.legend.background_fill_alpha = 0.6
-    return plot
+    return legend_outside(plot, "right")
