@@ -133,12 +133,14 @@ def failure_reason(error: BaseException, path: str | os.PathLike[str]) -> str:
 @dataclass(frozen=True)
 class Outcome:
     """What became of one input: converted, skipped (its outputs were complete), or
-    failed (with the reason). `rows` holds a catalog task's rows."""
+    failed (with the reason). `rows` holds a catalog task's rows; `left_out` counts the
+    MSn scans an export left out for want of a precursor m/z."""
 
     source: str
     status: Literal["converted", "skipped", "failed"]
     reason: str | None = None
     rows: Any = None
+    left_out: int = 0
 
 
 def guarded(source: str, work: Callable[[], Outcome]) -> Outcome:
@@ -165,15 +167,17 @@ class ExportOptions:
     polarity: Literal["positive", "negative"] | None = None
     spectrum_type: Literal["centroid", "profile"] = "centroid"
     zlib: bool = False
+    require_precursor: bool = False  # mzML: leave out MSn scans without a precursor m/z (MGF always does)
 
 
-PartWriter = Callable[["Run", Path, ExportOptions], None]
+# A writer answers the number of MSn scans it left out for want of a precursor m/z.
+PartWriter = Callable[["Run", Path, ExportOptions], int | None]
 
 
-def _write_mgf(run: Run, destination: Path, options: ExportOptions) -> None:
+def _write_mgf(run: Run, destination: Path, options: ExportOptions) -> int:
     from kestrune_tools.mgf import write_mgf
 
-    write_mgf(run, destination, options.ms_level)
+    return write_mgf(run, destination, options.ms_level)
 
 
 def _write_scans(run: Run, destination: Path, options: ExportOptions) -> None:
@@ -191,11 +195,13 @@ def _write_peaks(run: Run, destination: Path, options: ExportOptions) -> None:
 MZML_MODULE = "kestrune_tools.mzml"
 
 
-def _write_mzml(run: Run, destination: Path, options: ExportOptions) -> None:
+def _write_mzml(run: Run, destination: Path, options: ExportOptions) -> int:
     mzml: Any = importlib.import_module(MZML_MODULE)
     settings = mzml.MzmlOptions(polarity=options.polarity, spectrum_type=options.spectrum_type,
                                 compression=options.zlib)
-    mzml.write_mzml(run, destination, settings, ms_level=options.ms_level)
+    left_out: int = mzml.write_mzml(run, destination, settings, ms_level=options.ms_level,
+                                    require_precursor=options.require_precursor)
+    return left_out
 
 
 def mzml_available() -> bool:
@@ -236,11 +242,12 @@ def convert_file(job: ConvertJob) -> Outcome:
     def convert() -> Outcome:
         if not parts:
             return Outcome(job.source, "skipped")
+        left_out = 0
         with kt.open_run(source) as run:
             for final, writer in parts:
                 with atomic_output(final) as temporary:
-                    writer(run, temporary, job.options)
-        return Outcome(job.source, "converted")
+                    left_out += writer(run, temporary, job.options) or 0
+        return Outcome(job.source, "converted", left_out=left_out)
 
     return guarded(job.source, convert)
 

@@ -30,9 +30,14 @@ DESCRIPTION = """\
 Export each run to OUTDIR, one task per input file:
 
   --to mzml      OUTDIR/<stem>.mzML      indexed mzML 1.1.0, every scan, TIC and BPC
-  --to mgf       OUTDIR/<stem>.mgf       the MSn scans (MS level 2 and above)
+  --to mgf       OUTDIR/<stem>.mgf       the MS2 scans that hold a precursor m/z
   --to parquet   OUTDIR/<stem>.scans.parquet   the scan table with the header values
                  OUTDIR/<stem>.peaks.parquet   scan_number, mz, intensity per peak
+
+An MSn scan whose precursor m/z the file does not hold is left out of the MGF
+(an entry without PEPMASS is not searchable, and some search engines stop at it),
+and out of the mzML with --require-precursor; the summary line counts them. A run
+with no scan to write to MGF gives no .mgf, and a line naming it as failed.
 
 Each output is written under a temporary name in OUTDIR and renamed into place
 when complete, so an interrupted batch never leaves a partial file under a final
@@ -59,8 +64,8 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--to", required=True, choices=sorted(FORMATS), dest="format_name",
                         help="the output format")
     parser.add_argument("--ms-level", type=positive_int, metavar="N",
-                        help="only the scans of MS level N (default: every scan; for MGF every "
-                             "scan of MS level 2 and above)")
+                        help="only the scans of MS level N (default: every scan; for MGF the MS2 "
+                             "scans, the level named in the file's first line)")
     parser.add_argument("--overwrite", action="store_true",
                         help="write every output again, even those complete and newer than their "
                              "input; give it after changing --ms-level or an mzML option, since an "
@@ -76,6 +81,11 @@ def configure(parser: argparse.ArgumentParser) -> None:
     mzml.add_argument("--zlib", action="store_true",
                       help="zlib-compress the binary arrays (default: off, for readers that "
                            "cannot decompress, and faster writing)")
+    mzml.add_argument("--require-precursor", action="store_true",
+                      help="leave out the MSn scans whose precursor m/z the file does not hold, "
+                           "for search engines that refuse a file holding one (default: every "
+                           "scan is written, such a scan with a precursor element that names its "
+                           "master scan and isolation width but no m/z); MGF always leaves them out")
 
 
 def run(args: argparse.Namespace) -> int:
@@ -87,7 +97,8 @@ def run(args: argparse.Namespace) -> int:
     if outdir.exists() and not outdir.is_dir():
         raise UsageError(f"{outdir}: the output folder is not a folder")
     options = ExportOptions(ms_level=args.ms_level, polarity=args.polarity,
-                            spectrum_type=args.spectrum_type, zlib=args.zlib)
+                            spectrum_type=args.spectrum_type, zlib=args.zlib,
+                            require_precursor=args.require_precursor)
     jobs = [ConvertJob(str(source), str(outdir), args.format_name, options, args.overwrite)
             for source in inputs]
     try:
