@@ -23,6 +23,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
+from kestrune_tools.mgf import NothingToWrite
 from kestrune_tools.outputs import atomic_output, is_complete
 
 if TYPE_CHECKING:
@@ -123,6 +124,8 @@ def failure_reason(error: BaseException, path: str | os.PathLike[str]) -> str:
         return "permission denied"
     if is_panic(error):
         return f"cannot be read: {str(error).strip()}"
+    if isinstance(error, NothingToWrite):
+        return str(error)
     text = str(error).strip() or type(error).__name__
     return text if isinstance(error, OSError) else f"{type(error).__name__}: {text}"
 
