@@ -1,8 +1,13 @@
 """MGF export of a run's MS2 scans (or those of another MS level).
 
-The file starts with one comment line naming the source file and the MS level
-written (MGF itself has no MS level: a search engine takes every entry for the level
-it searches). Then one `BEGIN IONS` block per scan, in scan order, with
+The file starts with MGF's comment parameter, naming the MS level written and the
+source file (MGF itself has no MS level: a search engine takes every entry for the
+level it searches):
+
+    COM=MS level 2 scans of <file name>, written by kestrune
+
+A `#` comment line would say the same, but some MGF readers then read no spectrum
+at all. Then one `BEGIN IONS` block per scan, in scan order, with
 
     TITLE=<stem>.<scan>.<scan>.<charge> File:"<file name>", NativeID:"scan=<scan>"
     PEPMASS=<precursor m/z>      (left out for an MS1 scan)
@@ -102,7 +107,7 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
         raise NothingToWrite(_nothing_to_write(level, left_out))
     stem = Path(file_name).stem
     with open(destination, "w", encoding="utf-8", newline="\n") as output:
-        output.write(f"# MS level {level} scans of {_comment_text(file_name)}, written by kestrune\n")
+        output.write(f"COM=MS level {level} scans of {_comment_text(file_name)}, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])
     return left_out
@@ -114,5 +119,5 @@ def _nothing_to_write(level: int, left_out: int) -> str:
 
 
 def _comment_text(text: str) -> str:
-    # One comment line: a line break in a file name would end it.
+    # One line: a line break in a file name would end it.
     return "".join(c if c.isprintable() else "?" for c in text)
