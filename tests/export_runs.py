@@ -33,10 +33,13 @@ def write_run(directory: Path, profile: str, version: int, name: str | None = No
     raw = with_demo_texts(demo_file()).header(version, version, creation_time=133_444_736_000_000_000)
     # Scan 14, a fragment scan of survey scan 13, holds no precursor m/z, and scan 15
     # is an MS3 scan of it (an MS2 scan where the file holds no "MS Order").
+    # Text fields padded with spaces, as the demo's are.
     raw.trailer(14, Trailer(injection_time=54.5, master_scan=13, ms_order_byte=1, resolution=30_000,
-                            collision_energy=b"30.0", hcd_energy=b"30", isolation_width=1.6))
+                            agc=b"1.0e6".ljust(13), collision_energy=b"30.0".ljust(16),
+                            hcd_energy=b"30".ljust(16), isolation_width=1.6))
     raw.trailer(15, Trailer(injection_time=54.5, master_scan=14, monoisotopic_mz=587.5, charge=2,
-                            ms_order_byte=2, resolution=30_000, collision_energy=b"35.0", hcd_energy=b"35"))
+                            ms_order_byte=2, resolution=30_000, agc=b"1.0e6".ljust(13),
+                            collision_energy=b"35.0".ljust(16), hcd_energy=b"35".ljust(16)))
     for k in range(48):
         raw.small_retention_time(k + 1, 0.1 * k)
         raw.small_block(k + 1, 5.0 + k)

@@ -151,8 +151,24 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
 
 def float32_text(value: float) -> str:
     """The shortest text that reads back as the same 32-bit float: `0.8`, not the
-    float64 `0.800000011920929` of the same value."""
-    return np.format_float_positional(np.float32(value), unique=True, trim="0")
+    float64 `0.800000011920929` of the same value (NumPy's shortest form, `1e+38` for
+    the extremes)."""
+    return _xsd_float(value) or str(np.float32(value))
+
+
+def float64_text(value: float) -> str:
+    """The shortest text that reads back as the same 64-bit float."""
+    return _xsd_float(value) or repr(float(value))
+
+
+def _xsd_float(value: float) -> str | None:
+    # XML Schema's words for the values that are no numbers; peaks that are no
+    # plausible peaks still hold them.
+    if math.isnan(value):
+        return "NaN"
+    if math.isinf(value):
+        return "INF" if value > 0 else "-INF"
+    return None
 
 
 def source_checksum(path: str | os.PathLike[str]) -> str:
@@ -294,12 +310,12 @@ def _spectrum_params(spectrum: Spectrum, stats: PeakStats, row: int) -> list[Any
         return params
     # m/z values as the 64-bit array holds them; intensities are 32-bit floats.
     return params + [
-        {"accession": TOTAL_ION_CURRENT, "value": repr(float(stats.tic[row]))},
-        {"accession": BASE_PEAK_MZ, "value": repr(float(stats.base_peak_mz[row])), "unit_accession": MZ},
+        {"accession": TOTAL_ION_CURRENT, "value": float64_text(stats.tic[row])},
+        {"accession": BASE_PEAK_MZ, "value": float64_text(stats.base_peak_mz[row]), "unit_accession": MZ},
         {"accession": BASE_PEAK_INTENSITY, "value": float32_text(stats.base_peak_intensity[row]),
          "unit_accession": DETECTOR_COUNTS},
-        {"accession": LOWEST_OBSERVED_MZ, "value": repr(float(spectrum.mz.min())), "unit_accession": MZ},
-        {"accession": HIGHEST_OBSERVED_MZ, "value": repr(float(spectrum.mz.max())), "unit_accession": MZ},
+        {"accession": LOWEST_OBSERVED_MZ, "value": float64_text(spectrum.mz.min()), "unit_accession": MZ},
+        {"accession": HIGHEST_OBSERVED_MZ, "value": float64_text(spectrum.mz.max()), "unit_accession": MZ},
     ]
 
 
