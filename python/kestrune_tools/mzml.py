@@ -53,6 +53,7 @@ import numpy as np
 from numpy.typing import NDArray
 from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache
 from psims.mzml import MzMLWriter
+from psims.xml import CVParam
 
 from kestrune_tools.mgf import scans_to_write
 from kestrune_tools.runs import PeakStats
@@ -130,6 +131,9 @@ CHECKSUM_CHUNK = 1 << 20
 PSI_MS_URI = "http://purl.obolibrary.org/obo/ms/psi-ms.obo"
 
 _vocabulary_cache: _BundledVocabularies | None = None
+# The names and unit of each term `_term` writes, by (accession, unit): the bundled
+# vocabularies are the same for every file.
+_term_names: dict[tuple[str, str | None], dict[str, str | None]] = {}
 
 
 def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptions = MzmlOptions(),
@@ -294,15 +298,27 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int],
                 spectrum.mz, spectrum.intensity, id=spectrum.native_id,
                 polarity=options.polarity, centroided=options.spectrum_type == "centroid",
                 scan_start_time=spectrum.rt,
-                params=_spectrum_params(spectrum, stats, row),
-                scan_params=_scan_params(spectrum),
-                precursor_information=_precursor(run, spectrum, written),
+                params=_spectrum_params(writer, spectrum, stats, row),
+                scan_params=_scan_params(writer, spectrum),
+                precursor_information=_precursor(writer, run, spectrum, written),
                 encoding={"m/z array": np.float64, "intensity array": np.float32},
                 compression=compression)
     return rt, stats
 
 
-def _spectrum_params(spectrum: Spectrum, stats: PeakStats, row: int) -> list[Any]:
+def _term(writer: MzMLWriter, accession: str, value: str, unit: str | None = None) -> Any:
+    """A cvParam of `accession` with `value` (and `unit`), its names looked up in the
+    vocabularies once: psims would look them up again for every spectrum."""
+    names = _term_names.get((accession, unit))
+    if names is None:
+        resolved = writer.param({"accession": accession, "value": value, "unit_accession": unit})
+        names = {"ref": resolved.ref, "name": resolved.name, "unit_cv_ref": resolved.unit_cv_ref,
+                 "unit_accession": resolved.unit_accession, "unit_name": resolved.unit_name}
+        _term_names[(accession, unit)] = names
+    return CVParam(accession=accession, value=value, **{key: v for key, v in names.items() if v is not None})
+
+
+def _spectrum_params(writer: MzMLWriter, spectrum: Spectrum, stats: PeakStats, row: int) -> list[Any]:
     """MS level and spectrum type; for a scan with peaks, the values of its peaks."""
     params: list[Any] = [{"ms level": spectrum.ms_level},
                          MS1_SPECTRUM if spectrum.ms_level == 1 else MSN_SPECTRUM]
@@ -310,24 +326,23 @@ def _spectrum_params(spectrum: Spectrum, stats: PeakStats, row: int) -> list[Any
         return params
     # m/z values as the 64-bit array holds them; intensities are 32-bit floats.
     return params + [
-        {"accession": TOTAL_ION_CURRENT, "value": float64_text(stats.tic[row])},
-        {"accession": BASE_PEAK_MZ, "value": float64_text(stats.base_peak_mz[row]), "unit_accession": MZ},
-        {"accession": BASE_PEAK_INTENSITY, "value": float32_text(stats.base_peak_intensity[row]),
-         "unit_accession": DETECTOR_COUNTS},
-        {"accession": LOWEST_OBSERVED_MZ, "value": float64_text(spectrum.mz.min()), "unit_accession": MZ},
-        {"accession": HIGHEST_OBSERVED_MZ, "value": float64_text(spectrum.mz.max()), "unit_accession": MZ},
+        _term(writer, TOTAL_ION_CURRENT, float64_text(stats.tic[row])),
+        _term(writer, BASE_PEAK_MZ, float64_text(stats.base_peak_mz[row]), MZ),
+        _term(writer, BASE_PEAK_INTENSITY, float32_text(stats.base_peak_intensity[row]), DETECTOR_COUNTS),
+        _term(writer, LOWEST_OBSERVED_MZ, float64_text(spectrum.mz.min()), MZ),
+        _term(writer, HIGHEST_OBSERVED_MZ, float64_text(spectrum.mz.max()), MZ),
     ]
 
 
-def _scan_params(spectrum: Spectrum) -> list[Any]:
+def _scan_params(writer: MzMLWriter, spectrum: Spectrum) -> list[Any]:
     """The injection time where the file holds one: the reader answers 0 where it holds none."""
     time = spectrum.injection_time
     if not (math.isfinite(time) and time > 0.0):
         return []
-    return [{"accession": ION_INJECTION_TIME, "value": float32_text(time), "unit_accession": MILLISECOND}]
+    return [_term(writer, ION_INJECTION_TIME, float32_text(time), MILLISECOND)]
 
 
-def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any] | None:
+def _precursor(writer: MzMLWriter, run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any] | None:
     """Every MSn scan's precursor, with what the file holds of it: without a precursor
     m/z, no selected ion (psims writes none when m/z and charge are both None)."""
     if spectrum.ms_level < 2:
@@ -335,7 +350,7 @@ def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any
     trailer = run.trailer(spectrum.scan_number)
     known = spectrum.precursor_mz is not None
     precursor: dict[str, Any] = {"mz": spectrum.precursor_mz, "charge": spectrum.precursor_charge if known else None,
-                                 "activation": _activation(trailer)}
+                                 "activation": _activation(writer, trailer)}
     if spectrum.master_scan in written:
         precursor["spectrum_reference"] = f"scan={spectrum.master_scan}"
     width = trailer.get("Isolation Width")
@@ -346,13 +361,12 @@ def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any
     return precursor
 
 
-def _activation(trailer: Mapping[str, float | int | str]) -> list[Any]:
+def _activation(writer: MzMLWriter, trailer: Mapping[str, float | int | str]) -> list[Any]:
     params: list[Any] = [DISSOCIATION_METHODS.get(str(trailer.get("Activation Type")), DISSOCIATION_METHOD)]
     energy = trailer.get("Collision Energy")
     if isinstance(energy, float):
         # The trailer holds the energy as decimal text: its shortest float64 text is that text.
-        params += [{"accession": term, "value": repr(energy), "unit_accession": ELECTRONVOLT}
-                   for term in (COLLISION_ENERGY, ACTIVATION_ENERGY)]
+        params += [_term(writer, term, float64_text(energy), ELECTRONVOLT) for term in (COLLISION_ENERGY, ACTIVATION_ENERGY)]
     return params
 
 
