@@ -54,7 +54,8 @@ EPILOG = """\
 examples:
   kestrune convert /archive/2024 -o /exports/mgf --to mgf
   kestrune convert a.raw b.raw -o out --to parquet --ms-level 2 -j 4
-  kestrune convert /archive -o /shared/mzml --to mzml --scheduler tcp://head:8786"""
+  kestrune convert /archive -o /shared/mzml --to mzml --scheduler tcp://head:8786
+  kestrune convert /archive -o /search/mzml --to mzml --require-precursor"""
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
@@ -66,6 +67,12 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--ms-level", type=positive_int, metavar="N",
                         help="only the scans of MS level N (default: every scan; for MGF the MS2 "
                              "scans, the level named in the file's first line)")
+    parser.add_argument("--require-precursor", action="store_true",
+                        help="mzML: leave out the MSn scans whose precursor m/z the file does not "
+                             "hold, for search engines that refuse a file holding one (default: "
+                             "every scan is written, such a scan with a precursor element that "
+                             "names its master scan and isolation width but no m/z); MGF always "
+                             "leaves them out")
     parser.add_argument("--overwrite", action="store_true",
                         help="write every output again, even those complete and newer than their "
                              "input; give it after changing --ms-level or an mzML option, since an "
@@ -81,11 +88,6 @@ def configure(parser: argparse.ArgumentParser) -> None:
     mzml.add_argument("--zlib", action="store_true",
                       help="zlib-compress the binary arrays (default: off, for readers that "
                            "cannot decompress, and faster writing)")
-    mzml.add_argument("--require-precursor", action="store_true",
-                      help="leave out the MSn scans whose precursor m/z the file does not hold, "
-                           "for search engines that refuse a file holding one (default: every "
-                           "scan is written, such a scan with a precursor element that names its "
-                           "master scan and isolation width but no m/z); MGF always leaves them out")
 
 
 def run(args: argparse.Namespace) -> int:
