@@ -3,6 +3,7 @@ profile and version, with MSn scans without a precursor m/z and scans without pe
 
 import logging
 import re
+import sys
 import warnings
 
 import pytest
@@ -155,9 +156,12 @@ def test_scans_without_a_precursor_left_out_and_counted(runs, tmp_path_factory, 
     assert ('"scan=14"' in next(outdir.iterdir()).read_text()) != left_out
 
 
-def test_scan_frame_keeps_missing_integers(runs):
+def test_scan_frame_keeps_missing_integers(runs, monkeypatch):
     with kt.open_run(runs[("orbitrap", 57)]) as run:
         table, frame = run.scan_table(), run.scan_frame()
+        monkeypatch.setitem(sys.modules, "pandas", None)
+        with pytest.raises(ImportError, match="pip install pandas"):
+            run.scan_frame()
     for name in ("precursor_charge", "master_scan"):
         assert frame[name].dtype.name.startswith("Int") and frame[name].isna().any()
         assert [None if v is frame[name].dtype.na_value else v for v in frame[name]] == table[name].to_pylist()
