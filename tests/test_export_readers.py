@@ -113,7 +113,9 @@ UNIT_VOCABULARIES = {"UO": "UO", "MS": "PSI-MS"}
 def test_units_name_their_vocabulary_and_float32_values_print_shortest(exported):
     from psims.validation import validator
 
+    oms = pytest.importorskip("pyopenms")
     assert validator.validate(str(exported[0]))[0]  # precursors without a selected ion among them
+    assert oms.MzMLFile().isSemanticallyValid(str(exported[0])) == (True, [], [])
     text = exported[0].read_text()
     units = re.findall(r'unitCvRef="([^"]+)" unitAccession="([A-Z]+):', text)
     assert units and all(ref == UNIT_VOCABULARIES[prefix] for ref, prefix in units)
