@@ -31,8 +31,10 @@ def expected_scans(run):
     every MSn scan's precursor m/z, master spectrum and collision energy (None: none held)."""
     for s in run:
         top = int(np.argmax(s.intensity)) if len(s.mz) else None
+        peaks = None if top is None else (s.intensity.sum(dtype=np.float64), s.mz[top], s.intensity[top],
+                                          s.mz.min(), s.mz.max())
         yield {"id": s.native_id, "injection": np.float32(s.injection_time) if s.injection_time > 0 else None,
-               "peaks": None if top is None else (s.intensity.sum(dtype=np.float64), s.mz[top], s.intensity[top], s.mz.min(), s.mz.max()),
+               "peaks": peaks,
                "precursor": (s.precursor_mz, f"scan={s.master_scan}", run.trailer(s.scan_number).get("Collision Energy"))
                if s.ms_level >= 2 else None}
 
