@@ -13,7 +13,14 @@ import numpy as np
 import kestrune
 from kestrune_tools.batch import Outcome
 from kestrune_tools.runs import ms_level_rule
-from kestrune_tools.synthetic import SMALL_SCAN_OFFSETS, demo_file, narrow_block, rising_mz, with_demo_texts
+from kestrune_tools.synthetic import (
+    SMALL_SCAN_OFFSETS,
+    Trailer,
+    demo_file,
+    narrow_block,
+    rising_mz,
+    with_demo_texts,
+)
 
 # The file name selects the File profile.
 PROFILE_NAMES = {"orbitrap": "run_orbitrap.raw", "small": "small.RAW", "generic": "plain.raw"}
@@ -24,6 +31,15 @@ def write_run(directory: Path, profile: str, version: int, name: str | None = No
     """The demo acquisition with its texts, plus small-profile tables and narrow peak
     blocks, so that every profile finds scans, peaks and precursors of its own."""
     raw = with_demo_texts(demo_file()).header(version, version, creation_time=133_444_736_000_000_000)
+    # Scan 14, a fragment scan of survey scan 13, holds no precursor m/z, and scan 15
+    # is an MS3 scan of it (an MS2 scan where the file holds no "MS Order").
+    # Text fields padded with spaces, as the demo's are.
+    raw.trailer(14, Trailer(injection_time=54.5, master_scan=13, ms_order_byte=1, resolution=30_000,
+                            agc=b"1.0e6".ljust(13), collision_energy=b"30.0".ljust(16),
+                            hcd_energy=b"30".ljust(16), isolation_width=1.6))
+    raw.trailer(15, Trailer(injection_time=54.5, master_scan=14, monoisotopic_mz=587.5, charge=2,
+                            ms_order_byte=2, resolution=30_000, agc=b"1.0e6".ljust(13),
+                            collision_energy=b"35.0".ljust(16), hcd_energy=b"35".ljust(16)))
     for k in range(48):
         raw.small_retention_time(k + 1, 0.1 * k)
         raw.small_block(k + 1, 5.0 + k)

@@ -240,11 +240,11 @@ def test_info_describes_a_run_and_names_a_bad_file(files, capsys):
     reader = kestrune.RawFileReader(str(path))
     rts = [reader.get_rt(n) for n in range(1, reader.num_scans + 1)]
     assert (values["version"], values["num_scans"], values["size"]) == (66, 145, path.stat().st_size)
-    assert values["scans_by_ms_level"] == {"1": 37, "2": 108}
+    assert values["scans_by_ms_level"] == {"1": 37, "2": 107, "3": 1}
     assert values["rt_range_minutes"] == [min(rts), max(rts)]
     assert values["status_log_labels"] == reader.get_status_log_labels()
     assert values["error_logs"] == reader.get_error_logs()
     assert main(["info", str(path)]) == 0
-    assert "MS1: 37, MS2: 108" in capsys.readouterr().out
+    assert "MS1: 37, MS2: 107, MS3: 1" in capsys.readouterr().out
     assert main(["info", str(files / "gone.raw")]) == 1
     assert capsys.readouterr().err == f"kestrune: {files / 'gone.raw'}: no such file\n"

@@ -23,6 +23,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
+from kestrune_tools.mgf import NothingToWrite
 from kestrune_tools.outputs import atomic_outputs, is_made_from, output_error, record_source, source_identity
 
 if TYPE_CHECKING:
@@ -157,6 +158,8 @@ def failure_reason(error: BaseException, path: str | os.PathLike[str]) -> str:
         return "permission denied"
     if is_panic(error):
         return f"cannot be read: {str(error).strip()}"
+    if isinstance(error, NothingToWrite):
+        return str(error)
     text = str(error).strip() or type(error).__name__
     return text if isinstance(error, OSError) else f"{type(error).__name__}: {text}"
 
@@ -167,12 +170,14 @@ def failure_reason(error: BaseException, path: str | os.PathLike[str]) -> str:
 @dataclass(frozen=True)
 class Outcome:
     """What became of one input: converted, skipped (its outputs were complete), or
-    failed (with the reason). `rows` holds a catalog task's rows."""
+    failed (with the reason). `rows` holds a catalog task's rows; `left_out` counts the
+    MSn scans an export left out for want of a precursor m/z."""
 
     source: str
     status: Literal["converted", "skipped", "failed"]
     reason: str | None = None
     rows: Any = None
+    left_out: int = 0
 
 
 def guarded(source: str, work: Callable[[], Outcome]) -> Outcome:
@@ -199,15 +204,17 @@ class ExportOptions:
     polarity: Literal["positive", "negative"] | None = None
     spectrum_type: Literal["centroid", "profile"] = "centroid"
     zlib: bool = False
+    require_precursor: bool = False  # mzML: leave out MSn scans without a precursor m/z (MGF always does)
 
 
-PartWriter = Callable[["Run", Path, ExportOptions], None]
+# A writer answers the number of MSn scans it left out for want of a precursor m/z.
+PartWriter = Callable[["Run", Path, ExportOptions], int | None]
 
 
-def _write_mgf(run: Run, destination: Path, options: ExportOptions) -> None:
+def _write_mgf(run: Run, destination: Path, options: ExportOptions) -> int:
     from kestrune_tools.mgf import write_mgf
 
-    write_mgf(run, destination, options.ms_level)
+    return write_mgf(run, destination, options.ms_level)
 
 
 def _write_scans(run: Run, destination: Path, options: ExportOptions) -> None:
@@ -225,11 +232,13 @@ def _write_peaks(run: Run, destination: Path, options: ExportOptions) -> None:
 MZML_MODULE = "kestrune_tools.mzml"
 
 
-def _write_mzml(run: Run, destination: Path, options: ExportOptions) -> None:
+def _write_mzml(run: Run, destination: Path, options: ExportOptions) -> int:
     mzml: Any = importlib.import_module(MZML_MODULE)
     settings = mzml.MzmlOptions(polarity=options.polarity, spectrum_type=options.spectrum_type,
                                 compression=options.zlib)
-    mzml.write_mzml(run, destination, settings, ms_level=options.ms_level)
+    left_out: int = mzml.write_mzml(run, destination, settings, ms_level=options.ms_level,
+                                    require_precursor=options.require_precursor)
+    return left_out
 
 
 def mzml_available() -> bool:
@@ -300,12 +309,13 @@ def _write_parts(job: ConvertJob, parts: list[tuple[Path, PartWriter]], made_fro
     source = Path(job.source)
     pairs: list[tuple[Path, Path]] = []
     current = parts[0][0]
+    left_out = 0  # MSn scans without a precursor m/z that the outputs leave out
     try:
         with atomic_outputs([final for final, _ in parts]) as temporaries:
             pairs = list(zip([final for final, _ in parts], temporaries))
             with kt.open_run(source) as run:
                 for (current, writer), temporary in zip(parts, temporaries):
-                    writer(run, temporary, job.options)
+                    left_out += writer(run, temporary, job.options) or 0
             if _changed_since(source, made_from["input"]):
                 raise InputChanged(CHANGED_WHILE_READ)  # so the outputs are never renamed in
             for final, temporary in pairs:
@@ -321,7 +331,7 @@ def _write_parts(job: ConvertJob, parts: list[tuple[Path, PartWriter]], made_fro
         if reason is None:
             raise
         return Outcome(job.source, "failed", reason)
-    return Outcome(job.source, "converted")
+    return Outcome(job.source, "converted", left_out=left_out)
 
 
 def _stat_of(source: str) -> tuple[int, int, int, int]:

@@ -1,9 +1,16 @@
-"""MGF export of a run's MSn scans.
+"""MGF export of a run's MS2 scans (or those of another MS level).
 
-One `BEGIN IONS` block per scan, in scan order, with
+The file starts with MGF's comment parameter, naming the MS level written and the
+source file (MGF itself has no MS level: a search engine takes every entry for the
+level it searches):
+
+    COM=MS level 2 scans of <file name>, written by kestrune
+
+A `#` comment line would say the same, but some MGF readers then read no spectrum
+at all. Then one `BEGIN IONS` block per scan, in scan order, with
 
     TITLE=<stem>.<scan>.<scan>.<charge> File:"<file name>", NativeID:"scan=<scan>"
-    PEPMASS=<precursor m/z>      (left out where the file holds none)
+    PEPMASS=<precursor m/z>      (left out for an MS1 scan)
     RTINSECONDS=<rt x 60>
     CHARGE=<charge>+             (left out where the file holds none)
     SCANS=<scan>
@@ -12,6 +19,12 @@ then one `m/z intensity` line per peak in the file's order. m/z values are writt
 in their shortest exact float64 form, intensities with 9 significant digits, which
 give every float32 back exactly: reading them back yields the same values bit for
 bit.
+
+An MSn scan whose precursor m/z the file does not hold is left out: an entry without
+PEPMASS is no searchable spectrum, and one such entry stops a whole search in some
+engines. `write_mgf` answers how many it left out. A run with no scan to write gives
+no file at all: `NothingToWrite` says so, and the batch reports it as that input's
+failure, so that an absent output is never taken for a converted one.
 
 This is a small writer of its own: pyteomics' MGF writer formats each peak through
 a generic per-value path and cost about 90% of an export (benchmarks/bench_convert.py
@@ -25,10 +38,30 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-import numpy as np
-
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run, Spectrum
+
+# MGF holds fragment spectra for database searches: MS2 unless asked otherwise.
+DEFAULT_MS_LEVEL = 2
+
+
+class NothingToWrite(ValueError):
+    """The run holds no scan to write; no file was made."""
+
+
+def scans_to_write(run: Run, ms_level: int | None, require_precursor: bool) -> tuple[list[int], int]:
+    """The scans of `ms_level` (every scan for None) an export writes, and the number of
+    MSn scans without a precursor m/z left out of them (none unless `require_precursor`)."""
+    index = run._scans()  # the per-scan values, read once per run; no peaks are read
+    kept, left_out = [], 0
+    for scan, (level, precursor_mz) in enumerate(zip(index.ms_level, index.precursor_mz), 1):
+        if ms_level is not None and level != ms_level:
+            continue
+        if require_precursor and level >= 2 and precursor_mz is None:
+            left_out += 1
+        else:
+            kept.append(scan)
+    return kept, left_out
 
 
 def title(stem: str, file_name: str, spectrum: Spectrum) -> str:
@@ -57,16 +90,34 @@ def write_block(output: TextIO, stem: str, file_name: str, spectrum: Spectrum) -
 
 
 def msn_spectra(run: Run, ms_level: int | None = None) -> Iterator[Spectrum]:
-    """The scans of `ms_level`, or every scan of MS level 2 and above for None."""
-    levels = run.ms_levels()
-    wanted = levels >= 2 if ms_level is None else levels == ms_level
-    return (run[int(scan)] for scan in np.flatnonzero(wanted) + 1)
+    """The scans `write_mgf` writes: those of `ms_level` (MS2 for None) that hold a
+    precursor m/z where they are MSn scans."""
+    scans, _ = scans_to_write(run, ms_level or DEFAULT_MS_LEVEL, require_precursor=True)
+    return (run[scan] for scan in scans)
 
 
-def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> None:
-    """Writes the MSn scans of `run` (those of `ms_level` if given) as MGF."""
+def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> int:
+    """Writes the scans of `ms_level` (MS2 for None) as MGF; answers the number of MSn
+    scans left out for want of a precursor m/z. Raises NothingToWrite, before making
+    any file, where no scan is left to write."""
+    level = ms_level or DEFAULT_MS_LEVEL
+    scans, left_out = scans_to_write(run, level, require_precursor=True)
     file_name = os.path.basename(run.path)
+    if not scans:
+        raise NothingToWrite(_nothing_to_write(level, left_out))
     stem = Path(file_name).stem
     with open(destination, "w", encoding="utf-8", newline="\n") as output:
-        for spectrum in msn_spectra(run, ms_level):
-            write_block(output, stem, file_name, spectrum)
+        output.write(f"COM=MS level {level} scans of {_comment_text(file_name)}, written by kestrune\n")
+        for scan in scans:
+            write_block(output, stem, file_name, run[scan])
+    return left_out
+
+
+def _nothing_to_write(level: int, left_out: int) -> str:
+    without = f" ({left_out} without a precursor m/z left out)" if left_out else ""
+    return f"no MS{level} scans to write{without}: no MGF written"
+
+
+def _comment_text(text: str) -> str:
+    # One line: a line break in a file name would end it.
+    return "".join(c if c.isprintable() else "?" for c in text)

@@ -7,11 +7,22 @@ What each spectrum carries, and where it comes from:
 
 - its native ID `scan=N` ("scan number only nativeID format"), MS level, spectrum
   type (MS1 or MSn) and scan start time in minutes, all from the run;
-- for a scan with a precursor: its m/z and charge, a reference to the master scan's
-  spectrum when that spectrum is in the same file, and from the trailer the
-  activation, collision energy and isolation width where it holds them;
+- for a scan with peaks: its total ion current, base peak m/z and intensity, lowest
+  and highest observed m/z, gathered in the pass over the peaks that writes them;
+- the ion injection time in milliseconds, where the file holds one (above 0);
+- for every MSn scan, a precursor: the selected ion's m/z and charge where the file
+  holds the m/z (no selected ion at all where it does not: none is invented), a
+  reference to the master scan's spectrum when that spectrum is in the same file,
+  and from the trailer the activation, collision energy and isolation width where it
+  holds them;
 - m/z as 64-bit and intensity as 32-bit floats, exactly the reader's values in the
   reader's order (zlib-compressed only when asked).
+
+`require_precursor=True` leaves the MSn scans without a precursor m/z out (a search
+engine may refuse a whole file for one of them); `write_mzml` answers how many.
+Values the file stores as 32-bit floats (injection time, isolation width, peak
+intensities) are written as their shortest float32 text, `0.8` rather than
+`0.800000011920929`; units name the vocabulary they come from (`unitCvRef="UO"`).
 
 The chromatograms are the TIC and the BPC of the spectra written (all scans, or
 those of `ms_level`), both arrays 64-bit. The file description names the source
@@ -29,6 +40,7 @@ from __future__ import annotations
 import functools
 import hashlib
 import io
+import math
 import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -41,13 +53,15 @@ import numpy as np
 from numpy.typing import NDArray
 from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache
 from psims.mzml import MzMLWriter
+from psims.xml import CVParam
 
+from kestrune_tools.mgf import scans_to_write
 from kestrune_tools.runs import PeakStats
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run, Spectrum
 
-__all__ = ["MzmlOptions", "write_mzml", "source_checksum", "psi_ms_vocabulary"]
+__all__ = ["MzmlOptions", "write_mzml", "float32_text", "source_checksum", "psi_ms_vocabulary"]
 
 
 @dataclass(frozen=True)
@@ -79,7 +93,11 @@ ACQUISITION_FILE_FORMAT = "MS:1000563"  # the format of the acquisition files re
 SHA1_CHECKSUM = "MS:1000569"
 MS1_SPECTRUM = "MS:1000579"
 MSN_SPECTRUM = "MS:1000580"
-INSTRUMENT_MODEL = "MS:1000031"  # the generic term: the file names no model we read
+# The file names no instrument model. The generic "instrument model" term has no
+# parent that pymzml can look up (it logs "term not found" for it), and pyopenms
+# requires a term of that branch: the family term of the instruments' maker, which
+# the acquisition file format itself names, says what is known and no more.
+INSTRUMENT_MODEL = "MS:1000483"
 CUSTOM_SOFTWARE = "MS:1000799"  # custom unreleased software tool
 CONVERSION_TO_MZML = "MS:1000544"
 TIC_CHROMATOGRAM = "MS:1000235"
@@ -89,6 +107,21 @@ BPC_CHROMATOGRAM = "MS:1000628"
 # ions were dissociated and no more (mzML requires a dissociation method).
 DISSOCIATION_METHODS = {"HigherEnergyCollisionalDissociation": "MS:1000422"}  # beam-type CID
 DISSOCIATION_METHOD = "MS:1000044"
+# "collision energy" is the term mzML prescribes; pyopenms answers getActivationEnergy()
+# from "activation energy" only, so both carry the trailer's value.
+COLLISION_ENERGY = "MS:1000045"
+ACTIVATION_ENERGY = "MS:1000509"
+ELECTRONVOLT = "UO:0000266"
+ION_INJECTION_TIME = "MS:1000927"
+MILLISECOND = "UO:0000028"
+TOTAL_ION_CURRENT = "MS:1000285"
+BASE_PEAK_MZ = "MS:1000504"
+BASE_PEAK_INTENSITY = "MS:1000505"
+LOWEST_OBSERVED_MZ = "MS:1000528"
+HIGHEST_OBSERVED_MZ = "MS:1000527"
+MZ = "MS:1000040"
+DETECTOR_COUNTS = "MS:1000131"
+UNIT_VOCABULARY = "UO"
 
 SOFTWARE_ID = "kestrune"
 SOURCE_FILE_ID = "source"
@@ -98,21 +131,48 @@ CHECKSUM_CHUNK = 1 << 20
 PSI_MS_URI = "http://purl.obolibrary.org/obo/ms/psi-ms.obo"
 
 _vocabulary_cache: _BundledVocabularies | None = None
+# The names and unit of each term `_term` writes, by (accession, unit): the bundled
+# vocabularies are the same for every file.
+_term_names: dict[tuple[str, str | None], dict[str, str | None]] = {}
 
 
 def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptions = MzmlOptions(),
-               *, ms_level: int | None = None) -> None:
-    """Writes the run (or its scans of `ms_level`) as indexed mzML to exactly `destination`."""
-    scans = [scan for scan, level in zip(run.scan_numbers, run.ms_levels().tolist())
-             if ms_level is None or level == ms_level]
+               *, ms_level: int | None = None, require_precursor: bool = False) -> int:
+    """Writes the run (or its scans of `ms_level`) as indexed mzML to exactly `destination`;
+    with `require_precursor`, without the MSn scans that hold no precursor m/z. Answers
+    the number of scans left out for that reason."""
+    scans, left_out = scans_to_write(run, ms_level, require_precursor)
     checksum = source_checksum(run.path)
     with open(destination, "wb") as out:
         with MzMLWriter(out, close=False, vocabulary_resolver=_offline_vocabularies()) as writer:
             _write_header(writer, run, checksum, scans)
             with writer.run(id=_run_id(run.path), instrument_configuration=INSTRUMENT_ID,
                             source_file=SOURCE_FILE_ID, **_start_time(run)):
-                rt, stats = _write_spectra(writer, run, scans, ms_level, options)
+                rt, stats = _write_spectra(writer, run, scans, options)
                 _write_chromatograms(writer, rt, stats, options)
+    return left_out
+
+
+def float32_text(value: float) -> str:
+    """The shortest text that reads back as the same 32-bit float: `0.8`, not the
+    float64 `0.800000011920929` of the same value (NumPy's shortest form, `1e+38` for
+    the extremes)."""
+    return _xsd_float(value) or str(np.float32(value))
+
+
+def float64_text(value: float) -> str:
+    """The shortest text that reads back as the same 64-bit float."""
+    return _xsd_float(value) or repr(float(value))
+
+
+def _xsd_float(value: float) -> str | None:
+    # XML Schema's words for the values that are no numbers; peaks that are no
+    # plausible peaks still hold them.
+    if math.isnan(value):
+        return "NaN"
+    if math.isinf(value):
+        return "INF" if value > 0 else "-INF"
+    return None
 
 
 def source_checksum(path: str | os.PathLike[str]) -> str:
@@ -201,6 +261,7 @@ def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[i
         location=path.parent.as_uri(), name=path.name, id=SOURCE_FILE_ID,
         params=[SCAN_NUMBER_NATIVE_ID, ACQUISITION_FILE_FORMAT, {SHA1_CHECKSUM: checksum}])
     writer.controlled_vocabularies()
+    _units_from_their_own_vocabulary(writer)
     writer.file_description(contents, [source])
     writer.software_list([writer.Software(
         id=SOFTWARE_ID, version=_kestrune_version(), params=[{CUSTOM_SOFTWARE: SOFTWARE_ID}])])
@@ -213,7 +274,14 @@ def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[i
     writer.data_processing_list([writer.DataProcessing([method], id=PROCESSING_ID)])
 
 
-def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], ms_level: int | None,
+def _units_from_their_own_vocabulary(writer: MzMLWriter) -> None:
+    """psims names a unit's vocabulary by the first one that holds its term, and the
+    PSI-MS vocabulary holds copies of the UO units: looking in UO first makes every
+    `UO:` unit `unitCvRef="UO"`. The cvList is written by then, in its own order."""
+    writer.context.vocabularies.storage.move_to_end(UNIT_VOCABULARY, last=False)
+
+
+def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int],
                    options: MzmlOptions) -> tuple[NDArray[np.float64], PeakStats]:
     """Writes the spectra; answers their retention times and peak statistics, the
     chromatograms' values, gathered from the same pass over the peaks."""
@@ -222,41 +290,83 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], ms_level:
     rt = np.zeros(len(scans), dtype=np.float64)
     stats = PeakStats(len(scans))
     with writer.spectrum_list(count=len(scans)):
-        for row, spectrum in enumerate(run.spectra(ms_level)):
+        for row, scan in enumerate(scans):
+            spectrum = run[scan]
             rt[row] = spectrum.rt
             stats.add(row, spectrum.mz, spectrum.intensity)
             writer.write_spectrum(
                 spectrum.mz, spectrum.intensity, id=spectrum.native_id,
                 polarity=options.polarity, centroided=options.spectrum_type == "centroid",
                 scan_start_time=spectrum.rt,
-                params=[{"ms level": spectrum.ms_level},
-                        MS1_SPECTRUM if spectrum.ms_level == 1 else MSN_SPECTRUM],
-                precursor_information=_precursor(run, spectrum, written),
+                params=_spectrum_params(writer, spectrum, stats, row),
+                scan_params=_scan_params(writer, spectrum),
+                precursor_information=_precursor(writer, run, spectrum, written),
                 encoding={"m/z array": np.float64, "intensity array": np.float32},
                 compression=compression)
     return rt, stats
 
 
-def _precursor(run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any] | None:
-    if spectrum.precursor_mz is None:
+def _term(writer: MzMLWriter, accession: str, value: str, unit: str | None = None) -> Any:
+    """A cvParam of `accession` with `value` (and `unit`), its names looked up in the
+    vocabularies once: psims would look them up again for every spectrum."""
+    names = _term_names.get((accession, unit))
+    if names is None:
+        resolved = writer.param({"accession": accession, "value": value, "unit_accession": unit})
+        names = {"ref": resolved.ref, "name": resolved.name, "unit_cv_ref": resolved.unit_cv_ref,
+                 "unit_accession": resolved.unit_accession, "unit_name": resolved.unit_name}
+        _term_names[(accession, unit)] = names
+    return CVParam(accession=accession, value=value, **{key: v for key, v in names.items() if v is not None})
+
+
+def _spectrum_params(writer: MzMLWriter, spectrum: Spectrum, stats: PeakStats, row: int) -> list[Any]:
+    """MS level and spectrum type; for a scan with peaks, the values of its peaks."""
+    params: list[Any] = [{"ms level": spectrum.ms_level},
+                         MS1_SPECTRUM if spectrum.ms_level == 1 else MSN_SPECTRUM]
+    if not stats.peak_count[row]:
+        return params
+    # m/z values as the 64-bit array holds them; intensities are 32-bit floats.
+    return params + [
+        _term(writer, TOTAL_ION_CURRENT, float64_text(stats.tic[row])),
+        _term(writer, BASE_PEAK_MZ, float64_text(stats.base_peak_mz[row]), MZ),
+        _term(writer, BASE_PEAK_INTENSITY, float32_text(stats.base_peak_intensity[row]), DETECTOR_COUNTS),
+        _term(writer, LOWEST_OBSERVED_MZ, float64_text(spectrum.mz.min()), MZ),
+        _term(writer, HIGHEST_OBSERVED_MZ, float64_text(spectrum.mz.max()), MZ),
+    ]
+
+
+def _scan_params(writer: MzMLWriter, spectrum: Spectrum) -> list[Any]:
+    """The injection time where the file holds one: the reader answers 0 where it holds none."""
+    time = spectrum.injection_time
+    if not (math.isfinite(time) and time > 0.0):
+        return []
+    return [_term(writer, ION_INJECTION_TIME, float32_text(time), MILLISECOND)]
+
+
+def _precursor(writer: MzMLWriter, run: Run, spectrum: Spectrum, written: set[int]) -> dict[str, Any] | None:
+    """Every MSn scan's precursor, with what the file holds of it: without a precursor
+    m/z, no selected ion (psims writes none when m/z and charge are both None)."""
+    if spectrum.ms_level < 2:
         return None
     trailer = run.trailer(spectrum.scan_number)
-    precursor: dict[str, Any] = {"mz": spectrum.precursor_mz, "charge": spectrum.precursor_charge,
-                                 "activation": _activation(trailer)}
+    known = spectrum.precursor_mz is not None
+    precursor: dict[str, Any] = {"mz": spectrum.precursor_mz, "charge": spectrum.precursor_charge if known else None,
+                                 "activation": _activation(writer, trailer)}
     if spectrum.master_scan in written:
         precursor["spectrum_reference"] = f"scan={spectrum.master_scan}"
     width = trailer.get("Isolation Width")
     if isinstance(width, float):
-        precursor["isolation_window_args"] = {
-            "target": spectrum.precursor_mz, "lower": width / 2, "upper": width / 2}
+        # Half a 32-bit width is again a 32-bit float.
+        half = float32_text(width / 2)
+        precursor["isolation_window_args"] = {"target": spectrum.precursor_mz, "lower": half, "upper": half}
     return precursor
 
 
-def _activation(trailer: Mapping[str, float | int | str]) -> list[Any]:
+def _activation(writer: MzMLWriter, trailer: Mapping[str, float | int | str]) -> list[Any]:
     params: list[Any] = [DISSOCIATION_METHODS.get(str(trailer.get("Activation Type")), DISSOCIATION_METHOD)]
     energy = trailer.get("Collision Energy")
     if isinstance(energy, float):
-        params.append({"name": "collision energy", "value": energy, "unit_name": "electronvolt"})
+        # The trailer holds the energy as decimal text: its shortest float64 text is that text.
+        params += [_term(writer, term, float64_text(energy), ELECTRONVOLT) for term in (COLLISION_ENERGY, ACTIVATION_ENERGY)]
     return params
 
 

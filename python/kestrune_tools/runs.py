@@ -44,6 +44,7 @@ import kestrune
 
 if TYPE_CHECKING:
     import matchms
+    import pandas
     import pyarrow
     import pyopenms
     import spectrum_utils.spectrum
@@ -401,6 +402,23 @@ class Run:
         for row, scan in enumerate(scans):
             stats.add(row, *scan_peaks(self.reader, scan))
         return stats
+
+    # -- the scan table for pandas
+
+    def scan_frame(self) -> pandas.DataFrame:
+        """`scan_table()` as a pandas DataFrame whose integer columns keep their missing
+        values: pandas' nullable Int8/Int16/Int32 dtypes (`precursor_charge` and
+        `master_scan` hold <NA> where the file holds none), where a plain `to_pandas()`
+        turns such a column into float64. Float columns hold NaN where missing."""
+        try:
+            import pandas as pd
+        except ImportError:
+            raise ImportError("Run.scan_frame needs pandas: pip install pandas") from None
+        import pyarrow as pa
+
+        nullable = {pa.int8(): pd.Int8Dtype(), pa.int16(): pd.Int16Dtype(), pa.int32(): pd.Int32Dtype(),
+                    pa.int64(): pd.Int64Dtype()}
+        return self.scan_table().to_pandas(types_mapper=nullable.get)
 
 
 class PeakStats:

@@ -213,6 +213,7 @@ class Progress:
         self.stream = stream or sys.stderr
         self.total, self.command, self.done_word = total, command, done_word
         self.counts: Counter[str] = Counter(failed=failed)
+        self.left_out = 0  # MSn scans the outputs left out for want of a precursor m/z
         self.started = time.perf_counter()
         self.bar: Any = self._bar(total) if enabled and self.stream.isatty() else None
 
@@ -225,6 +226,7 @@ class Progress:
 
     def record(self, outcome: Outcome) -> None:
         self.counts[outcome.status] += 1
+        self.left_out += outcome.left_out
         if outcome.status == "failed":
             self.error(outcome.source, outcome.reason or "failed")
         if self.bar is not None:
@@ -248,7 +250,8 @@ class Progress:
         rate = handled / elapsed if elapsed > 0 else 0.0
         words = {"converted": self.done_word, "skipped": "skipped", "failed": "failed"}
         counts = ", ".join(f"{self.counts[status]} {word}" for status, word in words.items())
-        return f"{PROGRAM} {self.command}: {counts} in {elapsed:.1f} s ({rate:.1f} files/s)"
+        left_out = f"; {self.left_out} MSn scans without a precursor m/z left out" if self.left_out else ""
+        return f"{PROGRAM} {self.command}: {counts} in {elapsed:.1f} s ({rate:.1f} files/s){left_out}"
 
     def __enter__(self) -> Progress:
         return self

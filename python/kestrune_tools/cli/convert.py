@@ -33,9 +33,14 @@ DESCRIPTION = """\
 Export each run to OUTDIR, one task per input file:
 
   --to mzml      OUTDIR/<stem>.mzML      indexed mzML 1.1.0, every scan, TIC and BPC
-  --to mgf       OUTDIR/<stem>.mgf       the MSn scans (MS level 2 and above)
+  --to mgf       OUTDIR/<stem>.mgf       the MS2 scans that hold a precursor m/z
   --to parquet   OUTDIR/<stem>.scans.parquet   the scan table with the header values
                  OUTDIR/<stem>.peaks.parquet   scan_number, mz, intensity per peak
+
+An MSn scan whose precursor m/z the file does not hold is left out of the MGF
+(an entry without PEPMASS is not searchable, and some search engines stop at it),
+and out of the mzML with --require-precursor; the summary line counts them. A run
+with no scan to write to MGF gives no .mgf, and a line naming it as failed.
 
 Each output is written under a temporary name in OUTDIR and renamed into place
 when complete, so an interrupted batch never leaves a partial file under a final
@@ -65,7 +70,8 @@ EPILOG = """\
 examples:
   kestrune convert /archive/2024 -o /exports/mgf --to mgf
   kestrune convert a.raw b.raw -o out --to parquet --ms-level 2 -j 4
-  kestrune convert /archive -o /shared/mzml --to mzml --scheduler tcp://head:8786"""
+  kestrune convert /archive -o /shared/mzml --to mzml --scheduler tcp://head:8786
+  kestrune convert /archive -o /search/mzml --to mzml --require-precursor"""
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
@@ -75,8 +81,14 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--to", required=True, choices=sorted(FORMATS), dest="format_name",
                         help="the output format")
     parser.add_argument("--ms-level", type=positive_int, metavar="N",
-                        help="only the scans of MS level N (default: every scan; for MGF every "
-                             "scan of MS level 2 and above)")
+                        help="only the scans of MS level N (default: every scan; for MGF the MS2 "
+                             "scans, the level named in the file's first line)")
+    parser.add_argument("--require-precursor", action="store_true",
+                        help="mzML: leave out the MSn scans whose precursor m/z the file does not "
+                             "hold, for search engines that refuse a file holding one (default: "
+                             "every scan is written, such a scan with a precursor element that "
+                             "names its master scan and isolation width but no m/z); MGF always "
+                             "leaves them out")
     parser.add_argument("--overwrite", action="store_true",
                         help="write every output again, even those whose record says they were made "
                              "from this input with these options")
@@ -102,7 +114,8 @@ def run(args: argparse.Namespace) -> int:
     refuse_writing_inputs([path for source in inputs for path in output_paths(source, outdir, args.format_name)],
                           inputs)
     options = ExportOptions(ms_level=args.ms_level, polarity=args.polarity,
-                            spectrum_type=args.spectrum_type, zlib=args.zlib)
+                            spectrum_type=args.spectrum_type, zlib=args.zlib,
+                            require_precursor=args.require_precursor)
     jobs = [ConvertJob(str(source), str(outdir), args.format_name, options, args.overwrite)
             for source in inputs]
     with writing_into(outdir):
