@@ -118,7 +118,7 @@ def replace(path: Path) -> None:
 @pytest.mark.parametrize("command, writer, change", [
     ("convert --to parquet", "kestrune_tools.parquet.write_peaks", append),
     ("convert --to parquet", "kestrune_tools.parquet.write_scans", replace),
-    ("convert --to mgf", "kestrune_tools.mgf.write_mgf", touch),
+    ("convert --to mzml", "kestrune_tools.mzml.write_mzml", touch),
     ("catalog", "kestrune_tools.catalog.catalog_rows", append),
 ])
 def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files, capsys, monkeypatch, command,
@@ -162,7 +162,8 @@ def test_temporary_files_are_exact_and_owned(files, capsys, case):
     if case == "another output's temporary file":
         foreign.write_text("a live temporary file of a.mgf.b.mgf")
         own.write_text("left by a killed write of a.mgf")
-    status, error = run(capsys, "convert", *inputs, "-o", str(out), "--to", "mgf", "-j", "2")
+    # MS1 scans: these runs' fragment scans hold no precursor m/z, so MS2 would give no MGF.
+    status, error = run(capsys, "convert", *inputs, "-o", str(out), "--to", "mgf", "--ms-level", "1", "-j", "2")
     assert status == 0 and counts(error) == (len(names), 0, 0), error
     assert [path.name for path in visible(out)] == sorted(Path(name).stem + ".mgf" for name in names)
     assert foreign.exists() == (case == "another output's temporary file") and not own.exists()
@@ -207,7 +208,8 @@ def test_discovery_reports_what_it_cannot_read_and_follows_links(files, capsys, 
         (top / "sub" / "linked").symlink_to(files / "elsewhere")
     if case == "a link loop":
         (top / "sub" / "up").symlink_to(top)
-    status, error = run(capsys, "convert", str(top), "-o", str(files / "out"), "--to", "mgf", "-j", "1")
+    status, error = run(capsys, "convert", str(top), "-o", str(files / "out"), "--to", "mgf", "--ms-level", "1",
+                        "-j", "1")
     assert status == (1 if unreadable else 0), error
     assert counts(error) == (len(found), 0, 1 if unreadable else 0)
     if unreadable:
