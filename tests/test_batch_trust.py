@@ -127,8 +127,8 @@ def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files,
     module, name = writer.rsplit(".", 1)
     original = getattr(__import__(module, fromlist=[name]), name)
 
-    def changing_writer(*arguments):
-        answer = original(*arguments)
+    def changing_writer(*arguments, **options):
+        answer = original(*arguments, **options)
         change(source)
         return answer
 
