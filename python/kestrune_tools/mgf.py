@@ -13,6 +13,11 @@ in their shortest exact float64 form, intensities with 9 significant digits, whi
 give every float32 back exactly: reading them back yields the same values bit for
 bit.
 
+Every field is one line: the file name's control characters (CR, LF, NUL, ESC and
+the rest of C0 and C1, U+2028 and U+2029, the bidirectional controls, undecodable
+bytes) are written as escapes such as `\\x0a` (`kestrune_tools.text.escaped`), so a
+file name can never end the TITLE line and start a record of its own.
+
 This is a small writer of its own: pyteomics' MGF writer formats each peak through
 a generic per-value path and cost about 90% of an export (benchmarks/bench_convert.py
 measures both); the format is the same, and pyteomics' reader reads it.
@@ -27,6 +32,8 @@ from typing import TYPE_CHECKING, TextIO
 
 import numpy as np
 
+from kestrune_tools.text import escaped
+
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run, Spectrum
 
@@ -34,7 +41,7 @@ if TYPE_CHECKING:
 def title(stem: str, file_name: str, spectrum: Spectrum) -> str:
     """The common `<stem>.<scan>.<scan>.<charge>` title, with the file and native ID."""
     scan, charge = spectrum.scan_number, spectrum.precursor_charge or 0
-    return f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"'
+    return escaped(f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"')
 
 
 def header_lines(stem: str, file_name: str, spectrum: Spectrum) -> list[str]:

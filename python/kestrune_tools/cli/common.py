@@ -13,7 +13,12 @@ writes its outputs and ends in the same way:
 - `Progress(total, enabled=...)`: the progress bar on standard error (only when it is
   a terminal), error lines written above it, the summary line, and the exit status.
 - `error_line(path, reason)` / `report_error(path, reason)`: the one line that names
-  a bad file and why.
+  a bad file and why, with control and escape characters shown escaped (`\\x1b`,
+  `kestrune_tools.text.escaped`), as everything a file or its name says is on a
+  terminal.
+- `write_line(line, stream)`: every line a command writes; a stream closed at its
+  other end (`| head -1`, quitting `less`, a terminal hung up) is written no more,
+  and the work goes on.
 - `UsageError(message)`: raise it for a usage error; `main` prints it and exits 2.
 - `ExitStatus`: 0 all went well, 1 some file failed, 2 usage error.
 - `kestrune_tools.outputs.atomic_output(final)`: write to a temporary name in the
@@ -29,11 +34,13 @@ import os
 import sys
 import time
 from collections import Counter
+from collections.abc import Callable
 from pathlib import Path
 from types import TracebackType
 from typing import Any, TextIO
 
 from kestrune_tools.batch import Discovery, Outcome, discover_inputs, stem_collisions
+from kestrune_tools.text import escaped
 
 PROGRAM = "kestrune"
 
@@ -49,11 +56,46 @@ class UsageError(Exception):
 
 
 def error_line(path: str | os.PathLike[str], reason: str) -> str:
-    return f"{PROGRAM}: {os.fspath(path)}: {reason}"
+    """The one line naming a bad file and why, its control characters escaped."""
+    return f"{PROGRAM}: {escaped(os.fspath(path))}: {escaped(reason)}"
 
 
 def report_error(path: str | os.PathLike[str], reason: str, stream: TextIO | None = None) -> None:
-    print(error_line(path, reason), file=stream or sys.stderr, flush=True)
+    write_line(error_line(path, reason), stream or sys.stderr)
+
+
+# The streams found closed at their other end (a pipe's reader gone, a terminal hung
+# up, or the stream object closed), by id: nothing more is written to them.
+_closed_streams: set[int] = set()
+
+
+def write_line(line: str, stream: TextIO) -> bool:
+    """Writes `line` and flushes; answers False where `stream` is closed. A closed
+    stream never stops the work: it is written no more, and where it is one of the
+    process's own (standard output or error) its descriptor is pointed at the null
+    device, so that nothing written later, nor the flush at exit, can fail on it."""
+    if id(stream) in _closed_streams:
+        return False
+    try:
+        stream.write(line + "\n")
+        stream.flush()
+        return True
+    except (OSError, ValueError):  # EPIPE, EIO of a hung-up terminal; a closed file object
+        stream_closed(stream)
+        return False
+
+
+def stream_closed(stream: TextIO) -> None:
+    """Marks `stream` closed and points its descriptor at the null device."""
+    _closed_streams.add(id(stream))
+    try:
+        descriptor = stream.fileno()
+    except (OSError, ValueError):  # no descriptor of its own (a closed or in-memory stream)
+        return
+    if descriptor in (1, 2):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, descriptor)
+        os.close(null)
 
 
 def positive_int(text: str) -> int:
@@ -91,7 +133,9 @@ def add_batch_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--scheduler", metavar="ADDRESS",
         help="send the per-file tasks to the Dask distributed scheduler at ADDRESS "
-             "(such as tcp://10.0.0.5:8786) instead of local processes; -j is then ignored. "
+             "(tcp://HOST:PORT or tls://HOST:PORT, such as tcp://10.0.0.5:8786) instead of local "
+             "processes; -j is then ignored. An address where no scheduler answers within 10 s "
+             "is a usage error (exit status 2). "
              "The workers must see the inputs and the output folder under the same paths. "
              "Needs the extra: pip install 'kestrune[dask]'")
     parser.add_argument(
@@ -152,15 +196,25 @@ class Progress:
         if outcome.status == "failed":
             self.error(outcome.source, outcome.reason or "failed")
         if self.bar is not None:
-            self.bar.set_postfix(done=self.counts["converted"] + self.counts["skipped"],
-                                 failed=self.counts["failed"], refresh=False)
-            self.bar.update(1)
+            bar = self.bar
+            self._drawing(lambda: bar.set_postfix(done=self.counts["converted"] + self.counts["skipped"],
+                                                  failed=self.counts["failed"], refresh=False))
+            self._drawing(lambda: bar.update(1))
 
     def error(self, path: str | os.PathLike[str], reason: str) -> None:
         if self.bar is not None:
-            self.bar.write(error_line(path, reason), file=self.stream)
+            bar = self.bar
+            self._drawing(lambda: bar.write(error_line(path, reason), file=self.stream))
         else:
             report_error(path, reason, self.stream)
+
+    def _drawing(self, draw: Callable[[], object]) -> None:
+        """Draws on the bar; a terminal that is gone ends the bar, not the batch."""
+        try:
+            draw()
+        except (OSError, ValueError):
+            self.bar = None
+            stream_closed(self.stream)
 
     @property
     def status(self) -> ExitStatus:
@@ -180,5 +234,6 @@ class Progress:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
         if self.bar is not None:
-            self.bar.close()
-        print(self.summary(), file=self.stream, flush=True)
+            bar = self.bar
+            self._drawing(bar.close)
+        write_line(self.summary(), self.stream)
