@@ -353,7 +353,7 @@ def run_tasks(task: Callable[[Item], Outcome], items: Sequence[Item], *, workers
     if scheduler is not None:
         return _on_cluster(_connect(scheduler), task, items, sources)
     if workers <= 1 or len(items) <= 1:
-        return ((index, task(item)) for index, item in enumerate(items))
+        return _serially(task, items)
     return _in_pool(task, items, sources, min(workers, len(items)))
 
 
@@ -461,6 +461,7 @@ def _pool_round(task: Callable[[Item], Outcome], items: Sequence[Item], sources:
     pool = ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context(),
                                initializer=_worker_started)
     in_flight: dict[Future[Outcome], int] = {}
+    started = time.time_ns()
     try:
         while waiting or in_flight:
             while waiting and len(in_flight) <= workers:
@@ -484,30 +485,66 @@ def _pool_round(task: Callable[[Item], Outcome], items: Sequence[Item], sources:
                 return broken + list(in_flight.values())
         return []
     except KeyboardInterrupt:
-        yield from _stop_round(pool, in_flight, sources)
+        yield from _stop_round(pool, in_flight, items, sources, started)
         raise
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _stop_round(pool: ProcessPoolExecutor, in_flight: dict[Future[Outcome], int],
-                sources: list[str]) -> Iterator[tuple[int, Outcome]]:
+def _stop_round(pool: ProcessPoolExecutor, in_flight: dict[Future[Outcome], int], items: Sequence[Item],
+                sources: list[str], started: int) -> Iterator[tuple[int, Outcome]]:
     """After an interrupt: the queued tasks never start, the running ones are asked
     to stop (their outputs are then not written) and killed after a grace period;
-    yields the outcomes of those that ended all the same."""
+    yields the outcomes of those that ended all the same, or whose outputs were in
+    place when the interrupt reached them."""
     for future in in_flight:
         future.cancel()
     processes = list(getattr(pool, "_processes", {}).values())  # the executor's own table
     for process in processes:
         with contextlib.suppress(OSError, ValueError, AttributeError):
             process.terminate()
-    ended, _ = wait(in_flight, timeout=STOP_GRACE_SECONDS)
+    wait(in_flight, timeout=STOP_GRACE_SECONDS)
     for process in processes:
         if process.is_alive():
             process.kill()
-    for future in ended:
-        if not future.cancelled() and future.exception() is None:
-            yield in_flight[future], future.result()
+    for future, index in in_flight.items():
+        if future.cancelled():
+            continue
+        if future.done() and future.exception() is None:
+            yield index, future.result()
+        elif outputs_written_since(items[index], started):
+            yield index, Outcome(sources[index], "converted")
+
+
+def _serially(task: Callable[[Item], Outcome], items: Sequence[Item]) -> Iterator[tuple[int, Outcome]]:
+    for index, item in enumerate(items):
+        started = time.time_ns()
+        try:
+            outcome = task(item)
+        except KeyboardInterrupt:
+            if outputs_written_since(item, started):
+                yield index, Outcome(_source_of(item), "converted")
+            raise
+        yield index, outcome
+
+
+# The file system's clock may lag the process's by a tick.
+_CLOCK_TICK_NS = 50_000_000
+
+
+def outputs_written_since(item: object, started: int) -> bool:
+    """Whether every output of an interrupted task is in place under its final name,
+    written since `started` (time.time_ns()): the interrupt came after its last
+    rename, so the file was converted all the same."""
+    if isinstance(item, ConvertJob):
+        outputs = output_paths(Path(item.source), Path(item.outdir), item.format_name)
+    else:
+        page = getattr(item, "page", None)  # a report task's one page
+        outputs = [Path(page)] if isinstance(page, str) else []
+    try:
+        return bool(outputs) and all(os.stat(path).st_mtime_ns >= started - _CLOCK_TICK_NS for path in outputs)
+    except OSError:
+        return False
 
 
 # -- a Dask cluster

@@ -16,7 +16,9 @@ bit.
 Every field is one line: the file name's control characters (CR, LF, NUL, ESC and
 the rest of C0 and C1, U+2028 and U+2029, the bidirectional controls, undecodable
 bytes) are written as escapes such as `\\x0a` (`kestrune_tools.text.escaped`), so a
-file name can never end the TITLE line and start a record of its own.
+file name can never end the TITLE line and start a record of its own; nor can the
+words `BEGIN IONS` in a name, where indexed readers would start a record (their
+space is written `\\x20`).
 
 This is a small writer of its own: pyteomics' MGF writer formats each peak through
 a generic per-value path and cost about 90% of an export (benchmarks/bench_convert.py
@@ -41,7 +43,14 @@ if TYPE_CHECKING:
 def title(stem: str, file_name: str, spectrum: Spectrum) -> str:
     """The common `<stem>.<scan>.<scan>.<charge>` title, with the file and native ID."""
     scan, charge = spectrum.scan_number, spectrum.precursor_charge or 0
-    return escaped(f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"')
+    text = escaped(f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"')
+    return text.replace(RECORD_START, INERT_RECORD_START)
+
+
+# An indexed MGF reader (pyteomics' among them) starts a record wherever these bytes
+# appear, even within a line: in a title their space is written as an escape.
+RECORD_START = "BEGIN IONS"
+INERT_RECORD_START = "BEGIN\\x20IONS"
 
 
 def header_lines(stem: str, file_name: str, spectrum: Spectrum) -> list[str]:
