@@ -182,8 +182,13 @@ def _captured_stderr() -> Iterator[Callable[[], str]]:
     """Points file descriptor 2 at a temporary file for the block; yields what answers
     the text written there (once the block has ended)."""
     text = ""
-    sys.stderr.flush()
-    saved = os.dup(2)
+    with contextlib.suppress(OSError, ValueError, AttributeError):  # closed, or no stream at all
+        sys.stderr.flush()
+    try:
+        saved = os.dup(2)
+    except OSError:  # a process started without descriptor 2 has nothing to capture
+        yield lambda: text
+        return
     try:
         with tempfile.TemporaryFile() as capture:
             os.dup2(capture.fileno(), 2)
