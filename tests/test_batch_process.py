@@ -55,18 +55,22 @@ def processes_marked(token: str) -> list[int]:
 
 
 @pytest.mark.skipif(not Path("/proc/self/environ").exists(), reason="needs /proc")
-@pytest.mark.parametrize("ending", [signal.SIGTERM, signal.SIGHUP, signal.SIGKILL])
+@pytest.mark.parametrize("ending", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGKILL])
 def test_a_signalled_batch_leaves_no_process_and_counts_what_it_wrote(files, ending):
+    """SIGINT goes to the whole process group, as Ctrl-C on a terminal sends it."""
     for k in range(12):
         write_run(files / "in", "orbitrap", 66, f"run{k:02}_orbitrap.raw")
     out, token = files / "out", uuid.uuid4().hex
     batch = subprocess.Popen(command("convert", str(files / "in"), "-o", str(out), "--to", "mzml", "-j", "2"),
                              env={**os.environ, TREE_MARKER: token}, stdout=subprocess.DEVNULL,
-                             stderr=subprocess.PIPE, text=True)
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and len(list(out.glob("*.mzML"))) < 2:
         time.sleep(0.01)
-    batch.send_signal(ending)
+    if ending == signal.SIGINT:
+        os.killpg(batch.pid, ending)
+    else:
+        batch.send_signal(ending)
     _, stderr = batch.communicate(timeout=30)
     deadline = time.monotonic() + 5
     while processes_marked(token) and time.monotonic() < deadline:

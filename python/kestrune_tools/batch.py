@@ -180,13 +180,18 @@ def guarded(source: str, work: Callable[[], Outcome]) -> Outcome:
 @contextlib.contextmanager
 def _captured_stderr() -> Iterator[Callable[[], str]]:
     """Points file descriptor 2 at a temporary file for the block; yields what answers
-    the text written there (once the block has ended)."""
+    the text written there (once the block has ended). Only in the main thread: the
+    descriptor is the whole process's, and the tasks of a threaded worker (a Dask
+    worker's) would capture each other's, so there the reader's line stays in the
+    worker's own log."""
     text = ""
     with contextlib.suppress(OSError, ValueError, AttributeError):  # closed, or no stream at all
         sys.stderr.flush()
     try:
+        if threading.current_thread() is not threading.main_thread():
+            raise OSError(errno.EBUSY, "not the main thread")
         saved = os.dup(2)
-    except OSError:  # a process started without descriptor 2 has nothing to capture
+    except OSError:  # nothing to capture: another thread's task, or no descriptor 2 at all
         yield lambda: text
         return
     try:
