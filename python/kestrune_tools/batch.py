@@ -336,12 +336,30 @@ class SchedulerError(Exception):
 
 
 class Interrupted(KeyboardInterrupt):
-    """A batch ended by SIGTERM or SIGHUP, as Ctrl-C ends one by KeyboardInterrupt;
+    """A batch ended by a signal (SIGINT, SIGTERM, SIGHUP), raised by `stop`;
     `signal_number` names the signal."""
 
     def __init__(self, signal_number: int) -> None:
         super().__init__(signal_number)
         self.signal_number = signal_number
+
+
+# The signal that asked this process to stop, once one has. An exception raised by
+# a signal handler can be swallowed on its way out (a C library's write callback
+# makes an error of its own of it), so the runners of the tasks look here too.
+_stop_signal: int | None = None
+
+
+def stop(signal_number: int, frame: object = None) -> None:
+    """A signal handler: this process's batch ends with `Interrupted`."""
+    global _stop_signal
+    _stop_signal = signal_number
+    raise Interrupted(signal_number)
+
+
+def clear_stop() -> None:
+    global _stop_signal
+    _stop_signal = None
 
 
 def run_tasks(task: Callable[[Item], Outcome], items: Sequence[Item], *, workers: int = 1,
@@ -439,16 +457,19 @@ def _worker_started() -> None:
 
 def _stop_task(signal_number: int, frame: object) -> None:
     if _task_running:  # between tasks the worker is ending anyway
-        raise Interrupted(signal_number)
+        stop(signal_number)
 
 
 def _in_worker(task: Callable[[Item], Outcome], item: Item) -> Outcome:
     global _task_running
     _task_running = True
     try:
-        return task(item)
+        outcome = task(item)
     finally:
         _task_running = False
+    if _stop_signal is not None and outcome.status == "failed":
+        raise Interrupted(_stop_signal)
+    return outcome
 
 
 def _worker_context() -> multiprocessing.context.BaseContext:
@@ -493,6 +514,8 @@ def _pool_round(task: Callable[[Item], Outcome], items: Sequence[Item], sources:
                 yield index, outcome
             if broken:
                 return broken + list(in_flight.values())
+            if _stop_signal is not None:
+                raise Interrupted(_stop_signal)
         return []
     except KeyboardInterrupt:
         yield from _stop_round(pool, in_flight, items, sources, started)
@@ -535,7 +558,10 @@ def _serially(task: Callable[[Item], Outcome], items: Sequence[Item]) -> Iterato
             if outputs_written_since(item, started):
                 yield index, Outcome(_source_of(item), "converted")
             raise
-        yield index, outcome
+        if _stop_signal is None or outcome.status != "failed":
+            yield index, outcome
+        if _stop_signal is not None:
+            raise Interrupted(_stop_signal)
 
 
 # The file system's clock may lag the process's by a tick.
@@ -585,7 +611,7 @@ def _connect(scheduler: str) -> Any:
     address = f"{scheme}://{host if ':' not in host else f'[{host}]'}:{port}"
     try:
         return distributed.Client(address, timeout=f"{remaining:.1f}s", set_as_default=False)
-    except (OSError, TimeoutError, ValueError) as error:
+    except Exception as error:  # whatever a server that greets like a scheduler does next
         raise SchedulerError(f"cannot reach the Dask scheduler at {scheduler}: {error}") from None
 
 

@@ -26,7 +26,7 @@ import threading
 from collections.abc import Iterator, Sequence
 from types import ModuleType
 
-from kestrune_tools.batch import Interrupted
+from kestrune_tools.batch import Interrupted, clear_stop, stop
 from kestrune_tools.cli.common import PROGRAM, ExitStatus, UsageError, stream_closed, write_line
 from kestrune_tools.text import escaped
 
@@ -88,29 +88,37 @@ def main(argv: Sequence[str] | None = None) -> int:
 # An interrupted command exits with 128 + the signal's number, as a shell reports a
 # command a signal ended: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP).
 INTERRUPTED_STATUS_BASE = 128
-ENDING_SIGNALS = [name for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name)]
+ENDING_SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)]
+REPEATABLE_SIGNAL = "SIGINT"  # a second Ctrl-C still interrupts the ending itself
 
 
 @contextlib.contextmanager
 def signals_interrupt() -> Iterator[None]:
-    """SIGTERM and SIGHUP end the command as Ctrl-C does (an `Interrupted` raised in
-    the main thread), so that a batch stops its workers and says what it wrote; a
-    second one while it ends is ignored. Outside the main thread nothing changes."""
+    """SIGINT, SIGTERM and SIGHUP end the command alike (`batch.stop` raises
+    `Interrupted` in the main thread), so that a batch stops its workers and says
+    what it wrote; a second SIGTERM or SIGHUP while it ends is ignored, as is a
+    signal that was ignored when the command started. Outside the main thread
+    nothing changes."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
 
     def interrupt(number: int, frame: object) -> None:
         for name in ENDING_SIGNALS:
-            signal.signal(getattr(signal, name), signal.SIG_IGN)
-        raise Interrupted(number)
+            if name != REPEATABLE_SIGNAL:
+                signal.signal(getattr(signal, name), signal.SIG_IGN)
+        stop(number)
 
-    previous = {name: signal.signal(getattr(signal, name), interrupt) for name in ENDING_SIGNALS}
+    clear_stop()
+    # A signal the command was started ignoring (SIGHUP under nohup) stays ignored.
+    previous = {name: signal.signal(getattr(signal, name), interrupt) for name in ENDING_SIGNALS
+                if signal.getsignal(getattr(signal, name)) in (signal.SIG_DFL, signal.default_int_handler)}
     try:
         yield
     finally:
         for name, handler in previous.items():
             signal.signal(getattr(signal, name), handler)
+        clear_stop()
 
 
 __all__ = ["SUBCOMMANDS", "build_parser", "main"]
