@@ -29,6 +29,7 @@ from __future__ import annotations
 import functools
 import hashlib
 import io
+import math
 import os
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
@@ -228,7 +229,9 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int], ms_level:
             writer.write_spectrum(
                 spectrum.mz, spectrum.intensity, id=spectrum.native_id,
                 polarity=options.polarity, centroided=options.spectrum_type == "centroid",
-                scan_start_time=spectrum.rt,
+                # xs:double has no "nan" or "inf" as Python writes them: a time that is
+                # no number is left out, and the scan is written all the same.
+                scan_start_time=spectrum.rt if math.isfinite(spectrum.rt) else None,
                 params=[{"ms level": spectrum.ms_level},
                         MS1_SPECTRUM if spectrum.ms_level == 1 else MSN_SPECTRUM],
                 precursor_information=_precursor(run, spectrum, written),
