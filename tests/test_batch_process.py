@@ -93,7 +93,7 @@ def closed_pipe() -> int:
     return writing
 
 
-@pytest.mark.parametrize("case", ["stderr of a batch", "stdout of info", "stdout of info --json", "stdout of --help"])
+@pytest.mark.parametrize("case", ["stderr of a batch", "stdout of info", "stdout of info --json"])
 def test_a_closed_stream_stops_no_work_and_shows_no_traceback(files, case):
     good = [write_run(files / "in", "orbitrap", 66, f"r{k}_orbitrap.raw") for k in range(3)]
     for k in range(3):
@@ -106,8 +106,7 @@ def test_a_closed_stream_stops_no_work_and_shows_no_traceback(files, case):
             assert result.returncode == 1  # the bad inputs, although no line could say so
             assert sorted(path.name for path in (files / "out").iterdir()) == [f"{p.stem}.mgf" for p in good]
         else:
-            arguments = ["--help"] if "help" in case else ["info", str(good[0]), *(["--json"] if "json" in case else [])]
-            result = run(*arguments, stdout=writing)
+            result = run("info", str(good[0]), *(["--json"] if "json" in case else []), stdout=writing)
             assert result.returncode == 1 and result.stderr == ""
     finally:
         os.close(writing)

@@ -69,8 +69,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs `kestrune` with `argv` (the process's arguments for None); answers the
     exit status. argparse exits with status 2 itself on bad arguments."""
     modules = [importlib.import_module(name) for name in SUBCOMMANDS]
+    args = build_parser(modules).parse_args(argv)
     try:
-        args = build_parser(modules).parse_args(argv)
         with signals_interrupt():
             return int(args.handler(args))
     except UsageError as error:
@@ -80,7 +80,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         number = interrupt.signal_number if isinstance(interrupt, Interrupted) else signal.SIGINT
         write_line(f"{PROGRAM}: interrupted by {signal.Signals(number).name}", sys.stderr)
         return INTERRUPTED_STATUS_BASE + number
-    except BrokenPipeError:  # standard output closed under a write of its own (--help | head)
+    except BrokenPipeError:  # standard output closed under a write of its own
         stream_closed(sys.stdout)
         return ExitStatus.FAILED
 
