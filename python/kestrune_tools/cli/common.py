@@ -39,7 +39,7 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any, TextIO
 
-from kestrune_tools.batch import Discovery, Outcome, discover_inputs, stem_collisions
+from kestrune_tools.batch import CONNECT_SECONDS, Discovery, Outcome, discover_inputs, stem_collisions
 from kestrune_tools.text import escaped
 
 PROGRAM = "kestrune"
@@ -123,22 +123,31 @@ def add_input_arguments(parser: argparse.ArgumentParser) -> None:
         help="a .raw file, or a folder searched recursively for .raw files (any case)")
 
 
+BATCH_ENDINGS = """\
+Ctrl-C (SIGINT), SIGTERM and SIGHUP end a batch alike: no further file starts,
+the files in progress are stopped, the summary counts what was written, and the
+exit status is 130, 143 or 129. The worker processes end with the command, even
+when it is killed. A closed standard error (| head, quitting less) stops
+nothing: the batch goes on and the exit status tells."""
+
+
 def add_batch_options(parser: argparse.ArgumentParser) -> None:
     """-j, --scheduler and --no-progress, for commands that run one task per file."""
     cores = usable_cores()
-    parser.add_argument(
+    batch = parser.add_argument_group("batch options", BATCH_ENDINGS)
+    batch.add_argument(
         "-j", "--jobs", type=positive_int, default=cores, metavar="N",
         help=f"work on N files at once in local processes (default: the machine's cores, "
              f"{cores} here); 1 works in this process")
-    parser.add_argument(
+    batch.add_argument(
         "--scheduler", metavar="ADDRESS",
         help="send the per-file tasks to the Dask distributed scheduler at ADDRESS "
              "(tcp://HOST:PORT or tls://HOST:PORT, such as tcp://10.0.0.5:8786) instead of local "
-             "processes; -j is then ignored. An address where no scheduler answers within 10 s "
-             "is a usage error (exit status 2). "
+             f"processes; -j is then ignored. An address where no scheduler answers within "
+             f"{CONNECT_SECONDS} s is a usage error (exit status 2). "
              "The workers must see the inputs and the output folder under the same paths. "
              "Needs the extra: pip install 'kestrune[dask]'")
-    parser.add_argument(
+    batch.add_argument(
         "--no-progress", action="store_true",
         help="no progress bar (there is none anyway when standard error is not a terminal)")
 
