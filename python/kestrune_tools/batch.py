@@ -456,12 +456,16 @@ def _worker_started() -> None:
 
 
 def _stop_task(signal_number: int, frame: object) -> None:
-    if _task_running:  # between tasks the worker is ending anyway
+    global _stop_signal
+    _stop_signal = signal_number
+    if _task_running:  # between tasks it is enough that no further task starts
         stop(signal_number)
 
 
 def _in_worker(task: Callable[[Item], Outcome], item: Item) -> Outcome:
     global _task_running
+    if _stop_signal is not None:  # a task already queued for this worker when the batch ended
+        raise Interrupted(_stop_signal)
     _task_running = True
     try:
         outcome = task(item)
