@@ -23,6 +23,7 @@ pytest.importorskip("numpy")
 pytest.importorskip("pyarrow")
 
 from export_runs import write_run
+from kestrune_tools.cli import main
 from kestrune_tools.synthetic import ORBITRAP_INDEX_AT, ORBITRAP_INDEX_STRIDE, RawFile, method_xml, with_demo_texts, demo_file
 
 KESTRUNE = Path(sys.executable).with_name("kestrune")
@@ -38,6 +39,13 @@ def command(*args: str, **options) -> list[str]:
 def run(*args: str, timeout: float = 60, **options) -> subprocess.CompletedProcess[str]:
     streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **options}
     return subprocess.run(command(*args), text=True, timeout=timeout, **streams)
+
+
+def in_process(capsys, *args: str) -> tuple[int, str, str]:
+    """`kestrune ARGS` run here: (exit status, standard output, standard error)."""
+    status = main(list(args))
+    captured = capsys.readouterr()
+    return status, captured.out, captured.err
 
 
 def processes_marked(token: str) -> list[int]:
@@ -113,19 +121,19 @@ def test_a_closed_stream_stops_no_work_and_shows_no_traceback(files, case):
 
 
 @pytest.mark.parametrize("view", ["info text", "info json", "parquet", "catalog", "mzml"])
-def test_a_creation_time_no_date_holds_fails_nothing(files, view):
+def test_a_creation_time_no_date_holds_fails_nothing(files, capsys, view):
     seconds = 1_833_029_933_770  # year 60056
     raw = RawFile().header(version=66, creation_time=(seconds + 11_644_473_600) * 10**7).at_least(1000)
     path = Path(raw.write(files / "late.raw"))
     out = files / "out"
     if view.startswith("info"):
-        result = run("info", str(path), *(["--json"] if view == "info json" else []))
-        assert result.returncode == 0, result.stderr
+        status, out, err = in_process(capsys, "info", str(path), *(["--json"] if view == "info json" else []))
+        assert status == 0, err
         if view == "info json":
-            values = json.loads(result.stdout)
+            values = json.loads(out)
             assert (values["creation_date"], values["creation_seconds"]) == (None, seconds)
         else:
-            assert f"creation date:     {seconds} s since 1970" in result.stdout
+            assert f"creation date:     {seconds} s since 1970" in out
         return
     if view == "mzml":
         pytest.importorskip("psims")
@@ -133,8 +141,8 @@ def test_a_creation_time_no_date_holds_fails_nothing(files, view):
 
     arguments = ["catalog", str(path), "-o", str(out / "c.parquet")] if view == "catalog" else [
         "convert", str(path), "-o", str(out), "--to", view]
-    result = run(*arguments)
-    assert result.returncode == 0, result.stderr
+    status, _, err = in_process(capsys, *arguments, "-j", "1")
+    assert status == 0, err
     if view == "mzml":
         assert "startTimeStamp" not in (out / "late.mzML").read_text()
         return
@@ -156,7 +164,7 @@ def with_odd_times(directory: Path) -> Path:
 
 
 @pytest.mark.parametrize("view", ["spectra", "mzml", "report", "info json"])
-def test_nan_and_infinite_retention_times_keep_their_scans(files, view):
+def test_nan_and_infinite_retention_times_keep_their_scans(files, capsys, view):
     import math
 
     import kestrune_tools as kt
@@ -169,19 +177,19 @@ def test_nan_and_infinite_retention_times_keep_their_scans(files, view):
                 n for n in range(1, 146) if n != 6]
         return
     if view == "info json":
-        result = run("info", "--json", str(path))
-        values = json.loads(result.stdout)  # strict JSON: no NaN
-        assert "NaN" not in result.stdout and math.isfinite(values["rt_range_minutes"][1])
+        _, out, _ = in_process(capsys, "info", "--json", str(path))
+        values = json.loads(out)  # strict JSON: no NaN
+        assert "NaN" not in out and math.isfinite(values["rt_range_minutes"][1])
         return
     pytest.importorskip("bokeh" if view == "report" else "pyteomics")
     if view == "report":
-        assert run("report", str(path), "-o", str(files / "page.html")).returncode == 0
+        assert in_process(capsys, "report", str(path), "-o", str(files / "page.html"))[0] == 0
         return
     from pyteomics import mzml
 
     from kestrune_tools.mzml import psi_ms_vocabulary
 
-    assert run("convert", str(path), "-o", str(files / "out"), "--to", "mzml").returncode == 0
+    assert in_process(capsys, "convert", str(path), "-o", str(files / "out"), "--to", "mzml")[0] == 0
     with mzml.MzML(str(files / "out" / "odd_orbitrap.mzML"), cv=psi_ms_vocabulary()) as reader:
         assert len(list(reader)) == 145
     text = (files / "out" / "odd_orbitrap.mzML").read_text()
@@ -189,11 +197,11 @@ def test_nan_and_infinite_retention_times_keep_their_scans(files, view):
 
 
 @pytest.mark.parametrize("separator", ["\n", "\r", "\r\n", "\x1b", "\x85", "\u2028", "\u2029", " "])
-def test_a_file_name_cannot_forge_mgf_records(files, separator):
+def test_a_file_name_cannot_forge_mgf_records(files, capsys, separator):
     mgf = pytest.importorskip("pyteomics.mgf")
     forged = separator.join(["x", "END IONS", "BEGIN IONS", "TITLE=forged", "PEPMASS=500", "100 1", "END IONS", "y"])
     path = write_run(files / "in", "orbitrap", 66, f"{forged}_orbitrap.raw")
-    assert run("convert", str(path), "-o", str(files / "out"), "--to", "mgf").returncode == 0
+    assert in_process(capsys, "convert", str(path), "-o", str(files / "out"), "--to", "mgf")[0] == 0
     (output,) = (files / "out").iterdir()
     text = output.read_text(encoding="utf-8")
     assert "\x1b" not in text and "\u2028" not in text and "\x85" not in text and "\r" not in text
@@ -204,15 +212,14 @@ def test_a_file_name_cannot_forge_mgf_records(files, separator):
 
 
 @pytest.mark.parametrize("case", ["error line", "info text"])
-def test_terminal_output_shows_control_characters_escaped(files, case):
+def test_terminal_output_shows_control_characters_escaped(files, capsys, case):
     escape = "\x1b]0;owned\x07\x1b[2J"
     if case == "error line":
-        result = run("convert", str(files / f"gone{escape}.raw"), "-o", str(files / "out"), "--to", "mgf")
-        shown = result.stderr
+        _, _, shown = in_process(capsys, "convert", str(files / f"gone{escape}.raw"), "-o", str(files / "out"),
+                                 "--to", "mgf")
     else:
         raw = with_demo_texts(demo_file()).put(1_000_000, method_xml(f"<Method>{escape}\u2028x</Method>"))
-        result = run("info", raw.write(files / f"run{escape}.raw"))
-        shown = result.stdout
+        _, shown, _ = in_process(capsys, "info", raw.write(files / f"run{escape}.raw"))
     assert "\x1b" not in shown and "\x07" not in shown and "\u2028" not in shown
     assert "\\x1b]0;owned\\x07\\x1b[2J" in shown, shown
 
