@@ -65,8 +65,9 @@ def report_error(path: str | os.PathLike[str], reason: str, stream: TextIO | Non
 
 
 # The streams found closed at their other end (a pipe's reader gone, a terminal hung
-# up, or the stream object closed), by id: nothing more is written to them.
-_closed_streams: set[int] = set()
+# up, or the stream object closed), by id: nothing more is written to them. Each is
+# held here, so that its id is never another stream's.
+_closed_streams: dict[int, TextIO] = {}
 
 
 def write_line(line: str, stream: TextIO) -> bool:
@@ -87,7 +88,7 @@ def write_line(line: str, stream: TextIO) -> bool:
 
 def stream_closed(stream: TextIO) -> None:
     """Marks `stream` closed and points its descriptor at the null device."""
-    _closed_streams.add(id(stream))
+    _closed_streams[id(stream)] = stream
     try:
         descriptor = stream.fileno()
     except (OSError, ValueError):  # no descriptor of its own (a closed or in-memory stream)
