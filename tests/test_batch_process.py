@@ -288,3 +288,14 @@ def test_the_readers_diagnostic_is_part_of_its_files_line(files, jobs):
     for path in bad:
         (line,) = [line for line in lines if line.startswith(f"kestrune: {path}: ")]
         assert "internal failure at src/reader/" in line
+
+
+def test_an_interrupted_catalog_counts_no_run_catalogued(files, capsys):
+    from kestrune_tools.batch import Interrupted, Outcome
+    from kestrune_tools.cli.common import Progress
+
+    with pytest.raises(Interrupted):
+        with Progress(3, command="catalog", done_word="catalogued", one_output=True) as progress:
+            progress.record(Outcome("a.raw", "converted"))
+            raise Interrupted(signal.SIGTERM)  # the catalog file is then never written
+    assert "kestrune catalog: 0 catalogued, 0 skipped, 0 failed" in capsys.readouterr().err

@@ -59,7 +59,7 @@ def run(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     destination.parent.mkdir(parents=True, exist_ok=True)
     progress = Progress(len(inputs), command=NAME, enabled=not args.no_progress, failed=empty,
-                        done_word="catalogued")
+                        done_word="catalogued", one_output=True)
     with progress, atomic_output(destination) as temporary, CatalogWriter(temporary) as writer:
         # Rows go out in input order; a run that ends early waits for those before it.
         waiting: dict[int, Outcome] = {}

@@ -184,12 +184,17 @@ class Progress:
             for outcome in outcomes:
                 progress.record(outcome)
         return progress.status
+
+    `one_output`: the command writes one output for all its files (the catalog),
+    which an interrupt leaves unwritten, so that the summary then counts no file done.
     """
 
     def __init__(self, total: int, *, command: str, enabled: bool = True, failed: int = 0,
-                 done_word: str = "converted", stream: TextIO | None = None) -> None:
+                 done_word: str = "converted", stream: TextIO | None = None,
+                 one_output: bool = False) -> None:
         self.stream = stream or sys.stderr
         self.total, self.command, self.done_word = total, command, done_word
+        self.one_output = one_output
         self.counts: Counter[str] = Counter(failed=failed)
         self.started = time.perf_counter()
         self.bar: Any = self._bar(total) if enabled and self.stream.isatty() else None
@@ -246,4 +251,6 @@ class Progress:
         if self.bar is not None:
             bar = self.bar
             self._drawing(bar.close)
+        if self.one_output and isinstance(error, KeyboardInterrupt):
+            self.counts["converted"] = 0  # gathered, but never written
         write_line(self.summary(), self.stream)
