@@ -590,10 +590,11 @@ def outputs_written_since(item: object, started: int) -> bool:
 # -- a Dask cluster
 
 CONNECT_SECONDS = 10  # the bound of a connection to a scheduler, stated in --help
-# [scheme://]host:port, the host a name, an IPv4 address or a bracketed IPv6 one, the
-# scheme tcp where none is given.
+DEFAULT_SCHEDULER_PORT = 8786
+# [scheme://]host[:port], the host a name, an IPv4 address or a bracketed IPv6 one;
+# tcp and Dask's port where none is given, as Dask has them.
 _SCHEDULER_ADDRESS = re.compile(
-    r"(?:(?P<scheme>tcp|tls)://)?(?P<host>\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+):(?P<port>[0-9]{1,5})")
+    r"(?:(?P<scheme>tcp|tls)://)?(?P<host>\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9._-]+)(?::(?P<port>[0-9]{1,5}))?")
 # A scheduler greets each connection with one message: its length (8 bytes), then
 # the frame count (8 bytes) and the frame lengths. A plausible greeting is short.
 _GREETING_LIMIT = 1 << 20
@@ -623,7 +624,7 @@ def _scheduler_place(scheduler: str) -> tuple[str, str, int]:
     """The scheme, host and port of a scheduler address; SchedulerError for
     anything else (an empty text, an unknown scheme, a broken IPv6 bracket)."""
     match = _SCHEDULER_ADDRESS.fullmatch(scheduler)
-    port = int(match.group("port")) if match else 0
+    port = int(match.group("port") or DEFAULT_SCHEDULER_PORT) if match else 0
     if match is None or not 0 < port < 65536:
         raise SchedulerError(f"{scheduler!r} is no Dask scheduler address: give tcp://HOST:PORT "
                              f"(such as tcp://10.0.0.5:8786)")

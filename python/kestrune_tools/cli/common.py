@@ -143,7 +143,8 @@ def add_batch_options(parser: argparse.ArgumentParser) -> None:
     batch.add_argument(
         "--scheduler", metavar="ADDRESS",
         help="send the per-file tasks to the Dask distributed scheduler at ADDRESS "
-             "(tcp://HOST:PORT or tls://HOST:PORT, such as tcp://10.0.0.5:8786) instead of local "
+             "(tcp://HOST:PORT or tls://HOST:PORT, the port 8786 where none is given, such as "
+             "tcp://10.0.0.5:8786) instead of local "
              f"processes; -j is then ignored. An address where no scheduler answers within "
              f"{CONNECT_SECONDS} s is a usage error (exit status 2). "
              "The workers must see the inputs and the output folder under the same paths. "
