@@ -30,7 +30,7 @@ KESTRUNE = Path(sys.executable).with_name("kestrune")
 TREE_MARKER = "KESTRUNE_TEST_TREE"
 
 
-def command(*args: str, **options) -> list[str]:
+def command(*args: str) -> list[str]:
     if not KESTRUNE.exists():
         pytest.skip("the kestrune console script is not installed beside this interpreter")
     return [str(KESTRUNE), *args]
