@@ -26,6 +26,13 @@ engines. `write_mgf` answers how many it left out. A run with no scan to write g
 no file at all: `NothingToWrite` says so, and the batch reports it as that input's
 failure, so that an absent output is never taken for a converted one.
 
+Every field is one line: the file name's control characters (CR, LF, NUL, ESC and
+the rest of C0 and C1, U+2028 and U+2029, the bidirectional controls, undecodable
+bytes) are written as escapes such as `\\x0a` (`kestrune_tools.text.escaped`), so a
+file name can never end the TITLE line and start a record of its own; nor can the
+words `BEGIN IONS` in a name, where indexed readers would start a record (their
+space is written `\\x20`).
+
 This is a small writer of its own: pyteomics' MGF writer formats each peak through
 a generic per-value path and cost about 90% of an export (benchmarks/bench_convert.py
 measures both); the format is the same, and pyteomics' reader reads it.
@@ -37,6 +44,10 @@ import os
 from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
+
+import numpy as np
+
+from kestrune_tools.text import escaped
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run, Spectrum
@@ -67,7 +78,14 @@ def scans_to_write(run: Run, ms_level: int | None, require_precursor: bool) -> t
 def title(stem: str, file_name: str, spectrum: Spectrum) -> str:
     """The common `<stem>.<scan>.<scan>.<charge>` title, with the file and native ID."""
     scan, charge = spectrum.scan_number, spectrum.precursor_charge or 0
-    return f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"'
+    text = escaped(f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"')
+    return text.replace(RECORD_START, INERT_RECORD_START)
+
+
+# An indexed MGF reader (pyteomics' among them) starts a record wherever these bytes
+# appear, even within a line: in a title their space is written as an escape.
+RECORD_START = "BEGIN IONS"
+INERT_RECORD_START = "BEGIN\\x20IONS"
 
 
 def header_lines(stem: str, file_name: str, spectrum: Spectrum) -> list[str]:

@@ -297,7 +297,9 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int],
             writer.write_spectrum(
                 spectrum.mz, spectrum.intensity, id=spectrum.native_id,
                 polarity=options.polarity, centroided=options.spectrum_type == "centroid",
-                scan_start_time=spectrum.rt,
+                # xs:double has no "nan" or "inf" as Python writes them: a time that is
+                # no number is left out, and the scan is written all the same.
+                scan_start_time=spectrum.rt if math.isfinite(spectrum.rt) else None,
                 params=_spectrum_params(writer, spectrum, stats, row),
                 scan_params=_scan_params(writer, spectrum),
                 precursor_information=_precursor(writer, run, spectrum, written),

@@ -2,14 +2,18 @@
 
 - `<stem>.scans.parquet`: the run's scan table (`Run.scan_table()`), preceded by the
   columns `file` (the input's file name) and the header values `version`,
-  `creation_date` (UTC, whole seconds) and `num_scans`.
+  `creation_date` (UTC, whole seconds; null for a header time that is no calendar
+  date, before year 1 or past year 9999) and `num_scans`. Parquet has no unit of
+  seconds: the column is an Arrow seconds timestamp, which is stored and read back
+  as milliseconds, always whole seconds.
 - `<stem>.peaks.parquet`: one row per peak, `scan_number` (int32), `mz` (float64),
   `intensity` (float32), in scan order and within a scan in the file's order, in row
   groups of about `PEAK_ROW_GROUP` rows.
 
 Both files carry the header values in their key-value metadata too (keys
 `kestrune.file`, `kestrune.version`, `kestrune.creation_date`, `kestrune.num_scans`),
-so a reader of the peaks alone still knows which run they came from.
+so a reader of the peaks alone still knows which run they came from; the creation
+date there is empty where the column holds null.
 """
 
 from __future__ import annotations
@@ -36,9 +40,14 @@ PEAK_SCHEMA = pa.schema([
 METADATA_PREFIX = "kestrune."
 
 
-def creation_time(run: Run) -> datetime.datetime:
-    """The header's creation date (whole seconds since 1970, UTC) as a datetime."""
-    return datetime.datetime.fromtimestamp(int(run.creation_date), tz=datetime.timezone.utc)
+def creation_time(run: Run) -> datetime.datetime | None:
+    """The header's creation date (whole seconds since 1970, UTC) as a datetime; None
+    for a time no datetime holds (before year 1 or past year 9999), which no
+    acquisition has, so that such a header value never fails the file."""
+    try:
+        return datetime.datetime.fromtimestamp(int(run.creation_date), tz=datetime.timezone.utc)
+    except (OverflowError, OSError, ValueError):
+        return None
 
 
 def header_values(run: Run) -> dict[str, object]:
@@ -62,8 +71,8 @@ HEADER_TYPES = {
 def header_metadata(run: Run) -> dict[str, str]:
     """The header values as Parquet key-value metadata (text)."""
     values = header_values(run)
-    texts = {name: value.isoformat() if isinstance(value, datetime.datetime) else str(value)
-             for name, value in values.items()}
+    texts = {name: value.isoformat() if isinstance(value, datetime.datetime) else
+             "" if value is None else str(value) for name, value in values.items()}
     return {METADATA_PREFIX + name: text for name, text in texts.items()}
 
 

@@ -178,10 +178,15 @@ class ScanIndex:
         )
 
     def select(self, ms_level: int | None, rt_range: tuple[float, float] | None = None) -> list[int]:
-        """Scan numbers of that MS level (any for None) within rt_range (inclusive)."""
-        low, high = rt_range if rt_range is not None else (-math.inf, math.inf)
-        return [k + 1 for k, (level, rt) in enumerate(zip(self.ms_level, self.rt))
-                if (ms_level is None or level == ms_level) and low <= rt <= high]
+        """Scan numbers of that MS level (any for None) within rt_range (inclusive).
+        Without a range every scan counts, even one whose retention time is NaN; with
+        one, a NaN time is outside it (it compares false with both ends)."""
+        levels = enumerate(self.ms_level, 1)
+        chosen = [scan for scan, level in levels if ms_level is None or level == ms_level]
+        if rt_range is None:
+            return chosen
+        low, high = rt_range
+        return [scan for scan in chosen if low <= self.rt[scan - 1] <= high]
 
 
 SCAN_TABLE_COLUMNS = (

@@ -18,12 +18,17 @@ itself reports bad arguments with status 2.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
+import signal
 import sys
-from collections.abc import Sequence
+import threading
+from collections.abc import Iterator, Sequence
 from types import ModuleType
 
-from kestrune_tools.cli.common import PROGRAM, ExitStatus, UsageError
+from kestrune_tools.batch import Interrupted, clear_stop, stop
+from kestrune_tools.cli.common import PROGRAM, ExitStatus, UsageError, stream_closed, write_line
+from kestrune_tools.text import escaped
 
 # The subcommands, in the order `kestrune --help` lists them.
 SUBCOMMANDS = [
@@ -39,7 +44,12 @@ MGF or Parquet, or catalogue a whole archive in one Parquet table. Every command
 reads only the byte ranges it needs, so a run costs about the same whatever its size.
 
 Exit status: 0 success, 1 some input file failed (the others were still done),
-2 usage error. Run `kestrune COMMAND --help` for a command's options."""
+2 usage error; 130, 143 or 129 after SIGINT (Ctrl-C), SIGTERM or SIGHUP, which all
+end a batch the same way: no further file starts, the files in progress are stopped
+(nothing is left under their final names) and the summary counts what was written.
+A closed standard error or output (`| head`, quitting `less`) stops nothing: the
+work goes on and the exit status tells. Run `kestrune COMMAND --help` for a
+command's options."""
 
 
 def build_parser(modules: Sequence[ModuleType]) -> argparse.ArgumentParser:
@@ -66,13 +76,54 @@ def main(argv: Sequence[str] | None = None) -> int:
     exit status. argparse exits with status 2 itself on bad arguments."""
     args = parser().parse_args(argv)
     try:
-        return int(args.handler(args))
+        with signals_interrupt():
+            return int(args.handler(args))
     except UsageError as error:
-        print(f"{PROGRAM} {args.command}: error: {error}", file=sys.stderr)
+        write_line(f"{PROGRAM} {args.command}: error: {escaped(str(error))}", sys.stderr)
         return ExitStatus.USAGE
-    except KeyboardInterrupt:
-        print(f"{PROGRAM}: interrupted", file=sys.stderr)
-        return 130
+    except KeyboardInterrupt as interrupt:
+        number = interrupt.signal_number if isinstance(interrupt, Interrupted) else signal.SIGINT
+        write_line(f"{PROGRAM}: interrupted by {signal.Signals(number).name}", sys.stderr)
+        return INTERRUPTED_STATUS_BASE + number
+    except BrokenPipeError:  # standard output closed under a write of its own
+        stream_closed(sys.stdout)
+        return ExitStatus.FAILED
+
+
+# An interrupted command exits with 128 + the signal's number, as a shell reports a
+# command a signal ended: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP).
+INTERRUPTED_STATUS_BASE = 128
+ENDING_SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)]
+REPEATABLE_SIGNAL = "SIGINT"  # a second Ctrl-C still interrupts the ending itself
+
+
+@contextlib.contextmanager
+def signals_interrupt() -> Iterator[None]:
+    """SIGINT, SIGTERM and SIGHUP end the command alike (`batch.stop` raises
+    `Interrupted` in the main thread), so that a batch stops its workers and says
+    what it wrote; a second SIGTERM or SIGHUP while it ends is ignored, as is a
+    signal that was ignored when the command started. Outside the main thread
+    nothing changes."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def interrupt(number: int, frame: object) -> None:
+        for name in ENDING_SIGNALS:
+            if name != REPEATABLE_SIGNAL:
+                signal.signal(getattr(signal, name), signal.SIG_IGN)
+        stop(number)
+
+    clear_stop()
+    # A signal the command was started ignoring (SIGHUP under nohup) stays ignored.
+    previous = {name: signal.signal(getattr(signal, name), interrupt) for name in ENDING_SIGNALS
+                if signal.getsignal(getattr(signal, name)) in (signal.SIG_DFL, signal.default_int_handler)}
+    try:
+        yield
+    finally:
+        for name, handler in previous.items():
+            signal.signal(getattr(signal, name), handler)
+        clear_stop()
 
 
 __all__ = ["SUBCOMMANDS", "build_parser", "main", "parser"]

@@ -72,7 +72,7 @@ def run(args: argparse.Namespace) -> int:
         except SchedulerError as error:
             raise UsageError(str(error)) from None
         progress = Progress(len(inputs), command=NAME, enabled=not args.no_progress, failed=empty,
-                            done_word="catalogued")
+                            done_word="catalogued", one_output=True)
         with progress:
             written = write_catalog(outcomes, destination, progress)
     if written is False:

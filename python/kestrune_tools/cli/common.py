@@ -17,7 +17,12 @@ writes its outputs and ends in the same way:
 - `Progress(total, enabled=...)`: the progress bar on standard error (only when it is
   a terminal), error lines written above it, the summary line, and the exit status.
 - `error_line(path, reason)` / `report_error(path, reason)`: the one line that names
-  a bad file and why.
+  a bad file and why, with control and escape characters shown escaped (`\\x1b`,
+  `kestrune_tools.text.escaped`), as everything a file or its name says is on a
+  terminal.
+- `write_line(line, stream)`: every line a command writes; a stream closed at its
+  other end (`| head -1`, quitting `less`, a terminal hung up) is written no more,
+  and the work goes on.
 - `UsageError(message)`: raise it for a usage error; `main` prints it and exits 2.
 - `ExitStatus`: 0 all went well, 1 some file failed, 2 usage error.
 - `kestrune_tools.outputs.atomic_output(final)`: write to a temporary name in the
@@ -35,13 +40,14 @@ import os
 import sys
 import time
 from collections import Counter
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
 from typing import Any, TextIO
 
-from kestrune_tools.batch import Discovery, Outcome, discover_inputs, is_raw_name, stem_collisions
+from kestrune_tools.batch import CONNECT_SECONDS, Discovery, Outcome, discover_inputs, is_raw_name, stem_collisions
 from kestrune_tools.outputs import FolderBusy, sole_writer
+from kestrune_tools.text import escaped
 
 PROGRAM = "kestrune"
 
@@ -57,11 +63,47 @@ class UsageError(Exception):
 
 
 def error_line(path: str | os.PathLike[str], reason: str) -> str:
-    return f"{PROGRAM}: {os.fspath(path)}: {reason}"
+    """The one line naming a bad file and why, its control characters escaped."""
+    return f"{PROGRAM}: {escaped(os.fspath(path))}: {escaped(reason)}"
 
 
 def report_error(path: str | os.PathLike[str], reason: str, stream: TextIO | None = None) -> None:
-    print(error_line(path, reason), file=stream or sys.stderr, flush=True)
+    write_line(error_line(path, reason), stream or sys.stderr)
+
+
+# The streams found closed at their other end (a pipe's reader gone, a terminal hung
+# up, or the stream object closed), by id: nothing more is written to them. Each is
+# held here, so that its id is never another stream's.
+_closed_streams: dict[int, TextIO] = {}
+
+
+def write_line(line: str, stream: TextIO) -> bool:
+    """Writes `line` and flushes; answers False where `stream` is closed. A closed
+    stream never stops the work: it is written no more, and where it is one of the
+    process's own (standard output or error) its descriptor is pointed at the null
+    device, so that nothing written later, nor the flush at exit, can fail on it."""
+    if id(stream) in _closed_streams:
+        return False
+    try:
+        stream.write(line + "\n")
+        stream.flush()
+        return True
+    except (OSError, ValueError):  # EPIPE, EIO of a hung-up terminal; a closed file object
+        stream_closed(stream)
+        return False
+
+
+def stream_closed(stream: TextIO) -> None:
+    """Marks `stream` closed and points its descriptor at the null device."""
+    _closed_streams[id(stream)] = stream
+    try:
+        descriptor = stream.fileno()
+    except (OSError, ValueError):  # no descriptor of its own (a closed or in-memory stream)
+        return
+    if descriptor in (1, 2):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, descriptor)
+        os.close(null)
 
 
 def positive_int(text: str) -> int:
@@ -90,20 +132,32 @@ def add_input_arguments(parser: argparse.ArgumentParser) -> None:
              "through links to folders; a folder that cannot be listed is a failed input")
 
 
+BATCH_ENDINGS = """\
+Ctrl-C (SIGINT), SIGTERM and SIGHUP end a batch alike: no further file starts,
+the files in progress are stopped, the summary counts what was written, and the
+exit status is 130, 143 or 129. The worker processes end with the command, even
+when it is killed. A closed standard error (| head, quitting less) stops
+nothing: the batch goes on and the exit status tells."""
+
+
 def add_batch_options(parser: argparse.ArgumentParser) -> None:
     """-j, --scheduler and --no-progress, for commands that run one task per file."""
     cores = usable_cores()
-    parser.add_argument(
+    batch = parser.add_argument_group("batch options", BATCH_ENDINGS)
+    batch.add_argument(
         "-j", "--jobs", type=positive_int, default=cores, metavar="N",
         help=f"work on N files at once in local processes (default: the machine's cores, "
              f"{cores} here); 1 works in this process")
-    parser.add_argument(
+    batch.add_argument(
         "--scheduler", metavar="ADDRESS",
         help="send the per-file tasks to the Dask distributed scheduler at ADDRESS "
-             "(such as tcp://10.0.0.5:8786) instead of local processes; -j is then ignored. "
+             "(tcp://HOST:PORT or tls://HOST:PORT, the port 8786 where none is given, such as "
+             "tcp://10.0.0.5:8786) instead of local "
+             f"processes; -j is then ignored. An address where no scheduler answers within "
+             f"{CONNECT_SECONDS} s is a usage error (exit status 2). "
              "The workers must see the inputs and the output folder under the same paths. "
              "Needs the extra: pip install 'kestrune[dask]'")
-    parser.add_argument(
+    batch.add_argument(
         "--no-progress", action="store_true",
         help="no progress bar (there is none anyway when standard error is not a terminal)")
 
@@ -206,12 +260,17 @@ class Progress:
             for outcome in outcomes:
                 progress.record(outcome)
         return progress.status
+
+    `one_output`: the command writes one output for all its files (the catalog),
+    which an interrupt leaves unwritten, so that the summary then counts no file done.
     """
 
     def __init__(self, total: int, *, command: str, enabled: bool = True, failed: int = 0,
-                 done_word: str = "converted", stream: TextIO | None = None) -> None:
+                 done_word: str = "converted", stream: TextIO | None = None,
+                 one_output: bool = False) -> None:
         self.stream = stream or sys.stderr
         self.total, self.command, self.done_word = total, command, done_word
+        self.one_output = one_output
         self.counts: Counter[str] = Counter(failed=failed)
         self.left_out = 0  # MSn scans the outputs left out for want of a precursor m/z
         self.started = time.perf_counter()
@@ -230,15 +289,25 @@ class Progress:
         if outcome.status == "failed":
             self.error(outcome.source, outcome.reason or "failed")
         if self.bar is not None:
-            self.bar.set_postfix(done=self.counts["converted"] + self.counts["skipped"],
-                                 failed=self.counts["failed"], refresh=False)
-            self.bar.update(1)
+            bar = self.bar
+            self._drawing(lambda: bar.set_postfix(done=self.counts["converted"] + self.counts["skipped"],
+                                                  failed=self.counts["failed"], refresh=False))
+            self._drawing(lambda: bar.update(1))
 
     def error(self, path: str | os.PathLike[str], reason: str) -> None:
         if self.bar is not None:
-            self.bar.write(error_line(path, reason), file=self.stream)
+            bar = self.bar
+            self._drawing(lambda: bar.write(error_line(path, reason), file=self.stream))
         else:
             report_error(path, reason, self.stream)
+
+    def _drawing(self, draw: Callable[[], object]) -> None:
+        """Draws on the bar; a terminal that is gone ends the bar, not the batch."""
+        try:
+            draw()
+        except (OSError, ValueError):
+            self.bar = None
+            stream_closed(self.stream)
 
     @property
     def status(self) -> ExitStatus:
@@ -259,5 +328,8 @@ class Progress:
     def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
                  traceback: TracebackType | None) -> None:
         if self.bar is not None:
-            self.bar.close()
-        print(self.summary(), file=self.stream, flush=True)
+            bar = self.bar
+            self._drawing(bar.close)
+        if self.one_output and isinstance(error, KeyboardInterrupt):
+            self.counts["converted"] = 0  # gathered, but never written
+        write_line(self.summary(), self.stream)

@@ -4,12 +4,17 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
+import sys
 from pathlib import Path
 from typing import Any
 
+import numpy as np
+
 from kestrune_tools.batch import Outcome, guarded
-from kestrune_tools.cli.common import ExitStatus, report_error
+from kestrune_tools.cli.common import ExitStatus, report_error, write_line
+from kestrune_tools.text import escaped
 
 NAME = "info"
 SUMMARY = "header values, scan counts, rt range, method, logs of one run"
@@ -17,9 +22,15 @@ METHOD_LINES = 10
 DESCRIPTION = f"""\
 Print what FILE holds: its size, the header values (format version, creation date
 in UTC, number of scans), the scan count of each MS level, the retention-time range
-(minutes), the first {METHOD_LINES} lines of the instrument method, the status-log
-labels and the error log. Reads only the byte ranges these need, except that the
-status-log and error-log searches read the whole file where it holds no log.
+(minutes, over the finite times), the first {METHOD_LINES} lines of the instrument
+method, the status-log labels and the error log. Reads only the byte ranges these
+need, except that the status-log and error-log searches read the whole file where
+it holds no log.
+
+A creation time that is no calendar date (past year 9999) is shown as its seconds
+since 1970 (in JSON: creation_date null, creation_seconds always). Control and
+escape characters of the file's texts and name are shown escaped (\\x1b); the JSON
+output is strict (a NaN or infinite value is null).
 
 Exit status: 0 done, 1 the file cannot be read, 2 usage error."""
 EPILOG = """\
@@ -42,11 +53,14 @@ def describe(path: Path) -> dict[str, Any]:
 
     with kt.open_run(path) as run:
         rts = run.retention_times()
+        rts = rts[np.isfinite(rts)]  # a NaN or infinite time is no point of the range
+        created = creation_time(run)
         return {
             "path": os.fspath(path),
             "size": path.stat().st_size,
             "version": run.version,
-            "creation_date": creation_time(run).isoformat(),
+            "creation_date": created.isoformat() if created is not None else None,
+            "creation_seconds": int(run.creation_date),
             "num_scans": len(run),
             "scans_by_ms_level": {str(level): count for level, count in
                                   run.summary()["scans_by_ms_level"].items()},
@@ -67,7 +81,7 @@ def as_text(values: dict[str, Any]) -> str:
         f"file:              {values['path']}",
         f"size:              {values['size']} bytes",
         f"version:           {values['version']}",
-        f"creation date:     {values['creation_date']}",
+        f"creation date:     {creation_text(values)}",
         f"scans:             {values['num_scans']} ({levels or 'none'})",
         f"rt range:          {rt_range[0]:.4f} to {rt_range[1]:.4f} min" if rt_range else "rt range:          -",
         "instrument method:" + ("" if shown else " none"),
@@ -77,7 +91,24 @@ def as_text(values: dict[str, Any]) -> str:
         f"error log:         {len(values['error_logs'])}",
         *("  " + entry for entry in values["error_logs"]),
     ]
-    return "\n".join(lines)
+    return "\n".join(map(escaped, lines))
+
+
+def creation_text(values: dict[str, Any]) -> str:
+    if values["creation_date"] is not None:
+        return str(values["creation_date"])
+    return f"{values['creation_seconds']} s since 1970 (no calendar date)"
+
+
+def strict_json(value: Any) -> Any:
+    """`value` with every NaN or infinite float as None: JSON has no such numbers."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {key: strict_json(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [strict_json(item) for item in value]
+    return value
 
 
 def run(args: argparse.Namespace) -> int:
@@ -86,5 +117,6 @@ def run(args: argparse.Namespace) -> int:
     if outcome.status == "failed":
         report_error(path, outcome.reason or "failed")
         return ExitStatus.FAILED
-    print(json.dumps(outcome.rows, indent=2) if args.json else as_text(outcome.rows))
-    return ExitStatus.OK
+    text = json.dumps(strict_json(outcome.rows), indent=2, allow_nan=False) if args.json else as_text(outcome.rows)
+    # Standard output closed early (`| head -1`): what was asked was not all shown.
+    return ExitStatus.OK if write_line(text, sys.stdout) else ExitStatus.FAILED
