@@ -1,10 +1,11 @@
 """MGF export of a run's MS2 scans (or those of another MS level).
 
-The file starts with MGF's comment parameter, naming the MS level written and the
-source file (MGF itself has no MS level: a search engine takes every entry for the
-level it searches):
+The file starts with MGF's comment parameter, naming the MS level written (MGF
+itself has no MS level: a search engine takes every entry for the level it
+searches); the source file is named in each TITLE, not here, as an indexed reader
+takes any `TITLE=` before the first record for a record's title:
 
-    COM=MS level 2 scans of <file name>, written by kestrune
+    COM=MS level 2 scans, written by kestrune
 
 A `#` comment line would say the same, but some MGF readers then read no spectrum
 at all. Then one `BEGIN IONS` block per scan, in scan order, with
@@ -78,8 +79,13 @@ def scans_to_write(run: Run, ms_level: int | None, require_precursor: bool) -> t
 def title(stem: str, file_name: str, spectrum: Spectrum) -> str:
     """The common `<stem>.<scan>.<scan>.<charge>` title, with the file and native ID."""
     scan, charge = spectrum.scan_number, spectrum.precursor_charge or 0
-    text = escaped(f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"')
-    return text.replace(RECORD_START, INERT_RECORD_START)
+    return field_text(f'{stem}.{scan}.{scan}.{charge} File:"{file_name}", NativeID:"{spectrum.native_id}"')
+
+
+def field_text(text: str) -> str:
+    """`text` as the value of one MGF line: its control characters escaped, and no
+    record start within it."""
+    return escaped(text).replace(RECORD_START, INERT_RECORD_START)
 
 
 # An indexed MGF reader (pyteomics' among them) starts a record wherever these bytes
@@ -125,7 +131,7 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
         raise NothingToWrite(_nothing_to_write(level, left_out))
     stem = Path(file_name).stem
     with open(destination, "w", encoding="utf-8", newline="\n") as output:
-        output.write(f"COM=MS level {level} scans of {_comment_text(file_name)}, written by kestrune\n")
+        output.write(f"COM=MS level {level} scans, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])
     return left_out
@@ -134,8 +140,3 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
 def _nothing_to_write(level: int, left_out: int) -> str:
     without = f" ({left_out} without a precursor m/z left out)" if left_out else ""
     return f"no MS{level} scans to write{without}: no MGF written"
-
-
-def _comment_text(text: str) -> str:
-    # One line: a line break in a file name would end it.
-    return "".join(c if c.isprintable() else "?" for c in text)

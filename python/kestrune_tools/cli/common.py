@@ -231,6 +231,7 @@ def writing_into(folder: Path) -> Iterator[None]:
     if folder.exists() and not folder.is_dir():
         raise UsageError(f"{folder}: the output folder is not a folder")
     lock = contextlib.ExitStack()
+    made = not folder.exists()
     try:
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as error:
@@ -241,8 +242,16 @@ def writing_into(folder: Path) -> Iterator[None]:
         raise UsageError(f"{folder}: {busy}") from None
     except OSError as error:
         raise UsageError(f"{folder}: cannot write into the output folder: {_folder_problem(error)}") from None
-    with lock:
-        yield
+    try:
+        with lock:
+            yield
+    except UsageError:
+        # Found before any work (such as an unreachable scheduler): nothing is left,
+        # not even the folder made for it.
+        if made:
+            with contextlib.suppress(OSError):
+                folder.rmdir()
+        raise
 
 
 def refuse_stem_collisions(inputs: list[Path]) -> None:
