@@ -19,11 +19,12 @@ import html
 import re
 from datetime import datetime, timezone
 
+from kestrune_tools.text import BIDI_CONTROLS
+
 __all__ = ["NO_RETENTION_TIMES", "creation_text", "holds_retention_times", "isolated", "levels_text", "rt_text", "text",
            "visible"]
 
-_BIDI_CONTROLS = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
-_HIDDEN = re.compile(f"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f{_BIDI_CONTROLS}]")
+_HIDDEN = re.compile(f"[\x00-\x08\x0b\x0c\x0e-\x1f\x7f{BIDI_CONTROLS}]")
 _CONTROL_PICTURES = 0x2400  # U+2400 SYMBOL FOR NULL, then one a C0 control; U+2421 for DEL
 
 

@@ -16,9 +16,12 @@ from __future__ import annotations
 
 import re
 
-__all__ = ["escaped"]
+__all__ = ["BIDI_CONTROLS", "escaped"]
 
-_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u200e\u200f\u2028-\u202e\u2066-\u2069\ud800-\udfff]")
+# The characters that reorder the text around them, as a regular-expression class
+# body: the marks, the embeddings and overrides, the isolates.
+BIDI_CONTROLS = "\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069"
+_UNSAFE = re.compile(f"[\x00-\x1f\x7f-\x9f\u2028\u2029{BIDI_CONTROLS}\ud800-\udfff]")
 _ESCAPED_BYTES = range(0xDC80, 0xDD00)  # the surrogates of undecodable bytes
 
 
