@@ -24,7 +24,8 @@ LANES = 8
 
 
 def lane_sum(intensity: IntensityArray) -> float:
-    values = intensity.astype(np.float64)
+    with np.errstate(invalid="ignore"):  # a signalling NaN read from the file turns quiet
+        values = intensity.astype(np.float64)
     whole = len(values) - len(values) % LANES
     lanes = [0.0] * LANES
     if whole:
