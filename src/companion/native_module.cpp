@@ -2,8 +2,8 @@
 // file. It reaches the reader's record the way the reader's own methods do (a shared
 // borrow, ended before the file is read without the interpreter lock), so its peaks
 // are those of get_peaks by construction: the same record, search and decoding.
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -36,20 +36,20 @@ constexpr int type_number() {
     else return npy_int64;
 }
 
-void free_buffer(PyObject* capsule) { std::free(PyCapsule_GetPointer(capsule, buffer_capsule_name)); }
+void free_storage(PyObject* capsule) {
+    delete static_cast<runpass::Storage*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
+}
 
 // A C-contiguous array over the buffer's own storage, which a capsule (the array's
 // base) frees with the array: no copy, and pyarrow wraps it without one either.
 template <class T>
 PyRef array_of(runpass::Buffer<T>&& buffer, std::initializer_list<binding::npy_intp> shape) {
     const binding::NumpyApi& api = binding::numpy_api();
-    void* data = buffer.release();
-    PyObject* capsule = PyCapsule_New(data, buffer_capsule_name, free_buffer);
-    if (!capsule) {
-        std::free(data);
-        binding::fail_printing_python_error(binding::failure_text::python_api_call);
-    }
-    PyRef owner(capsule);
+    auto storage = std::make_unique<runpass::Storage>(buffer.release());
+    void* data = storage->data();
+    PyRef owner(PyCapsule_New(storage.get(), buffer_capsule_name, free_storage));
+    if (!owner) binding::fail_printing_python_error(binding::failure_text::python_api_call);
+    storage.release();  // the capsule's now
     PyRef descr = created(reinterpret_cast<PyObject*>(api.descr_from_type(type_number<T>())));
     PyRef array = created(api.new_from_descr(api.array_type,
                                              reinterpret_cast<binding::NumpyDescr*>(descr.release()),

@@ -1,17 +1,52 @@
-// A growable array in memory from malloc, so that a large one grows in place (the
-// allocator remaps its pages rather than copying them) and its storage can be handed
-// to another owner, who frees it with std::free.
+// A growable array whose storage can be handed to another owner (`Storage`). Large
+// arrays live in their own anonymous mappings, grown by remapping their pages rather
+// than copying them, in huge pages where the system grants them (a run's peaks are
+// hundreds of megabytes: page faults and copies would cost more than decoding them).
+// Small ones come from malloc.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <type_traits>
 #include <utility>
 
 namespace kestrune::runpass {
+
+// Raw storage: `bytes` long, mapped or from malloc. Movable, freed when it goes.
+class Storage {
+public:
+    Storage() = default;
+    Storage(Storage&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), bytes_(std::exchange(other.bytes_, 0)),
+          mapped_(std::exchange(other.mapped_, false)) {}
+    Storage& operator=(Storage&& other) noexcept {
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            bytes_ = std::exchange(other.bytes_, 0);
+            mapped_ = std::exchange(other.mapped_, false);
+        }
+        return *this;
+    }
+    Storage(const Storage&) = delete;
+    Storage& operator=(const Storage&) = delete;
+    ~Storage() { release(); }
+
+    void* data() const { return data_; }
+    std::size_t bytes() const { return bytes_; }
+    // Keeps the first `kept` bytes.
+    // Throws std::bad_alloc.
+    void resize(std::size_t bytes, std::size_t kept);
+    // Zero-filled storage of `bytes`.
+    static Storage zeroed(std::size_t bytes);
+
+private:
+    void release() noexcept;
+    void* data_ = nullptr;
+    std::size_t bytes_ = 0;
+    bool mapped_ = false;
+};
 
 template <class T>
 class Buffer {
@@ -20,65 +55,39 @@ class Buffer {
 public:
     Buffer() = default;
     // `size` elements, all zero.
-    explicit Buffer(std::size_t size) : data_(allocate_zeroed(size)), size_(size), capacity_(size) {}
-    Buffer(Buffer&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
-    Buffer& operator=(Buffer&& other) noexcept {
-        if (this != &other) {
-            std::free(data_);
-            data_ = std::exchange(other.data_, nullptr);
-            size_ = std::exchange(other.size_, 0);
-            capacity_ = std::exchange(other.capacity_, 0);
-        }
-        return *this;
-    }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() { std::free(data_); }
+    explicit Buffer(std::size_t size) : storage_(Storage::zeroed(size * sizeof(T))), size_(size) {}
 
-    T* data() { return data_; }
-    const T* data() const { return data_; }
+    T* data() { return static_cast<T*>(storage_.data()); }
+    const T* data() const { return static_cast<const T*>(storage_.data()); }
     std::size_t size() const { return size_; }
-    T& operator[](std::size_t k) { return data_[k]; }
+    T& operator[](std::size_t k) { return data()[k]; }
 
     void append(const T* values, std::size_t count) {
         reserve(size_ + count);
-        if (count) std::memcpy(data_ + size_, values, count * sizeof(T));
+        if (count) std::memcpy(data() + size_, values, count * sizeof(T));
         size_ += count;
     }
     void append_copies(const T& value, std::size_t count) {
         reserve(size_ + count);
-        std::fill_n(data_ + size_, count, value);
+        std::fill_n(data() + size_, count, value);
         size_ += count;
     }
 
-    // Gives the storage, trimmed to the size, to the caller (never null).
-    T* release() {
-        resize_storage(size_);
-        size_ = capacity_ = 0;
-        return std::exchange(data_, nullptr);
+    // The storage, given up by the buffer.
+    Storage release() {
+        if (!storage_.data()) storage_ = Storage::zeroed(sizeof(T));  // never null
+        size_ = 0;
+        return std::move(storage_);
     }
 
 private:
-    static T* allocate_zeroed(std::size_t size) {
-        void* memory = std::calloc(std::max<std::size_t>(size, 1), sizeof(T));
-        if (!memory) throw std::bad_alloc();
-        return static_cast<T*>(memory);
-    }
     void reserve(std::size_t needed) {
-        if (needed > capacity_) resize_storage(std::max(needed, capacity_ + capacity_ / 2));
-    }
-    void resize_storage(std::size_t capacity) {
-        void* memory = std::realloc(data_, std::max<std::size_t>(capacity, 1) * sizeof(T));
-        if (!memory) throw std::bad_alloc();
-        data_ = static_cast<T*>(memory);
-        capacity_ = capacity;
+        const std::size_t capacity = storage_.bytes() / sizeof(T);
+        if (needed > capacity) storage_.resize(std::max(needed, 2 * capacity) * sizeof(T), size_ * sizeof(T));
     }
 
-    T* data_ = nullptr;
+    Storage storage_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
 };
 
 }  // namespace kestrune::runpass

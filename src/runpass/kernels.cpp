@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <utility>
 
 namespace kestrune::runpass {
 
@@ -38,36 +40,84 @@ double lane_sum(const float* intensity, std::size_t count) {
     return sum;
 }
 
+namespace {
+
+// Four and two lanes in a vector register (SSE2 on x86-64, NEON on Arm64), written
+// with the compiler's vector types: the loops below would not vectorise as scalars
+// (a float min/max or a flag reduction needs reassociation the compiler may not do).
+using Floats = float __attribute__((vector_size(16)));
+using FloatMask = std::int32_t __attribute__((vector_size(16)));
+using Doubles = double __attribute__((vector_size(16)));
+using DoubleMask = std::int64_t __attribute__((vector_size(16)));
+
+template <class Vector, class T>
+Vector load(const T* at) {
+    Vector value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+// The largest value (a NaN never wins) and whether any value is NaN.
+std::pair<float, bool> largest_of(const float* values, std::size_t count) {
+    constexpr float lowest = -std::numeric_limits<float>::infinity();
+    Floats top = {lowest, lowest, lowest, lowest};
+    FloatMask unordered = {0, 0, 0, 0};
+    std::size_t k = 0;
+    for (; k + 4 <= count; k += 4) {
+        const Floats value = load<Floats>(values + k);
+        top = value > top ? value : top;
+        unordered += value != value;  // -1 where true
+    }
+    float largest = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+    bool any_nan = (unordered[0] | unordered[1] | unordered[2] | unordered[3]) != 0;
+    for (; k < count; ++k) {
+        largest = values[k] > largest ? values[k] : largest;
+        any_nan |= std::isnan(values[k]);
+    }
+    return {largest, any_nan};
+}
+
+}  // namespace
+
 std::size_t first_largest(const float* intensity, std::size_t count) {
-    // Two passes: the largest value (and whether any is NaN) in lanes the compiler
-    // can keep in vector registers, then its first position.
-    std::array<float, sum_lanes> largest;
-    largest.fill(-std::numeric_limits<float>::infinity());
-    bool any_nan = false;
-    const std::size_t whole = count - count % sum_lanes;
-    for (std::size_t k = 0; k < whole; k += sum_lanes) {
-        for (std::size_t lane = 0; lane < sum_lanes; ++lane) {
-            const float value = intensity[k + lane];
-            any_nan |= value != value;
-            largest[lane] = value > largest[lane] ? value : largest[lane];
+    // The largest value first, then its first position: one loop tracking the
+    // position would not vectorise.
+    const auto [top, any_nan] = largest_of(intensity, count);
+    std::size_t k = 0;
+    if (!any_nan) {
+        const Floats wanted = {top, top, top, top};
+        for (; k + 4 <= count; k += 4) {
+            const FloatMask hit = load<Floats>(intensity + k) == wanted;
+            std::uint64_t halves[2];
+            std::memcpy(halves, &hit, sizeof halves);
+            if (halves[0] | halves[1]) break;
         }
     }
-    float top = -std::numeric_limits<float>::infinity();
-    for (float value : largest) top = value > top ? value : top;
-    for (std::size_t k = whole; k < count; ++k) {
-        any_nan |= std::isnan(intensity[k]);
-        top = intensity[k] > top ? intensity[k] : top;
-    }
-    for (std::size_t k = 0; k < count; ++k) {
+    for (; k < count; ++k) {
         if (any_nan ? std::isnan(intensity[k]) : intensity[k] == top) return k;
     }
     return 0;
 }
 
 bool ascending(const double* mz, std::size_t count) {
-    bool in_order = true;
-    for (std::size_t k = 1; k < count; ++k) in_order &= mz[k] >= mz[k - 1];
-    return in_order;
+    if (count == 0) return true;
+    if (std::isnan(mz[0])) return false;
+    // A step down or a NaN (NaN != NaN), blocks at a time: an unsorted list usually
+    // shows it early.
+    constexpr std::size_t block = 64;
+    std::size_t k = 1;
+    while (k + block <= count) {
+        DoubleMask wrong = {0, 0};
+        for (const std::size_t end = k + block; k < end; k += 2) {
+            const Doubles here = load<Doubles>(mz + k), before = load<Doubles>(mz + k - 1);
+            wrong += (here < before) + (here != here);  // each -1 where true
+        }
+        if (wrong[0] | wrong[1]) return false;
+    }
+    for (; k < count; ++k) {
+        if (!(mz[k] >= mz[k - 1])) return false;
+    }
+    return true;
 }
 
 PeakSummary summarise(const double* mz, const float* intensity, std::size_t count) {

@@ -22,7 +22,7 @@ struct PeakSummary {
     double base_peak_intensity = 0.0;  // (a NaN intensity counts as the largest)
     double lowest_mz = 0.0;            // NaN when any m/z is NaN
     double highest_mz = 0.0;
-    bool ascending = true;  // m/z in ascending order (no NaN)
+    bool ascending = true;  // as ascending() answers
 };
 
 // The intensities' sum in the lane order.
