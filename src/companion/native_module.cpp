@@ -2,6 +2,8 @@
 // file. It reaches the reader's record the way the reader's own methods do (a shared
 // borrow, ended before the file is read without the interpreter lock), so its peaks
 // are those of get_peaks by construction: the same record, search and decoding.
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -108,7 +110,12 @@ std::vector<double> window_bounds_of(PyObject* bounds) {
         PyErr_SetString(PyExc_ValueError, "bounds holds two values per window");
         throw PythonErrorRaised{};
     }
-    return {values.data<double>(), values.data<double>() + values.size()};
+    std::vector<double> bounds_list(values.data<double>(), values.data<double>() + values.size());
+    if (std::any_of(bounds_list.begin(), bounds_list.end(), [](double v) { return std::isnan(v); })) {
+        PyErr_SetString(PyExc_ValueError, "a window bound is NaN");
+        throw PythonErrorRaised{};
+    }
+    return bounds_list;
 }
 
 void set_item(PyObject* dict, const char* key, PyRef value) {
@@ -149,7 +156,7 @@ PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!reader) return nullptr;
         runpass::PassRequest request;
         request.scan_numbers = scan_numbers_of(scans);
-        request.window_bounds = window_bounds_of(bounds);
+        request.windows = runpass::Windows(window_bounds_of(bounds));
         request.with_peaks = with_peaks != 0;
 
         binding::Borrow borrow(reader, binding::Borrow::Kind::shared);
@@ -162,7 +169,7 @@ PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
         auto result = call.off_lock([&request](const io::BetweenChunks& between_scans) {
             return runpass::run_pass(request, between_scans);
         });
-        return result_dict(std::move(result), request.scan_numbers.size(), request.window_bounds.size() / 2,
+        return result_dict(std::move(result), request.scan_numbers.size(), request.windows.count(),
                            request.with_peaks).release();
     });
 }

@@ -14,15 +14,44 @@ namespace {
 // NaN sorts last, as in NumPy's sort.
 bool mz_before(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
-void sorted_window_sums(const double* mz, const float* intensity, std::size_t count, const double* bounds,
-                        std::size_t windows, double* out, std::size_t out_stride) {
-    const double* end = mz + count;
-    for (std::size_t w = 0; w < windows; ++w) {
-        // The first peak at or above each bound; NaNs, last, are above every bound.
-        const auto from = static_cast<std::size_t>(std::lower_bound(mz, end, bounds[2 * w], mz_before) - mz);
-        const auto to = static_cast<std::size_t>(std::lower_bound(mz, end, bounds[2 * w + 1], mz_before) - mz);
+// The first position whose m/z is not below `bound` in ascending m/z without NaN:
+// a binary search without branches on the data, which would mispredict half the time.
+std::size_t first_not_below(const double* mz, std::size_t count, double bound) {
+    const double* base = mz;
+    std::size_t length = count;
+    while (length > 1) {
+        const std::size_t half = length / 2;
+        base = base[half - 1] < bound ? base + half : base;
+        length -= half;
+    }
+    return static_cast<std::size_t>(base - mz) + (length == 1 && *base < bound);
+}
+
+// Where each bound falls in ascending m/z without NaN: walking the peaks once where
+// the bounds are dense among them, else a binary search per bound.
+void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at) {
+    at.resize(windows.bounds.size());
+    constexpr std::size_t walk_density = 128;  // bounds per peak, times this, above which a walk wins
+    if (windows.bounds.size() * walk_density >= count) {
+        std::size_t position = 0;
+        for (const std::uint32_t bound : windows.ascending_bounds) {
+            const double value = windows.bounds[bound];
+            while (position < count && mz[position] < value) ++position;
+            at[bound] = position;
+        }
+        return;
+    }
+    for (std::size_t bound = 0; bound < windows.bounds.size(); ++bound) {
+        at[bound] = first_not_below(mz, count, windows.bounds[bound]);
+    }
+}
+
+void sorted_window_sums(const double* mz, const float* intensity, std::size_t count, const Windows& windows,
+                        double* out, std::size_t out_stride, std::vector<std::size_t>& at) {
+    bound_positions(mz, count, windows, at);
+    for (std::size_t w = 0; w < windows.count(); ++w) {
         double sum = 0.0;
-        for (std::size_t k = from; k < to; ++k) sum += intensity[k];
+        for (std::size_t k = at[2 * w]; k < at[2 * w + 1]; ++k) sum += intensity[k];
         out[w * out_stride] += sum;
     }
 }
@@ -146,10 +175,15 @@ PeakSummary summarise(const double* mz, const float* intensity, std::size_t coun
     return summary;
 }
 
+Windows::Windows(std::vector<double> values) : bounds(std::move(values)), ascending_bounds(bounds.size()) {
+    for (std::size_t k = 0; k < bounds.size(); ++k) ascending_bounds[k] = static_cast<std::uint32_t>(k);
+    std::sort(ascending_bounds.begin(), ascending_bounds.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return bounds[a] < bounds[b]; });
+}
+
 void window_sums(const double* mz, const float* intensity, std::size_t count, bool sorted,
-                 const double* bounds, std::size_t windows, double* out, std::size_t out_stride,
-                 WindowScratch& scratch) {
-    if (sorted) return sorted_window_sums(mz, intensity, count, bounds, windows, out, out_stride);
+                 const Windows& windows, double* out, std::size_t out_stride, WindowScratch& scratch) {
+    if (sorted) return sorted_window_sums(mz, intensity, count, windows, out, out_stride, scratch.positions);
     scratch.order.resize(count);
     for (std::size_t k = 0; k < count; ++k) scratch.order[k] = static_cast<std::uint32_t>(k);
     std::stable_sort(scratch.order.begin(), scratch.order.end(),
@@ -160,7 +194,11 @@ void window_sums(const double* mz, const float* intensity, std::size_t count, bo
         scratch.mz[k] = mz[scratch.order[k]];
         scratch.intensity[k] = intensity[scratch.order[k]];
     }
-    sorted_window_sums(scratch.mz.data(), scratch.intensity.data(), count, bounds, windows, out, out_stride);
+    // NaNs sort last, and no bound is NaN: only the peaks before them can count.
+    const auto numbers = static_cast<std::size_t>(
+        std::find_if(scratch.mz.begin(), scratch.mz.end(), [](double v) { return std::isnan(v); }) - scratch.mz.begin());
+    sorted_window_sums(scratch.mz.data(), scratch.intensity.data(), numbers, windows, out, out_stride,
+                       scratch.positions);
 }
 
 }  // namespace kestrune::runpass

@@ -12,6 +12,7 @@
 
 #include "io/source_search.hpp"
 #include "runpass/buffer.hpp"
+#include "runpass/kernels.hpp"
 #include "spectra/peaks.hpp"
 
 namespace kestrune::runpass {
@@ -21,7 +22,7 @@ struct PassRequest {
     std::vector<std::uint32_t> scan_numbers;
     // One per scan: nullopt for a scan out of range, which has no peaks.
     std::vector<std::optional<spectra::PeakSearch>> searches;
-    std::vector<double> window_bounds;  // as window_sums takes them; empty for none
+    Windows windows{{}};  // none for a pass without windows
     bool with_peaks = false;
 };
 

@@ -115,8 +115,8 @@ int check(const Case& peaks, std::mt19937& random) {
     const auto expected = plain_window_sums(peaks.mz, peaks.intensity, bounds);
     std::vector<double> sums(expected.size(), 0.0);
     rp::WindowScratch scratch;
-    rp::window_sums(peaks.mz.data(), peaks.intensity.data(), n, summary.ascending, bounds.data(),
-                    expected.size(), sums.data(), 1, scratch);
+    rp::window_sums(peaks.mz.data(), peaks.intensity.data(), n, summary.ascending, rp::Windows(bounds),
+                    sums.data(), 1, scratch);
     for (std::size_t w = 0; w < expected.size(); ++w) {
         if (!same(sums[w], expected[w])) {
             std::printf("window %zu of %zu peaks (sorted %d): %.17g, plainly %.17g\n", w, n,
