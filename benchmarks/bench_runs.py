@@ -190,18 +190,25 @@ def two_threads(paths: tuple[str, str], rounds: int) -> float:
 
 MEMORY = """
 import resource, sys
-import numpy as np
 from kestrune_tools.runs import open_run
+
+def high_water():  # bytes; /proc's figure is exact, getrusage's may lag behind it
+    try:
+        fields = dict(line.split(":", 1) for line in open("/proc/self/status"))
+        return int(fields["VmHWM"].split()[0]) * 1024
+    except (OSError, KeyError):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
 run = open_run(sys.argv[1])
 scans = list(run.scan_numbers)
 run.ms_levels()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+before = high_water()
 made = run.scan_pass(scans, with_peaks=True)
-after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+after = high_water()
 arrays = sum(a.nbytes for a in (made.peaks.offsets, made.peaks.scan_number, made.peaks.mz, made.peaks.intensity,
                                 made.stats.tic, made.stats.peak_count, made.stats.base_peak_mz,
                                 made.stats.base_peak_intensity, made.stats.lowest_mz, made.stats.highest_mz))
-print((after - before) * 1024 - arrays, arrays)
+print(after - before - arrays, arrays)
 """
 
 
