@@ -81,7 +81,10 @@ def scans_table(run: Run, ms_level: int | None = None, scan_pass: ExportPass | N
     """The run's scan table (only the scans of `ms_level` if given) preceded by the
     header-value columns, with no schema metadata. The statistics come from
     `scan_pass` where one is given (of the same `ms_level`), else from a pass now."""
-    scans, made = scan_pass or (_selected_scans(run, ms_level), run.scan_pass(_selected_scans(run, ms_level)))
+    if scan_pass is None:
+        scans = _selected_scans(run, ms_level)
+        scan_pass = scans, run.scan_pass(scans)
+    scans, made = scan_pass
     table = run.scan_table_of(scans, made.stats)
     return with_constant_columns(table, header_values(run), HEADER_TYPES)
 
@@ -109,7 +112,8 @@ def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | N
     `scan_pass` where one is given (of the same `ms_level`)."""
     _, made = scan_pass or export_pass(run, ms_level)
     peaks = made.peaks
-    assert peaks is not None, "the pass was made without its peaks"
+    if peaks is None:
+        raise ValueError("write_peaks needs a pass made with its peaks (export_pass)")
     schema = PEAK_SCHEMA.with_metadata(header_metadata(run))
     columns = (peaks.scan_number, peaks.mz, peaks.intensity)  # wrapped by pyarrow, not copied
     with pq.ParquetWriter(destination, schema, use_dictionary=["scan_number"]) as writer:
