@@ -3,6 +3,7 @@ and a plain loop over `get_peaks`, each consumer's one read of every scan, and t
 pass's behaviour towards signals and other threads."""
 
 import os
+import random
 import signal
 import subprocess
 import sys
@@ -103,12 +104,13 @@ def test_the_pass_answers_as_the_numpy_oracle_on_random_runs(files, seed, window
 def test_the_pass_reads_what_get_peaks_reads(files, name, version, change):
     raw = rich_file(version)
     if change == "mutated":
-        raw = mutate(raw, __import__("random").Random(version * 7 + len(name)))
+        raw = mutate(raw, random.Random(version * 7 + len(name)))
     path = raw.write(files / name)
     try:
         reader = kestrune.RawFileReader(path)
-    except (OSError, BaseException) as error:  # a mutated header may be refused
-        assert change == "mutated", error
+    except BaseException as error:  # OSError or PanicException: a mutated file may be refused
+        if change != "mutated" or isinstance(error, KeyboardInterrupt):
+            raise
         return
     if change == "truncated":
         cut(raw, boundaries()[len(boundaries()) // 2]).write(path)
