@@ -29,7 +29,8 @@ std::size_t first_not_below(const double* mz, std::size_t count, double bound) {
 
 // Where each bound falls in ascending m/z without NaN: walking the peaks once where
 // the bounds are dense among them, else a binary search per bound.
-void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at) {
+void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at,
+                     std::vector<double>& sample) {
     at.resize(windows.bounds.size());
     constexpr std::size_t walk_density = 128;  // bounds per peak, times this, above which a walk wins
     if (windows.bounds.size() * walk_density >= count) {
@@ -41,14 +42,27 @@ void bound_positions(const double* mz, std::size_t count, const Windows& windows
         }
         return;
     }
+    // Every 64th m/z first, a table that stays in the nearest cache, then the 64 peaks
+    // between two of its entries.
+    constexpr std::size_t stride = 64;
+    sample.resize((count + stride - 1) / stride);
+    for (std::size_t k = 0; k < sample.size(); ++k) sample[k] = mz[k * stride];
     for (std::size_t bound = 0; bound < windows.bounds.size(); ++bound) {
-        at[bound] = first_not_below(mz, count, windows.bounds[bound]);
+        const double value = windows.bounds[bound];
+        const std::size_t above = first_not_below(sample.data(), sample.size(), value);
+        if (above == 0) {
+            at[bound] = 0;
+            continue;
+        }
+        const std::size_t from = (above - 1) * stride, to = std::min(count, above * stride);
+        at[bound] = from + first_not_below(mz + from, to - from, value);
     }
 }
 
 void sorted_window_sums(const double* mz, const float* intensity, std::size_t count, const Windows& windows,
-                        double* out, std::size_t out_stride, std::vector<std::size_t>& at) {
-    bound_positions(mz, count, windows, at);
+                        double* out, std::size_t out_stride, WindowScratch& scratch) {
+    bound_positions(mz, count, windows, scratch.positions, scratch.sample);
+    const std::vector<std::size_t>& at = scratch.positions;
     for (std::size_t w = 0; w < windows.count(); ++w) {
         double sum = 0.0;
         for (std::size_t k = at[2 * w]; k < at[2 * w + 1]; ++k) sum += intensity[k];
@@ -183,7 +197,7 @@ Windows::Windows(std::vector<double> values) : bounds(std::move(values)), ascend
 
 void window_sums(const double* mz, const float* intensity, std::size_t count, bool sorted,
                  const Windows& windows, double* out, std::size_t out_stride, WindowScratch& scratch) {
-    if (sorted) return sorted_window_sums(mz, intensity, count, windows, out, out_stride, scratch.positions);
+    if (sorted) return sorted_window_sums(mz, intensity, count, windows, out, out_stride, scratch);
     scratch.order.resize(count);
     for (std::size_t k = 0; k < count; ++k) scratch.order[k] = static_cast<std::uint32_t>(k);
     std::stable_sort(scratch.order.begin(), scratch.order.end(),
@@ -197,8 +211,7 @@ void window_sums(const double* mz, const float* intensity, std::size_t count, bo
     // NaNs sort last, and no bound is NaN: only the peaks before them can count.
     const auto numbers = static_cast<std::size_t>(
         std::find_if(scratch.mz.begin(), scratch.mz.end(), [](double v) { return std::isnan(v); }) - scratch.mz.begin());
-    sorted_window_sums(scratch.mz.data(), scratch.intensity.data(), numbers, windows, out, out_stride,
-                       scratch.positions);
+    sorted_window_sums(scratch.mz.data(), scratch.intensity.data(), numbers, windows, out, out_stride, scratch);
 }
 
 }  // namespace kestrune::runpass
