@@ -1,60 +1,77 @@
 """What the companion's run interface costs over the reader's own calls.
 
-Writes two version-66 orbitrap files of 145 scans of 20000 peaks each (every fourth
-scan a survey scan, the others fragment scans), one just long enough for its
-content (about 42 MB) and one sparse file of 4 GiB whose scans are spread over the
-whole length, and prints for each the best wall time over the rounds (the figure least disturbed by
-other load on the machine) of:
+Writes version-66 orbitrap files of 145 scans (every fourth scan a survey scan, the
+others fragment scans) of 20000 and of 199999 peaks each: one just long enough for
+its content (about 35 MB and 348 MB) and one sparse file of 4 GiB whose scans are
+spread over the whole length. For each it prints the best wall time over the rounds
+(the figure least disturbed by other load on the machine) of:
 
+- the baseline: one `get_peaks` per scan, every scan, as a user's loop would read;
 - iterating `run.spectra()`, against `get_peaks` and the five per-scan queries
   (`get_rt`, `get_injection_time`, `get_master_scan`, `get_charge_state`,
   `get_monoisotopic_mz`) for every scan, called directly;
-- `run.xic` for 100 targets over every scan (`ms_level=None`), against one
-  `get_peaks` per scan; and, for scale, over the survey scans only (the default
-  `ms_level=1`, a quarter of the scans);
-- `run.scan_table()`, against `list_spectra()` plus one `get_peaks` per scan.
+- `run.xic` for 100 and for 1000 targets over every scan (`ms_level=None`);
+- `run.scan_table()`;
+- the Parquet export of the run (both files, `write_parquet`), against the baseline
+  plus pyarrow writing the same arrays (peaks and scan table) from memory;
+- the run-level pass (`Run.scan_pass`) on two runs, one after the other in one
+  thread and side by side in two: the throughput ratio;
+- the pass's peak extra memory with its peaks (199999 peaks; in a fresh process:
+  the growth of the largest resident set, less the result arrays).
 
 A run reads its per-scan values (the MS level needs each scan's trailer) once, at
 their first use: "cold" figures time a run whose values are not read yet, "warm"
-ones a run that has read them (cold figures include opening the run, some 20 us). Baselines and the run's calls are timed in turn,
+ones a run that has read them. Baselines and the run's calls are timed in turn,
 round by round, in the same process, so the ratios compare like with like. Figures
 and ratios only, no thresholds.
 
-    python benchmarks/bench_runs.py            # both files
-    python benchmarks/bench_runs.py --small    # the 42 MB file only: a quick smoke run
+    python benchmarks/bench_runs.py            # both peak counts, both files
+    python benchmarks/bench_runs.py --small    # 20000 peaks, the 35 MB file only: a quick smoke run
 """
 
 from __future__ import annotations
 
 import argparse
 import os
+import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable
 
 import numpy as np
+import pyarrow as pa
+import pyarrow.parquet as pq
 
 import kestrune
 import kestrune_tools.synthetic as sr
-from kestrune_tools.runs import open_run
+from kestrune_tools.parquet import write_parquet
+from kestrune_tools.runs import Run, open_run
 
-PEAKS = 20_000
-TARGETS = 100
 GiB = 1 << 30
 WIDE = np.dtype([("mz", "<f8"), ("intensity", "<f4")])
 # The scan index and the trailer records of the orbitrap profile: no scan data there.
 RESERVED = (sr.ORBITRAP_INDEX_AT, sr.trailer_at(sr.scan_count(66) + 1))
 PER_SCAN = ("get_rt", "get_injection_time", "get_master_scan", "get_charge_state", "get_monoisotopic_mz")
-TARGETS_RATIO = {"spectra": 1.2, "xic": 1.5, "scan_table": 1.5}
+# Each ratio: (the call, its baseline, the target).
+RATIOS = [
+    ("spectra, warm", "direct spectra", 1.2),
+    ("xic 100, cold", "direct peaks", 1.2),
+    ("xic 100, warm", "direct peaks", 1.2),
+    ("xic 1000, warm", "direct peaks", 1.5),
+    ("scan_table, cold", "direct peaks", 1.1),
+    ("scan_table, warm", "direct peaks", 1.1),
+    ("parquet export", "direct peaks + pyarrow", 1.5),
+]
 
 
-def peak_block(seed: int) -> bytes:
+def peak_block(seed: int, peaks: int) -> bytes:
     rng = np.random.default_rng(seed)
-    records = np.zeros(PEAKS, dtype=WIDE)
-    records["mz"] = np.sort(rng.uniform(150.0, 2000.0, PEAKS))
-    records["intensity"] = rng.gamma(2.0, 5e4, PEAKS)
-    return np.uint32(PEAKS).tobytes() + records.tobytes()
+    records = np.zeros(peaks, dtype=WIDE)
+    records["mz"] = np.sort(rng.uniform(150.0, 2000.0, peaks))
+    records["intensity"] = rng.gamma(2.0, 5e4, peaks)
+    return np.uint32(peaks).tobytes() + records.tobytes()
 
 
 def scan_offsets(count: int, size: int, length: int) -> list[int]:
@@ -69,9 +86,9 @@ def scan_offsets(count: int, size: int, length: int) -> list[int]:
     return offsets
 
 
-def build(length: int) -> sr.RawFile:
+def build(length: int, peaks: int) -> sr.RawFile:
     count = sr.scan_count(66)
-    blocks = [peak_block(scan) for scan in range(1, count + 1)]
+    blocks = [peak_block(scan, peaks) for scan in range(1, count + 1)]
     offsets = scan_offsets(count, len(blocks[0]), length)
     raw = sr.RawFile().header(version=66, creation_time=133_444_736_000_000_000)
     lengths = [b - a for a, b in zip(offsets, offsets[1:])] + [len(blocks[-1])]
@@ -99,11 +116,6 @@ def direct_peaks(reader: kestrune.RawFileReader) -> None:
         reader.get_peaks(scan)
 
 
-def direct_table(reader: kestrune.RawFileReader) -> None:
-    reader.list_spectra()
-    direct_peaks(reader)
-
-
 def best_times(calls: dict[str, Callable[[], object]], rounds: int) -> dict[str, float]:
     """Best seconds of each call, the calls timed in turn round by round."""
     times: dict[str, list[float]] = {name: [] for name in calls}
@@ -117,49 +129,130 @@ def best_times(calls: dict[str, Callable[[], object]], rounds: int) -> dict[str,
     return {name: min(values) for name, values in times.items()}
 
 
-def measure(path: str, rounds: int) -> dict[str, float]:
+def pyarrow_writing(run: Run, directory: str) -> Callable[[], None]:
+    """pyarrow writing the export's arrays (made beforehand) to the two files."""
+    scans = list(run.scan_numbers)
+    made = run.scan_pass(scans, with_peaks=True)
+    assert made.peaks is not None
+    peaks = pa.table({"scan_number": made.peaks.scan_number, "mz": made.peaks.mz,
+                      "intensity": made.peaks.intensity})
+    table = run.scan_table_of(scans, made.stats)
+
+    def write() -> None:
+        pq.write_table(table, os.path.join(directory, "baseline.scans.parquet"))
+        pq.write_table(peaks, os.path.join(directory, "baseline.peaks.parquet"), row_group_size=1 << 20,
+                       use_dictionary=["scan_number"])
+    return write
+
+
+def measure(path: str, rounds: int, directory: str) -> dict[str, float]:
     run = open_run(path)
     reader = run.reader
-    targets = np.linspace(400.0, 1800.0, TARGETS)
-    return best_times({
+    targets = {count: np.linspace(400.0, 1800.0, count) for count in (100, 1000)}
+    write_baseline = pyarrow_writing(run, directory)
+    scans = os.path.join(directory, "export.scans.parquet")
+    peaks = os.path.join(directory, "export.peaks.parquet")
+    times = best_times({
         "direct spectra": lambda: direct_spectra(reader),
-        "spectra, cold": lambda: sum(1 for _ in open_run(path).spectra()),
         "spectra, warm": lambda: sum(1 for _ in run.spectra()),
         "direct peaks": lambda: direct_peaks(reader),
-        "xic, cold": lambda: open_run(path).xic(targets, ppm=10.0, ms_level=None),
-        "xic, warm": lambda: run.xic(targets, ppm=10.0, ms_level=None),
-        "xic MS1, warm": lambda: run.xic(targets, ppm=10.0),
-        "direct table": lambda: direct_table(reader),
+        "xic 100, cold": lambda: open_run(path).xic(targets[100], ppm=10.0, ms_level=None),
+        "xic 100, warm": lambda: run.xic(targets[100], ppm=10.0, ms_level=None),
+        "xic 1000, warm": lambda: run.xic(targets[1000], ppm=10.0, ms_level=None),
         "scan_table, cold": lambda: open_run(path).scan_table(),
         "scan_table, warm": lambda: run.scan_table(),
+        "pyarrow writing": write_baseline,
+        "parquet export": lambda: write_parquet(run, scans, peaks),
         "per-scan values": lambda: open_run(path).ms_levels(),
     }, rounds)
+    times["direct peaks + pyarrow"] = times["direct peaks"] + times["pyarrow writing"]
+    return times
+
+
+def two_threads(paths: tuple[str, str], rounds: int) -> float:
+    """The pass's throughput in two threads on two runs over one thread on both."""
+    runs = [open_run(path) for path in paths]
+    scans = list(runs[0].scan_numbers)
+
+    def one_thread() -> None:
+        for run in runs:
+            run.scan_pass(scans)
+
+    def side_by_side() -> None:
+        threads = [threading.Thread(target=run.scan_pass, args=(scans,)) for run in runs]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    times = best_times({"one": one_thread, "two": side_by_side}, rounds)
+    return times["one"] / times["two"]
+
+
+MEMORY = """
+import resource, sys
+from kestrune_tools.runs import open_run
+
+def high_water():  # bytes; /proc's figure is exact, getrusage's may lag behind it
+    try:
+        fields = dict(line.split(":", 1) for line in open("/proc/self/status"))
+        return int(fields["VmHWM"].split()[0]) * 1024
+    except (OSError, KeyError):
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+run = open_run(sys.argv[1])
+scans = list(run.scan_numbers)
+run.ms_levels()
+before = high_water()
+made = run.scan_pass(scans, with_peaks=True)
+after = high_water()
+arrays = sum(a.nbytes for a in (made.peaks.offsets, made.peaks.scan_number, made.peaks.mz, made.peaks.intensity,
+                                made.stats.tic, made.stats.peak_count, made.stats.base_peak_mz,
+                                made.stats.base_peak_intensity, made.stats.lowest_mz, made.stats.highest_mz))
+print(after - before - arrays, arrays)
+"""
+
+
+def pass_memory(path: str) -> tuple[int, int]:
+    """(peak extra bytes beyond the result arrays, the result arrays' bytes)."""
+    out = subprocess.run([sys.executable, "-c", MEMORY, path], capture_output=True, text=True, check=True)
+    extra, arrays = out.stdout.split()
+    return int(extra), int(arrays)
 
 
 def report(name: str, times: dict[str, float]) -> str:
     lines = [f"{name}:"]
     for label, value in times.items():
-        lines.append(f"  {label:<18} {value * 1e3:9.2f} ms")
-    for call, baseline in (("spectra", "direct spectra"), ("xic", "direct peaks"),
-                           ("scan_table", "direct table")):
-        cold, warm = (times[f"{call}, {state}"] / times[baseline] for state in ("cold", "warm"))
-        lines.append(f"  ratio {call:<11} cold {cold:5.2f}x  warm {warm:5.2f}x  "
-                     f"(target {TARGETS_RATIO[call]}x, against {baseline})")
+        lines.append(f"  {label:<24} {value * 1e3:9.2f} ms")
+    for call, baseline, target in RATIOS:
+        lines.append(f"  ratio {call:<18} {times[call] / times[baseline]:5.2f}x  (target {target}x, against {baseline})")
     return "\n".join(lines)
 
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0] if __doc__ else None)
-    parser.add_argument("--small", action="store_true", help="the small file only")
+    parser.add_argument("--small", action="store_true", help="20000 peaks, the compact file only")
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args(argv[1:])
-    sizes = {"42 MB": 0} if args.small else {"42 MB": 0, "4 GiB sparse": 4 * GiB}
+    peak_counts = [20_000] if args.small else [20_000, 199_999]
+    sizes = {"compact": 0} if args.small else {"compact": 0, "4 GiB sparse": 4 * GiB}
+    print(f"load average before: {os.getloadavg()}", flush=True)
     with tempfile.TemporaryDirectory(prefix="kestrune-bench-runs-") as directory:
-        for label, length in sizes.items():
-            path = build(length).write(os.path.join(directory, f"runs_{length}_orbitrap.raw"))
-            print(f"{report(f'{label} ({os.path.getsize(path)} bytes)', measure(path, args.rounds))}",
-                  flush=True)
-            os.remove(path)
+        for peaks in peak_counts:
+            rounds = args.rounds if peaks < 100_000 else max(3, args.rounds // 3)
+            for label, length in sizes.items():
+                raw = build(length, peaks)
+                paths = tuple(raw.write(os.path.join(directory, f"runs_{k}_orbitrap.raw")) for k in "ab")
+                times = measure(paths[0], rounds, directory)
+                print(report(f"{peaks} peaks, {label} ({os.path.getsize(paths[0])} bytes)", times), flush=True)
+                print(f"  pass, two threads on two runs: {two_threads(paths, rounds):.2f}x the throughput "
+                      "of one (target 1.6x)", flush=True)
+                if peaks > 100_000 and not length:
+                    extra, arrays = pass_memory(paths[0])
+                    print(f"  pass with peaks, peak extra memory: {extra / 2**20:.1f} MiB beyond the "
+                          f"{arrays / 2**20:.1f} MiB of result arrays (target 16 MiB)", flush=True)
+                for path in paths:
+                    os.remove(path)
+    print(f"load average after: {os.getloadavg()}")
     return 0
 
 

@@ -27,6 +27,7 @@ import sys
 import tempfile
 import threading
 import time
+import weakref
 from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
@@ -38,6 +39,7 @@ from kestrune_tools.mgf import NothingToWrite
 from kestrune_tools.outputs import atomic_outputs, is_made_from, output_error, record_source, source_identity
 
 if TYPE_CHECKING:
+    from kestrune_tools.parquet import ExportPass
     from kestrune_tools.runs import Run
 
 RAW_SUFFIX = ".raw"  # compared without regard to case
@@ -291,16 +293,23 @@ def _write_mgf(run: Run, destination: Path, options: ExportOptions) -> int:
     return write_mgf(run, destination, options.ms_level)
 
 
-def _write_scans(run: Run, destination: Path, options: ExportOptions) -> None:
-    from kestrune_tools.parquet import write_scans
+# The Parquet parts of a run share one pass over its peaks: the scans part makes it
+# (both parts are then written from it), the peaks part takes it, or makes its own
+# where the scans part was not written. It goes with the run at the latest.
+_parquet_passes: weakref.WeakKeyDictionary[Run, ExportPass] = weakref.WeakKeyDictionary()
 
-    write_scans(run, destination, options.ms_level)
+
+def _write_scans(run: Run, destination: Path, options: ExportOptions) -> None:
+    from kestrune_tools.parquet import export_pass, write_scans
+
+    made = _parquet_passes[run] = export_pass(run, options.ms_level)
+    write_scans(run, destination, options.ms_level, made)
 
 
 def _write_peaks(run: Run, destination: Path, options: ExportOptions) -> None:
     from kestrune_tools.parquet import write_peaks
 
-    write_peaks(run, destination, options.ms_level)
+    write_peaks(run, destination, options.ms_level, scan_pass=_parquet_passes.pop(run, None))
 
 
 MZML_MODULE = "kestrune_tools.mzml"

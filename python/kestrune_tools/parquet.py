@@ -14,6 +14,10 @@ Both files carry the header values in their key-value metadata too (keys
 `kestrune.file`, `kestrune.version`, `kestrune.creation_date`, `kestrune.num_scans`),
 so a reader of the peaks alone still knows which run they came from; the creation
 date there is empty where the column holds null.
+
+Both files come from one pass over the run's peaks (`export_pass`): the scan table's
+statistics and the peaks file's columns are the same pass's arrays, and each scan's
+peaks are read once for the two.
 """
 
 from __future__ import annotations
@@ -23,13 +27,11 @@ import os
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 if TYPE_CHECKING:
-    from kestrune_tools.runs import Run
+    from kestrune_tools.runs import Run, ScanPass
 
 PEAK_ROW_GROUP = 1 << 20
 PEAK_SCHEMA = pa.schema([
@@ -84,12 +86,15 @@ def with_constant_columns(table: pa.Table, values: dict[str, object],
     return pa.Table.from_arrays(columns + table.columns, schema=pa.schema(fields))
 
 
-def scans_table(run: Run, ms_level: int | None = None) -> pa.Table:
+def scans_table(run: Run, ms_level: int | None = None, scan_pass: ExportPass | None = None) -> pa.Table:
     """The run's scan table (only the scans of `ms_level` if given) preceded by the
-    header-value columns, with no schema metadata."""
-    table = run.scan_table()
-    if ms_level is not None:
-        table = table.filter(pc.equal(table["ms_level"], ms_level))
+    header-value columns, with no schema metadata. The statistics come from
+    `scan_pass` where one is given (of the same `ms_level`), else from a pass now."""
+    if scan_pass is None:
+        scans = _selected_scans(run, ms_level)
+        scan_pass = scans, run.scan_pass(scans)
+    scans, made = scan_pass
+    table = run.scan_table_of(scans, made.stats)
     return with_constant_columns(table, header_values(run), HEADER_TYPES)
 
 
@@ -100,56 +105,45 @@ def _selected_scans(run: Run, ms_level: int | None) -> list[int]:
     return [scan for scan in run.scan_numbers if levels[scan - 1] == ms_level]
 
 
+ExportPass = tuple[list[int], "ScanPass"]
+
+
+def export_pass(run: Run, ms_level: int | None = None) -> ExportPass:
+    """The scans of `ms_level` (every scan for None) and one pass over them with
+    their peaks: what both files are written from."""
+    scans = _selected_scans(run, ms_level)
+    return scans, run.scan_pass(scans, with_peaks=True)
+
+
 def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None,
-                row_group: int = PEAK_ROW_GROUP) -> None:
-    """Writes the peaks of every scan (of `ms_level` if given) in scan order."""
+                row_group: int = PEAK_ROW_GROUP, scan_pass: ExportPass | None = None) -> None:
+    """Writes the peaks of every scan (of `ms_level` if given) in scan order, from
+    `scan_pass` where one is given (of the same `ms_level`)."""
+    _, made = scan_pass or export_pass(run, ms_level)
+    peaks = made.peaks
+    if peaks is None:
+        raise ValueError("write_peaks needs a pass made with its peaks (export_pass)")
     schema = PEAK_SCHEMA.with_metadata(header_metadata(run))
+    columns = (peaks.scan_number, peaks.mz, peaks.intensity)  # wrapped by pyarrow, not copied
     with pq.ParquetWriter(destination, schema, use_dictionary=["scan_number"]) as writer:
-        scans: list[np.ndarray] = []
-        mzs: list[np.ndarray] = []
-        intensities: list[np.ndarray] = []
-        pending = 0
-        for scan in _selected_scans(run, ms_level):
-            mz, intensity = run.peaks(scan)
-            if not len(mz):
-                continue
-            scans.append(np.full(len(mz), scan, np.int32))
-            mzs.append(mz)
-            intensities.append(intensity)
-            pending += len(mz)
-            if pending >= row_group:
-                pending = _write_row_groups(writer, scans, mzs, intensities, row_group)
-        if pending:
-            _write_row_groups(writer, scans, mzs, intensities, row_group, final=True)
+        for start in range(0, len(peaks.mz), row_group):
+            batch = pa.record_batch([column[start:start + row_group] for column in columns], schema=writer.schema)
+            writer.write_batch(batch, row_group_size=row_group)
 
 
-def _write_row_groups(writer: pq.ParquetWriter, scans: list[np.ndarray], mzs: list[np.ndarray],
-                      intensities: list[np.ndarray], row_group: int, final: bool = False) -> int:
-    """Writes whole row groups of the gathered peaks (and the rest too when `final`);
-    keeps the rest in the lists and answers its row count."""
-    columns = [np.concatenate(parts) for parts in (scans, mzs, intensities)]
-    rows = len(columns[0])
-    whole = rows if final else rows - rows % row_group
-    for start in range(0, whole, row_group):
-        stop = min(start + row_group, whole)
-        batch = pa.record_batch([column[start:stop] for column in columns], schema=writer.schema)
-        writer.write_batch(batch, row_group_size=row_group)
-    for parts, column in zip((scans, mzs, intensities), columns):
-        parts[:] = [column[whole:]] if whole < rows else []
-    return rows - whole
-
-
-def write_scans(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> None:
+def write_scans(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None,
+                scan_pass: ExportPass | None = None) -> None:
     """Writes the scan table with its header-value columns and metadata."""
-    table = scans_table(run, ms_level)
+    table = scans_table(run, ms_level, scan_pass)
     pq.write_table(table.replace_schema_metadata(header_metadata(run)), destination)
 
 
 def write_parquet(run: Run, scans_destination: str | os.PathLike[str],
                   peaks_destination: str | os.PathLike[str], ms_level: int | None = None) -> None:
-    """Writes both Parquet files of a run."""
-    write_scans(run, scans_destination, ms_level)
-    write_peaks(run, peaks_destination, ms_level)
+    """Writes both Parquet files of a run from one pass over its peaks."""
+    made = export_pass(run, ms_level)
+    write_scans(run, scans_destination, ms_level, made)
+    write_peaks(run, peaks_destination, ms_level, scan_pass=made)
 
 
 def read_header_metadata(path: str | os.PathLike[str]) -> dict[str, str]:

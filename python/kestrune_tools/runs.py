@@ -25,6 +25,13 @@ The per-scan values (retention time, MS level, precursor, injection time) are
 read once per run, at their first use, and kept: the reader takes them from its
 scan caches, except "MS Order", which it reads from the file on every trailer call.
 Peaks are read from the file whenever they are asked for.
+
+Whole-run work (`scan_table`, `tic`, `bpc`, `xic`, the exports) goes through
+`Run.scan_pass`: one native pass that reads each scan's peak block once, with the
+reader's own search and decoding, without the interpreter lock. Its sums have a
+fixed order, reproduced by `kestrune_tools._reference` (the NumPy oracle): the TIC
+over eight interleaved lanes combined pairwise, then the tail; a window's sum in
+ascending m/z.
 """
 
 from __future__ import annotations
@@ -41,6 +48,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import kestrune
+from kestrune_tools import _native
 
 if TYPE_CHECKING:
     import matchms
@@ -51,7 +59,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "Run", "Spectrum", "open_run", "ms_level_rule", "scan_peaks", "native_id", "UNITS",
-    "SCAN_TABLE_COLUMNS",
+    "SCAN_TABLE_COLUMNS", "PeakStats", "ScanPass", "RunPeaks",
 ]
 
 FloatArray = NDArray[np.float64]
@@ -323,19 +331,25 @@ class Run:
 
     def scan_table(self) -> pyarrow.Table:
         """One row per scan; see SCAN_TABLE_COLUMNS for the columns, UNITS for units."""
+        scans = self.scan_numbers
+        return self.scan_table_of(scans, self.scan_pass(scans).stats)
+
+    def scan_table_of(self, scans: Sequence[int], stats: PeakStats) -> pyarrow.Table:
+        """The scan table's rows of `scans` (in that order), with their peak statistics
+        from a pass already made (`scan_pass(scans).stats`)."""
         import pyarrow as pa
 
         index = self._scans()
-        stats = self._peak_stats(self.scan_numbers)
+        rows = [scan - 1 for scan in scans]
         base_peak_mz = pa.array(stats.base_peak_mz, pa.float64(), mask=stats.peak_count == 0)
         columns = {
-            "scan_number": pa.array(np.arange(1, len(index.rt) + 1, dtype=np.int32)),
-            "rt": pa.array(index.rt, pa.float64()),
-            "ms_level": pa.array(index.ms_level, pa.int8()),
-            "precursor_mz": pa.array(index.precursor_mz, pa.float64()),
-            "precursor_charge": pa.array(index.precursor_charge, pa.int16()),
-            "master_scan": pa.array(index.master_scan, pa.int32()),
-            "injection_time": pa.array(index.injection_time, pa.float64()),
+            "scan_number": pa.array(np.asarray(scans, dtype=np.int32)),
+            "rt": pa.array([index.rt[k] for k in rows], pa.float64()),
+            "ms_level": pa.array([index.ms_level[k] for k in rows], pa.int8()),
+            "precursor_mz": pa.array([index.precursor_mz[k] for k in rows], pa.float64()),
+            "precursor_charge": pa.array([index.precursor_charge[k] for k in rows], pa.int16()),
+            "master_scan": pa.array([index.master_scan[k] for k in rows], pa.int32()),
+            "injection_time": pa.array([index.injection_time[k] for k in rows], pa.float64()),
             "peak_count": pa.array(stats.peak_count),
             "tic": pa.array(stats.tic),
             "base_peak_mz": base_peak_mz,
@@ -351,12 +365,12 @@ class Run:
         """Total-ion chromatogram: (rt, summed intensity) of the scans of that MS level
         (every scan for None)."""
         scans = self._scans().select(ms_level)
-        return self._rts(scans), self._peak_stats(scans).tic
+        return self._rts(scans), self.scan_pass(scans).stats.tic
 
     def bpc(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
         """Base-peak chromatogram: (rt, largest intensity, 0.0 without peaks)."""
         scans = self._scans().select(ms_level)
-        return self._rts(scans), self._peak_stats(scans).base_peak_intensity
+        return self._rts(scans), self.scan_pass(scans).stats.base_peak_intensity
 
     def xic(self, targets: ArrayLike, *, ppm: float | None = None, da: float | None = None,
             ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
@@ -366,10 +380,17 @@ class Run:
         centres = np.asarray(targets, dtype=np.float64).reshape(-1)
         bounds = _windows(centres, ppm, da)
         scans = self._scans().select(ms_level)
-        by_scan = np.zeros((len(scans), len(centres)), dtype=np.float64)  # rows written whole
-        for row, scan in enumerate(scans):
-            by_scan[row] = _window_sums(*scan_peaks(self.reader, scan), bounds)
-        return self._rts(scans), np.ascontiguousarray(by_scan.T)
+        return self._rts(scans), self.scan_pass(scans, bounds=bounds).window_sums
+
+    def scan_pass(self, scans: Sequence[int], *, bounds: FloatArray | None = None,
+                  with_peaks: bool = False) -> ScanPass:
+        """One pass over the peaks of `scans` (each read once, in the order given): their
+        statistics, the summed intensity within each window of `bounds` (as `_windows`
+        makes them), and with `with_peaks` every peak of those scans."""
+        answer = _native.scan_pass(self.reader, scans, bounds, with_peaks)
+        peaks = (RunPeaks(answer["peak_offsets"], answer["peak_scan"], answer["peak_mz"],
+                          answer["peak_intensity"]) if with_peaks else None)
+        return ScanPass(PeakStats.of_pass(answer), answer["window_sums"], peaks)
 
     def to_pyopenms(self, ms_level: int | None = None) -> pyopenms.MSExperiment:
         """The run's scans (of one MS level, or all) as a `pyopenms.MSExperiment` in
@@ -402,11 +423,6 @@ class Run:
         rt = self._scans().rt
         return np.array([rt[scan - 1] for scan in scans], dtype=np.float64)
 
-    def _peak_stats(self, scans: Sequence[int]) -> PeakStats:
-        stats = PeakStats(len(scans))
-        for row, scan in enumerate(scans):
-            stats.add(row, *scan_peaks(self.reader, scan))
-        return stats
 
     # -- the scan table for pandas
 
@@ -427,24 +443,59 @@ class Run:
 
 
 class PeakStats:
-    """Per-scan peak count, summed intensity and base peak of a list of scans: the
-    values of the scan table and the TIC and BPC, added row by row from peaks already
-    read (an export that reads every scan's peaks anyway gathers them in that pass)."""
+    """Per-scan peak count, summed intensity, base peak and m/z range of a list of
+    scans: the values of the scan table and the TIC and BPC. A pass fills them all at
+    once (`of_pass`); an export that reads every scan's peaks anyway adds them row by
+    row from the peaks it has read (`add`), with the same arithmetic."""
 
     def __init__(self, rows: int) -> None:
         self.peak_count = np.zeros(rows, dtype=np.int32)
         self.tic = np.zeros(rows, dtype=np.float64)
         self.base_peak_mz = np.zeros(rows, dtype=np.float64)
         self.base_peak_intensity = np.zeros(rows, dtype=np.float64)
+        self.lowest_mz = np.zeros(rows, dtype=np.float64)
+        self.highest_mz = np.zeros(rows, dtype=np.float64)
+
+    @classmethod
+    def of_pass(cls, answer: Mapping[str, NDArray[Any]]) -> PeakStats:
+        stats = cls(0)
+        for name in _STATS_FIELDS:
+            setattr(stats, name, answer[name])
+        return stats
 
     def add(self, row: int, mz: FloatArray, intensity: IntensityArray) -> None:
         if not len(mz):
             return
-        top = int(np.argmax(intensity))
-        self.peak_count[row] = len(mz)
-        self.tic[row] = intensity.astype(np.float64).sum()  # faster than sum(dtype=...)
-        self.base_peak_mz[row] = mz[top]
-        self.base_peak_intensity[row] = intensity[top]
+        values = _native.peak_stats(np.ascontiguousarray(mz, np.float64), np.ascontiguousarray(intensity, np.float32))
+        for name, value in zip(_STATS_FIELDS, values):
+            getattr(self, name)[row] = value
+
+
+_STATS_FIELDS = ("peak_count", "tic", "base_peak_mz", "base_peak_intensity", "lowest_mz", "highest_mz")
+
+
+@dataclass(frozen=True, eq=False)
+class RunPeaks:
+    """Every peak of a pass's scans in three contiguous arrays, in scan order and within
+    a scan in the file's order; scan k's peaks are [offsets[k], offsets[k + 1])."""
+
+    offsets: NDArray[np.int64]
+    scan_number: NDArray[np.int32]
+    mz: FloatArray
+    intensity: IntensityArray
+
+    def of_row(self, row: int) -> tuple[FloatArray, IntensityArray]:
+        start, stop = int(self.offsets[row]), int(self.offsets[row + 1])
+        return self.mz[start:stop], self.intensity[start:stop]
+
+
+@dataclass(frozen=True, eq=False)
+class ScanPass:
+    """What one pass over a list of scans answers (row k is the k-th scan asked for)."""
+
+    stats: PeakStats
+    window_sums: FloatArray  # (windows, scans)
+    peaks: RunPeaks | None
 
 
 def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatArray:
@@ -465,25 +516,6 @@ def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatA
     bounds[0::2] = centres - half_width
     bounds[1::2] = np.nextafter(centres + half_width, np.inf)
     return bounds
-
-
-def _window_sums(mz: FloatArray, intensity: IntensityArray, bounds: FloatArray) -> FloatArray:
-    """Summed intensity of the peaks within each window of `_windows`."""
-    if len(mz) > 1 and not (mz[1:] >= mz[:-1]).all():  # peaks come in file order
-        order = np.argsort(mz, kind="stable")
-        mz, intensity = mz[order], intensity[order]
-    ends = np.searchsorted(mz, bounds)
-    first = ends[0::2]
-    counts = ends[1::2] - first
-    # Only the peaks inside the windows are touched: the positions of each window's
-    # peaks, side by side, and the window each belongs to.
-    total = int(counts.sum())
-    if total == 0:
-        return np.zeros(len(first))
-    window = np.repeat(np.arange(len(first)), counts)
-    positions = np.arange(total) + np.repeat(first - (np.cumsum(counts) - counts), counts)
-    sums = np.bincount(window, weights=intensity[positions], minlength=len(first))
-    return sums.astype(np.float64, copy=False)  # float64 already: weights make it so
 
 
 def open_run(path: str | os.PathLike[str]) -> Run:

@@ -10,7 +10,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
-from kestrune_tools.runs import Run
+from kestrune_tools.runs import Run, RunPeaks
 
 # The viewer holds at most this many peaks over all scans (about 1.9 MB in the
 # page), and between these many per scan.
@@ -77,8 +77,12 @@ class RunDigest:
 
 
 def read_digest(run: Run) -> RunDigest:
+    """The run's digest; one pass over its peaks feeds both the scan table and the viewer."""
     path = run.path
-    scans = scan_columns(run.scan_table())
+    scan_numbers = list(run.scan_numbers)
+    made = run.scan_pass(scan_numbers, with_peaks=True)
+    scans = scan_columns(run.scan_table_of(scan_numbers, made.stats))
+    assert made.peaks is not None
     return RunDigest(
         name=os.path.basename(path) or path,
         path=path,
@@ -88,7 +92,7 @@ def read_digest(run: Run) -> RunDigest:
         instrument_method=run.instrument_method(),
         status_log_labels=run.status_log_labels(),
         error_logs=run.error_logs(),
-        viewer=viewer_spectra(run, viewer_limit(len(scans.scan_number))),
+        viewer=viewer_spectra(made.peaks, viewer_limit(len(scans.scan_number))),
     )
 
 
@@ -115,11 +119,11 @@ def viewer_limit(scan_count: int) -> int:
     return int(np.clip(VIEWER_PEAK_BUDGET // max(scan_count, 1), low, high))
 
 
-def viewer_spectra(run: Run, limit: int) -> ViewerSpectra:
+def viewer_spectra(peaks: RunPeaks, limit: int) -> ViewerSpectra:
     mz_parts: list[NDArray[np.float64]] = []
     intensity_parts: list[NDArray[np.float32]] = []
-    for spectrum in run.spectra():
-        mz, intensity = thin_peaks(np.asarray(spectrum.mz, np.float64), np.asarray(spectrum.intensity, np.float32), limit)
+    for row in range(len(peaks.offsets) - 1):
+        mz, intensity = thin_peaks(*peaks.of_row(row), limit)
         mz_parts.append(mz)
         intensity_parts.append(intensity)
     offsets = np.zeros(len(mz_parts) + 1, np.int64)

@@ -1,0 +1,239 @@
+// kestrune_tools._native: the companion's run-level pass over a RawFileReader's
+// file. It reaches the reader's record the way the reader's own methods do (a shared
+// borrow, ended before the file is read without the interpreter lock), so its peaks
+// are those of get_peaks by construction: the same record, search and decoding.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "binding/arguments.hpp"
+#include "binding/file_call.hpp"
+#include "binding/module_state.hpp"
+#include "binding/numpy_api.hpp"
+#include "binding/reader_object.hpp"
+#include "runpass/kernels.hpp"
+#include "runpass/run_pass.hpp"
+
+namespace kestrune::companion {
+
+namespace {
+
+using binding::created;
+using binding::PyRef;
+using binding::PythonErrorRaised;
+
+constexpr const char* buffer_capsule_name = "kestrune_tools._native.buffer";
+constexpr int npy_int32 = 5;
+constexpr int npy_int64 = sizeof(long) == 8 ? 7 : 9;
+
+template <class T>
+constexpr int type_number() {
+    if constexpr (std::is_same_v<T, double>) return binding::npy_double;
+    else if constexpr (std::is_same_v<T, float>) return binding::npy_float;
+    else if constexpr (std::is_same_v<T, std::int32_t>) return npy_int32;
+    else return npy_int64;
+}
+
+void free_storage(PyObject* capsule) {
+    delete static_cast<runpass::Storage*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
+}
+
+// A C-contiguous array over the buffer's own storage, which a capsule (the array's
+// base) frees with the array: no copy, and pyarrow wraps it without one either.
+template <class T>
+PyRef array_of(runpass::Buffer<T>&& buffer, std::initializer_list<binding::npy_intp> shape) {
+    const binding::NumpyApi& api = binding::numpy_api();
+    auto storage = std::make_unique<runpass::Storage>(buffer.release());
+    void* data = storage->data();
+    PyRef owner(PyCapsule_New(storage.get(), buffer_capsule_name, free_storage));
+    if (!owner) binding::fail_printing_python_error(binding::failure_text::python_api_call);
+    storage.release();  // the capsule's now
+    PyRef descr = created(reinterpret_cast<PyObject*>(api.descr_from_type(type_number<T>())));
+    PyRef array = created(api.new_from_descr(api.array_type,
+                                             reinterpret_cast<binding::NumpyDescr*>(descr.release()),
+                                             static_cast<int>(shape.size()), shape.begin(), nullptr, data,
+                                             binding::npy_array_writeable, nullptr));
+    if (api.set_base_object(array.get(), owner.release()) != 0) {
+        binding::fail_printing_python_error(binding::failure_text::python_api_call);
+    }
+    return array;
+}
+
+// A contiguous one-dimensional buffer of `format` ("d" or "f"), released on scope exit.
+class Values {
+public:
+    Values(PyObject* object, const char* format, const char* name) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) throw PythonErrorRaised{};
+        held_ = true;
+        if (view_.ndim != 1 || !view_.format || std::string_view(view_.format) != format) {
+            PyErr_Format(PyExc_TypeError, "%s must be a one-dimensional array of format '%s'", name, format);
+            throw PythonErrorRaised{};
+        }
+    }
+    ~Values() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    Values(const Values&) = delete;
+    Values& operator=(const Values&) = delete;
+    template <class T>
+    const T* data() const { return static_cast<const T*>(view_.buf); }
+    std::size_t size() const { return static_cast<std::size_t>(view_.shape[0]); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+std::vector<std::uint32_t> scan_numbers_of(PyObject* scans) {
+    PyRef items(PySequence_Fast(scans, "scans must be a sequence of scan numbers"));
+    if (!items) throw PythonErrorRaised{};
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    PyObject** each = PySequence_Fast_ITEMS(items.get());
+    std::vector<std::uint32_t> numbers;
+    numbers.reserve(static_cast<std::size_t>(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const auto number = binding::to_u32(each[k], {"scan_pass", "scans"});
+        if (!number) throw PythonErrorRaised{};
+        numbers.push_back(*number);
+    }
+    return numbers;
+}
+
+std::vector<double> window_bounds_of(PyObject* bounds) {
+    if (bounds == Py_None) return {};
+    const Values values(bounds, "d", "bounds");
+    if (values.size() % 2) {
+        PyErr_SetString(PyExc_ValueError, "bounds holds two values per window");
+        throw PythonErrorRaised{};
+    }
+    std::vector<double> bounds_list(values.data<double>(), values.data<double>() + values.size());
+    if (std::any_of(bounds_list.begin(), bounds_list.end(), [](double v) { return std::isnan(v); })) {
+        PyErr_SetString(PyExc_ValueError, "a window bound is NaN");
+        throw PythonErrorRaised{};
+    }
+    return bounds_list;
+}
+
+void set_item(PyObject* dict, const char* key, PyRef value) {
+    if (PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonErrorRaised{};
+}
+
+PyRef result_dict(runpass::PassResult&& result, std::size_t scans, std::size_t windows, bool with_peaks) {
+    const auto rows = static_cast<binding::npy_intp>(scans);
+    PyRef dict = created(PyDict_New());
+    set_item(dict.get(), "peak_count", array_of(std::move(result.peak_count), {rows}));
+    set_item(dict.get(), "tic", array_of(std::move(result.tic), {rows}));
+    set_item(dict.get(), "base_peak_mz", array_of(std::move(result.base_peak_mz), {rows}));
+    set_item(dict.get(), "base_peak_intensity", array_of(std::move(result.base_peak_intensity), {rows}));
+    set_item(dict.get(), "lowest_mz", array_of(std::move(result.lowest_mz), {rows}));
+    set_item(dict.get(), "highest_mz", array_of(std::move(result.highest_mz), {rows}));
+    set_item(dict.get(), "window_sums",
+             array_of(std::move(result.window_sums), {static_cast<binding::npy_intp>(windows), rows}));
+    if (with_peaks) {
+        const auto peaks = static_cast<binding::npy_intp>(result.peak_mz.size());
+        set_item(dict.get(), "peak_offsets", array_of(std::move(result.peak_offsets), {rows + 1}));
+        set_item(dict.get(), "peak_scan", array_of(std::move(result.peak_scan), {peaks}));
+        set_item(dict.get(), "peak_mz", array_of(std::move(result.peak_mz), {peaks}));
+        set_item(dict.get(), "peak_intensity", array_of(std::move(result.peak_intensity), {peaks}));
+    }
+    return dict;
+}
+
+PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
+    return binding::run_entry([&]() -> PyObject* {
+        static const char* keywords[] = {"reader", "scans", "bounds", "with_peaks", nullptr};
+        PyObject *reader_object, *scans, *bounds = Py_None;
+        int with_peaks = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Op:scan_pass", const_cast<char**>(keywords),
+                                         &reader_object, &scans, &bounds, &with_peaks)) {
+            return nullptr;
+        }
+        binding::ReaderObject* reader = binding::as_reader(reader_object);
+        if (!reader) return nullptr;
+        runpass::PassRequest request;
+        request.scan_numbers = scan_numbers_of(scans);
+        request.windows = runpass::Windows(window_bounds_of(bounds));
+        request.with_peaks = with_peaks != 0;
+
+        binding::Borrow borrow(reader, binding::Borrow::Kind::shared);
+        if (!borrow.ok()) return nullptr;
+        binding::FileCall call(borrow, reader->record);
+        request.path = call.record().path;
+        for (const std::uint32_t scan : request.scan_numbers) {
+            request.searches.push_back(spectra::peak_search_of(call.record(), scan));
+        }
+        auto result = call.off_lock([&request](const io::BetweenChunks& between_scans) {
+            return runpass::run_pass(request, between_scans);
+        });
+        return result_dict(std::move(result), request.scan_numbers.size(), request.windows.count(),
+                           request.with_peaks).release();
+    });
+}
+
+PyObject* peak_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    return binding::run_entry([&]() -> PyObject* {
+        if (nargs != 2) {
+            PyErr_SetString(PyExc_TypeError, "peak_stats takes (mz, intensity)");
+            return nullptr;
+        }
+        const Values mz(args[0], "d", "mz");
+        const Values intensity(args[1], "f", "intensity");
+        if (mz.size() != intensity.size()) {
+            PyErr_SetString(PyExc_ValueError, "mz and intensity differ in length");
+            return nullptr;
+        }
+        const runpass::PeakSummary summary =
+            runpass::summarise(mz.data<double>(), intensity.data<float>(), mz.size());
+        return Py_BuildValue("(Iddddd)", summary.count, summary.tic, summary.base_peak_mz,
+                             summary.base_peak_intensity, summary.lowest_mz, summary.highest_mz);
+    });
+}
+
+PyObject* peak_block_reads(PyObject*, PyObject*) {
+    return PyLong_FromUnsignedLongLong(runpass::peak_block_reads());
+}
+
+PyMethodDef module_methods[] = {
+    {"scan_pass", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_pass)),
+     METH_VARARGS | METH_KEYWORDS,
+     "scan_pass(reader, scans, bounds=None, with_peaks=False)\n--\n\n"
+     "Reads each scan's peaks once and answers a dict of arrays: the per-scan statistics,\n"
+     "the window sums (windows x scans) and, with_peaks, the peaks and their offsets."},
+    {"peak_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stats)), METH_FASTCALL,
+     "peak_stats(mz, intensity)\n--\n\n"
+     "(count, tic, base_peak_mz, base_peak_intensity, lowest_mz, highest_mz) of one scan's peaks."},
+    {"peak_block_reads", peak_block_reads, METH_NOARGS,
+     "peak_block_reads()\n--\n\nThe peak blocks scan_pass has read in this process."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "kestrune_tools._native", "The companion's run-level pass.", -1, module_methods,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+PyObject* initialise_module() {
+    binding::forget_borrows_in_fork_children();
+    binding::ModuleState& state = binding::module_state();
+    if (!state.reader_type) {
+        PyRef kestrune(PyImport_ImportModule("kestrune"));
+        if (!kestrune) return nullptr;
+        state.reader_type = PyObject_GetAttrString(kestrune.get(), "RawFileReader");
+        if (!state.reader_type) return nullptr;
+    }
+    return PyModule_Create(&module_definition);
+}
+
+}  // namespace
+
+}  // namespace kestrune::companion
+
+PyMODINIT_FUNC PyInit__native() {
+    return kestrune::binding::run_entry([] { return kestrune::companion::initialise_module(); });
+}

@@ -1,0 +1,92 @@
+#include "runpass/run_pass.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "runpass/kernels.hpp"
+
+namespace kestrune::runpass {
+
+namespace {
+
+std::atomic<std::uint64_t> block_reads{0};
+
+class PassSource {
+public:
+    explicit PassSource(const std::string& path) : path_(path) {}
+    // Opened at the first scan that has a block to read, as a single scan's peaks
+    // open the file only then.
+    std::optional<spectra::Peaks> peaks(const std::optional<spectra::PeakSearch>& search) {
+        if (!search) return std::nullopt;
+        if (!source_) source_ = io::open_for_reading(path_);
+        block_reads.fetch_add(1, std::memory_order_relaxed);
+        return spectra::extract_peaks(*search, *source_);
+    }
+
+private:
+    const std::string& path_;
+    std::unique_ptr<io::ByteSource> source_;
+};
+
+void store(PassResult& result, std::size_t row, const PeakSummary& summary) {
+    result.peak_count[row] = static_cast<std::int32_t>(summary.count);
+    result.tic[row] = summary.tic;
+    result.base_peak_mz[row] = summary.base_peak_mz;
+    result.base_peak_intensity[row] = summary.base_peak_intensity;
+    result.lowest_mz[row] = summary.lowest_mz;
+    result.highest_mz[row] = summary.highest_mz;
+}
+
+// `rows` x `columns` row-major into columns x rows, in tiles that stay in cache.
+void transpose(const double* from, std::size_t rows, std::size_t columns, double* to) {
+    constexpr std::size_t tile = 32;
+    for (std::size_t r0 = 0; r0 < rows; r0 += tile) {
+        for (std::size_t c0 = 0; c0 < columns; c0 += tile) {
+            for (std::size_t r = r0; r < std::min(rows, r0 + tile); ++r) {
+                for (std::size_t c = c0; c < std::min(columns, c0 + tile); ++c) to[c * rows + r] = from[r * columns + c];
+            }
+        }
+    }
+}
+
+}  // namespace
+
+PassResult run_pass(const PassRequest& request, const io::BetweenChunks& between_scans) {
+    const std::size_t scans = request.scan_numbers.size();
+    const std::size_t windows = request.windows.count();
+    PassResult result{Buffer<std::int32_t>(scans), Buffer<double>(scans), Buffer<double>(scans),
+                      Buffer<double>(scans), Buffer<double>(scans), Buffer<double>(scans),
+                      Buffer<double>(windows * scans), {}, {}, {}, {}};
+    if (request.with_peaks) result.peak_offsets.append_copies(0, 1);
+    PassSource source(request.path);
+    WindowScratch scratch;
+    // A scan's window sums side by side while it is summed (scans x windows), turned
+    // into the answer's windows x scans at the end: writing a column per scan would
+    // touch a cache line per window.
+    Buffer<double> by_scan(windows * scans);
+    for (std::size_t row = 0; row < scans; ++row) {
+        between_scans();
+        const auto peaks = source.peaks(request.searches[row]);
+        const double* mz = peaks ? peaks->mz.data() : nullptr;
+        const float* intensity = peaks ? peaks->intensity.data() : nullptr;
+        const std::size_t count = peaks ? peaks->mz.size() : 0;
+        const PeakSummary summary = summarise(mz, intensity, count);
+        store(result, row, summary);
+        if (windows && count) {
+            window_sums(mz, intensity, count, summary.ascending, request.windows, by_scan.data() + row * windows,
+                        1, scratch);
+        }
+        if (request.with_peaks) {
+            result.peak_scan.append_copies(static_cast<std::int32_t>(request.scan_numbers[row]), count);
+            result.peak_mz.append(mz, count);
+            result.peak_intensity.append(intensity, count);
+            result.peak_offsets.append_copies(static_cast<std::int64_t>(result.peak_mz.size()), 1);
+        }
+    }
+    transpose(by_scan.data(), scans, windows, result.window_sums.data());
+    return result;
+}
+
+std::uint64_t peak_block_reads() { return block_reads.load(std::memory_order_relaxed); }
+
+}  // namespace kestrune::runpass

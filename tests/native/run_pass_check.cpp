@@ -1,0 +1,147 @@
+// Compares the run-level pass's kernels with the plainest loops that follow the same
+// rules, on peak lists of every small length and larger random ones: sorted and
+// shuffled m/z, ties, planted NaNs, windows between peaks and over everything. Each
+// array holds exactly its peaks, so a sanitizer build catches any read past them.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <vector>
+
+#include "runpass/kernels.hpp"
+
+namespace rp = kestrune::runpass;
+
+namespace {
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
+
+double plain_lane_sum(const std::vector<float>& values) {
+    double lanes[rp::sum_lanes] = {};
+    const std::size_t whole = values.size() / rp::sum_lanes * rp::sum_lanes;
+    for (std::size_t k = 0; k < whole; ++k) lanes[k % rp::sum_lanes] += values[k];
+    double sum = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    for (std::size_t k = whole; k < values.size(); ++k) sum += values[k];
+    return sum;
+}
+
+std::size_t plain_first_largest(const std::vector<float>& values) {
+    std::size_t best = 0;
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        if (std::isnan(values[k])) return k;
+        if (values[k] > values[best]) best = k;
+    }
+    return best;
+}
+
+// Every peak tested against every window, in a stable NaN-last order of m/z.
+std::vector<double> plain_window_sums(const std::vector<double>& mz, const std::vector<float>& intensity,
+                                      const std::vector<double>& bounds) {
+    std::vector<std::size_t> order(mz.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return mz[a] < mz[b] || (std::isnan(mz[b]) && !std::isnan(mz[a]));
+    });
+    std::vector<double> sums(bounds.size() / 2, 0.0);
+    for (std::size_t w = 0; w < sums.size(); ++w) {
+        for (std::size_t k : order) {
+            if (!std::isnan(mz[k]) && mz[k] >= bounds[2 * w] && mz[k] < bounds[2 * w + 1]) sums[w] += intensity[k];
+        }
+    }
+    return sums;
+}
+
+struct Case {
+    std::vector<double> mz;
+    std::vector<float> intensity;
+};
+
+Case random_case(std::size_t count, bool sorted, double nan_rate, std::mt19937& random) {
+    std::uniform_real_distribution<double> mz(150.0, 2000.0);
+    std::gamma_distribution<float> intensity(2.0f, 5e4f);
+    std::bernoulli_distribution plant(nan_rate), tie(0.05);
+    Case made;
+    for (std::size_t k = 0; k < count; ++k) {
+        made.mz.push_back(k && tie(random) ? made.mz.back() : std::round(mz(random) * 100) / 100);
+        made.intensity.push_back(k && tie(random) ? made.intensity.back() : intensity(random));
+    }
+    if (sorted) std::sort(made.mz.begin(), made.mz.end());
+    for (std::size_t k = 0; k < count; ++k) {
+        if (plant(random)) made.mz[k] = nan;
+        if (plant(random)) made.intensity[k] = std::numeric_limits<float>::quiet_NaN();
+    }
+    return made;
+}
+
+std::vector<double> random_bounds(const Case& peaks, std::mt19937& random) {
+    std::vector<double> bounds = {0.0, 1e9, 100.0, 150.0, 2000.5, 3000.0};  // everything, below, above
+    std::uniform_real_distribution<double> centre(140.0, 2010.0), width(0.0, 30.0);
+    for (int w = 0; w < 20; ++w) {
+        const double c = centre(random), h = width(random);
+        bounds.push_back(c - h);
+        bounds.push_back(std::nextafter(c + h, 1e300));
+    }
+    if (!peaks.mz.empty() && !std::isnan(peaks.mz[0])) {  // exactly one peak's m/z, both ends inclusive
+        bounds.push_back(peaks.mz[0]);
+        bounds.push_back(std::nextafter(peaks.mz[0], 1e300));
+    }
+    return bounds;
+}
+
+int check(const Case& peaks, std::mt19937& random) {
+    int failures = 0;
+    const std::size_t n = peaks.mz.size();
+    const rp::PeakSummary summary = rp::summarise(peaks.mz.data(), peaks.intensity.data(), n);
+    if (n) {
+        const std::size_t top = plain_first_largest(peaks.intensity);
+        const bool any_nan = std::any_of(peaks.mz.begin(), peaks.mz.end(), [](double v) { return std::isnan(v); });
+        const double lowest = any_nan ? nan : *std::min_element(peaks.mz.begin(), peaks.mz.end());
+        const double highest = any_nan ? nan : *std::max_element(peaks.mz.begin(), peaks.mz.end());
+        const bool ok = summary.count == n && same(summary.tic, plain_lane_sum(peaks.intensity)) &&
+                        same(summary.base_peak_mz, peaks.mz[top]) &&
+                        same(summary.base_peak_intensity, peaks.intensity[top]) &&
+                        same(summary.lowest_mz, lowest) && same(summary.highest_mz, highest) &&
+                        summary.ascending == (!any_nan && std::is_sorted(peaks.mz.begin(), peaks.mz.end()));
+        if (!ok) {
+            std::printf("summary differs for %zu peaks\n", n);
+            ++failures;
+        }
+    }
+    const auto bounds = random_bounds(peaks, random);
+    const auto expected = plain_window_sums(peaks.mz, peaks.intensity, bounds);
+    std::vector<double> sums(expected.size(), 0.0);
+    rp::WindowScratch scratch;
+    rp::window_sums(peaks.mz.data(), peaks.intensity.data(), n, summary.ascending, rp::Windows(bounds),
+                    sums.data(), 1, scratch);
+    for (std::size_t w = 0; w < expected.size(); ++w) {
+        if (!same(sums[w], expected[w])) {
+            std::printf("window %zu of %zu peaks (sorted %d): %.17g, plainly %.17g\n", w, n,
+                        int(summary.ascending), sums[w], expected[w]);
+            ++failures;
+        }
+    }
+    return failures;
+}
+
+}  // namespace
+
+int main() {
+    std::mt19937 random(20261209);
+    int failures = 0, cases = 0;
+    for (const double nan_rate : {0.0, 0.02}) {
+        for (const bool sorted : {true, false}) {
+            for (std::size_t count = 0; count <= 40; ++count, ++cases) {
+                failures += check(random_case(count, sorted, nan_rate, random), random);
+            }
+            for (int round = 0; round < 30; ++round, ++cases) {
+                failures += check(random_case(random() % 5000, sorted, nan_rate, random), random);
+            }
+        }
+    }
+    std::printf("run_pass: %d cases, %d failures\n", cases, failures);
+    return failures ? 1 : 0;
+}
