@@ -6,7 +6,8 @@ Build it with the docs extra installed (`pip install '.[docs]'`):
 
 The pages are MyST Markdown. The API reference is autodoc of the installed
 `kestrune` module (its docstrings, with the argument and result types of its stub
-package) and of the `kestrune_tools` package in this tree.
+package) and of the installed `kestrune_tools` package (its compiled part is not in
+the source tree, so the build documents what `pip install '.[docs]'` installed).
 
 Links into the Python, NumPy, pyarrow and pandas documentation (intersphinx) need
 those sites' inventories, which are fetched over the network: they are configured only
@@ -24,8 +25,6 @@ from typing import Any
 
 DOCS = Path(__file__).resolve().parent
 ROOT = DOCS.parent
-# The companion package of this tree, rather than one installed earlier.
-sys.path.insert(0, str(ROOT / "python"))
 # cli_reference, the command-line page's view of the parsers.
 sys.path.insert(0, str(DOCS))
 
