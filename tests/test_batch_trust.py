@@ -118,7 +118,7 @@ def replace(path: Path) -> None:
 @pytest.mark.parametrize("command, writer, change", [
     ("convert --to parquet", "kestrune_tools.parquet.write_peaks", append),
     ("convert --to parquet", "kestrune_tools.parquet.write_scans", replace),
-    ("convert --to mzml", "kestrune_tools.mzml.write_mzml", touch),
+    ("convert --to mgf --ms-level 1", "kestrune_tools.mgf.write_mgf", touch),
     ("catalog", "kestrune_tools.catalog.catalog_rows", append),
 ])
 def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files, capsys, monkeypatch, command,

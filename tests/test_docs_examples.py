@@ -29,7 +29,8 @@ OPTIONAL = {"numpy", "pyarrow", "psims", "tqdm", "bokeh", "duckdb", "polars", "p
 COMMAND_NEEDS = {"report": ("numpy", "pyarrow", "bokeh")}
 TOOLS = ("numpy", "pyarrow", "psims")
 # The reader's one call that needs NumPy answers its absence with a PanicException.
-CALL_NEEDS = {"get_peaks(": "numpy"}
+CALL_NEEDS = {"get_peaks(": "numpy", ".to_matchms(": "matchms", ".to_spectrum_utils(": "spectrum_utils",
+              ".to_pyopenms(": "pyopenms"}
 
 
 def examples(page: Path) -> list[tuple[str, int, str]]:
