@@ -7,6 +7,12 @@
 #include <limits>
 #include <utility>
 
+#include "runpass/kernel_paths.hpp"
+
+#if defined(KESTRUNE_VECTOR_X86)
+#include <immintrin.h>
+#endif
+
 namespace kestrune::runpass {
 
 namespace {
@@ -27,41 +33,35 @@ std::size_t first_not_below(const double* mz, std::size_t count, double bound) {
     return static_cast<std::size_t>(base - mz) + (length == 1 && *base < bound);
 }
 
-// Where each bound falls in ascending m/z without NaN: walking the peaks once where
-// the bounds are dense among them, else a binary search per bound.
-void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at,
-                     std::vector<double>& sample) {
-    at.resize(windows.bounds.size());
-    constexpr std::size_t walk_density = 128;  // bounds per peak, times this, above which a walk wins
-    if (windows.bounds.size() * walk_density >= count) {
-        std::size_t position = 0;
-        for (const std::uint32_t bound : windows.ascending_bounds) {
-            const double value = windows.bounds[bound];
-            while (position < count && mz[position] < value) ++position;
-            at[bound] = position;
-        }
-        return;
+// The first position from `from` on whose m/z is not below `bound`, in ascending m/z
+// without NaN, every m/z before `from` being below it: steps of 1, 2, 4, ... until one
+// lands at or above the bound, then a binary search within the last step. About twice
+// the logarithm of the distance: bounds dense among the peaks cost about what a merge
+// walk costs, sparse ones about what a binary search over all the peaks costs.
+std::size_t next_not_below(const double* mz, std::size_t count, std::size_t from, double bound) {
+    std::size_t low = from, step = 1;  // every m/z before `low` is below the bound
+    while (low + step <= count && mz[low + step - 1] < bound) {
+        low += step;
+        step *= 2;
     }
-    // Every 64th m/z first, a table that stays in the nearest cache, then the 64 peaks
-    // between two of its entries.
-    constexpr std::size_t stride = 64;
-    sample.resize((count + stride - 1) / stride);
-    for (std::size_t k = 0; k < sample.size(); ++k) sample[k] = mz[k * stride];
-    for (std::size_t bound = 0; bound < windows.bounds.size(); ++bound) {
-        const double value = windows.bounds[bound];
-        const std::size_t above = first_not_below(sample.data(), sample.size(), value);
-        if (above == 0) {
-            at[bound] = 0;
-            continue;
-        }
-        const std::size_t from = (above - 1) * stride, to = std::min(count, above * stride);
-        at[bound] = from + first_not_below(mz + from, to - from, value);
+    const std::size_t high = std::min(count, low + step - 1);  // at or above the bound, or the end
+    return low + first_not_below(mz + low, high - low, bound);
+}
+
+// Where each bound falls in ascending m/z without NaN, the bounds taken in ascending
+// order, each searched from where the one below it fell.
+void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at) {
+    at.resize(windows.bounds.size());
+    std::size_t position = 0;
+    for (const std::uint32_t bound : windows.ascending_bounds) {
+        position = next_not_below(mz, count, position, windows.bounds[bound]);
+        at[bound] = position;
     }
 }
 
 void sorted_window_sums(const double* mz, const float* intensity, std::size_t count, const Windows& windows,
                         double* out, std::size_t out_stride, WindowScratch& scratch) {
-    bound_positions(mz, count, windows, scratch.positions, scratch.sample);
+    bound_positions(mz, count, windows, scratch.positions);
     const std::vector<std::size_t>& at = scratch.positions;
     for (std::size_t w = 0; w < windows.count(); ++w) {
         double sum = 0.0;
@@ -163,20 +163,10 @@ bool ascending(const double* mz, std::size_t count) {
     return true;
 }
 
-PeakSummary summarise(const double* mz, const float* intensity, std::size_t count) {
-    PeakSummary summary;
-    if (count == 0) return summary;
-    const std::size_t top = first_largest(intensity, count);
-    summary.count = static_cast<std::uint32_t>(count);
-    summary.tic = lane_sum(intensity, count);
-    summary.base_peak_mz = mz[top];
-    summary.base_peak_intensity = intensity[top];
-    summary.ascending = ascending(mz, count);
-    if (summary.ascending) {
-        summary.lowest_mz = mz[0];
-        summary.highest_mz = mz[count - 1];
-        return summary;
-    }
+namespace {
+
+// Lowest and highest m/z of peaks not in ascending order: NaN when any m/z is NaN.
+void unordered_extent(const double* mz, std::size_t count, PeakSummary& summary) {
     double lowest = mz[0], highest = mz[0];
     bool any_nan = false;
     for (std::size_t k = 0; k < count; ++k) {
@@ -186,7 +176,121 @@ PeakSummary summarise(const double* mz, const float* intensity, std::size_t coun
     }
     summary.lowest_mz = any_nan ? std::numeric_limits<double>::quiet_NaN() : lowest;
     summary.highest_mz = any_nan ? std::numeric_limits<double>::quiet_NaN() : highest;
+}
+
+// The fields that follow from the count, the sum, the base peak's position and the order.
+PeakSummary summary_of(const double* mz, const float* intensity, std::size_t count, double tic, std::size_t top,
+                       bool in_order) {
+    PeakSummary summary;
+    summary.count = static_cast<std::uint32_t>(count);
+    summary.tic = tic;
+    summary.base_peak_mz = mz[top];
+    summary.base_peak_intensity = intensity[top];
+    summary.ascending = in_order;
+    if (in_order) {
+        summary.lowest_mz = mz[0];
+        summary.highest_mz = mz[count - 1];
+    } else {
+        unordered_extent(mz, count, summary);
+    }
     return summary;
+}
+
+}  // namespace
+
+namespace kernel_paths {
+
+PeakSummary summarise_portable(const double* mz, const float* intensity, std::size_t count) {
+    if (count == 0) return PeakSummary{};
+    return summary_of(mz, intensity, count, lane_sum(intensity, count), first_largest(intensity, count),
+                      ascending(mz, count));
+}
+
+#if defined(KESTRUNE_VECTOR_X86)
+
+// The peaks eight at a time, as the lanes of the sum: the intensities widened into two
+// registers of four float64 lanes each; per lane the largest intensity and the group
+// of eight where it first occurs (a NaN never wins there; any NaN is looked for after
+// the loop); and each m/z of the next eight against its predecessor.
+__attribute__((target("avx2"))) PeakSummary summarise_avx2(const double* mz, const float* intensity,
+                                                           std::size_t count) {
+    static_assert(sum_lanes == 8);
+    constexpr std::size_t group_size = sum_lanes;
+    if (count < group_size || count / group_size > std::numeric_limits<std::int32_t>::max()) {
+        return summarise_portable(mz, intensity, count);
+    }
+    __m256d low_lanes = _mm256_setzero_pd(), high_lanes = _mm256_setzero_pd();
+    __m256 top = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
+    __m256i top_group = _mm256_setzero_si256(), group = _mm256_setzero_si256();
+    const __m256i next_group = _mm256_set1_epi32(1);
+    __m256 unordered = _mm256_setzero_ps();
+    __m256d out_of_order = _mm256_setzero_pd();
+    const std::size_t whole = count - count % group_size;
+    for (std::size_t k = 0; k < whole; k += group_size) {
+        const __m256 value = _mm256_loadu_ps(intensity + k);
+        low_lanes = _mm256_add_pd(low_lanes, _mm256_cvtps_pd(_mm256_castps256_ps128(value)));
+        high_lanes = _mm256_add_pd(high_lanes, _mm256_cvtps_pd(_mm256_extractf128_ps(value, 1)));
+        const __m256 above = _mm256_cmp_ps(value, top, _CMP_GT_OQ);
+        top = _mm256_blendv_ps(top, value, above);
+        top_group = _mm256_blendv_epi8(top_group, group, _mm256_castps_si256(above));
+        group = _mm256_add_epi32(group, next_group);
+        unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(value, value, _CMP_UNORD_Q));
+        if (k + group_size < count) {  // m/z k+1 .. k+8, each not below its predecessor
+            const __m256d front = _mm256_cmp_pd(_mm256_loadu_pd(mz + k + 1), _mm256_loadu_pd(mz + k), _CMP_NGE_UQ);
+            const __m256d back =
+                _mm256_cmp_pd(_mm256_loadu_pd(mz + k + 5), _mm256_loadu_pd(mz + k + 4), _CMP_NGE_UQ);
+            out_of_order = _mm256_or_pd(out_of_order, _mm256_or_pd(front, back));
+        }
+    }
+    alignas(32) double lanes[sum_lanes];
+    _mm256_store_pd(lanes, low_lanes);
+    _mm256_store_pd(lanes + 4, high_lanes);
+    double tic = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    bool any_nan = _mm256_movemask_ps(unordered) != 0;
+    for (std::size_t k = whole; k < count; ++k) {
+        tic += intensity[k];
+        any_nan |= std::isnan(intensity[k]);
+    }
+
+    std::size_t best = 0;
+    if (any_nan) {
+        while (!std::isnan(intensity[best])) ++best;
+    } else {
+        alignas(32) float tops[sum_lanes];
+        alignas(32) std::int32_t groups[sum_lanes];
+        _mm256_store_ps(tops, top);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(groups), top_group);
+        float largest = tops[0];
+        for (const float lane_top : tops) largest = lane_top > largest ? lane_top : largest;
+        best = count;
+        for (std::size_t lane = 0; lane < sum_lanes; ++lane) {
+            const std::size_t at = static_cast<std::size_t>(groups[lane]) * group_size + lane;
+            if (tops[lane] == largest && at < best) best = at;
+        }
+        for (std::size_t k = whole; k < count; ++k) {
+            if (intensity[k] > largest) {
+                largest = intensity[k];
+                best = k;
+            }
+        }
+    }
+
+    bool in_order = !std::isnan(mz[0]) && _mm256_movemask_pd(out_of_order) == 0;
+    for (std::size_t k = whole < count ? whole + 1 : whole - group_size + 1; k < count; ++k) {
+        in_order &= mz[k] >= mz[k - 1];
+    }
+    return summary_of(mz, intensity, count, tic, best, in_order);
+}
+
+#endif
+
+}  // namespace kernel_paths
+
+PeakSummary summarise(const double* mz, const float* intensity, std::size_t count) {
+#if defined(KESTRUNE_VECTOR_X86)
+    if (simd::processor_has_avx2()) return kernel_paths::summarise_avx2(mz, intensity, count);
+#endif
+    return kernel_paths::summarise_portable(mz, intensity, count);
 }
 
 Windows::Windows(std::vector<double> values) : bounds(std::move(values)), ascending_bounds(bounds.size()) {

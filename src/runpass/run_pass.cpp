@@ -15,17 +15,19 @@ class PassSource {
 public:
     explicit PassSource(const std::string& path) : path_(path) {}
     // Opened at the first scan that has a block to read, as a single scan's peaks
-    // open the file only then.
-    std::optional<spectra::Peaks> peaks(const std::optional<spectra::PeakSearch>& search) {
-        if (!search) return std::nullopt;
+    // open the file only then. The peaks stay valid until the next call; null for
+    // none.
+    const spectra::Peaks* peaks(const std::optional<spectra::PeakSearch>& search) {
+        if (!search) return nullptr;
         if (!source_) source_ = io::open_for_reading(path_);
         block_reads.fetch_add(1, std::memory_order_relaxed);
-        return spectra::extract_peaks(*search, *source_);
+        return spectra::extract_peaks_into(*search, *source_, storage_) ? &storage_.peaks : nullptr;
     }
 
 private:
     const std::string& path_;
     std::unique_ptr<io::ByteSource> source_;
+    spectra::PeakStorage storage_;  // one scan's peaks at a time, its memory reused
 };
 
 void store(PassResult& result, std::size_t row, const PeakSummary& summary) {
@@ -66,7 +68,7 @@ PassResult run_pass(const PassRequest& request, const io::BetweenChunks& between
     Buffer<double> by_scan(windows * scans);
     for (std::size_t row = 0; row < scans; ++row) {
         between_scans();
-        const auto peaks = source.peaks(request.searches[row]);
+        const spectra::Peaks* peaks = source.peaks(request.searches[row]);
         const double* mz = peaks ? peaks->mz.data() : nullptr;
         const float* intensity = peaks ? peaks->intensity.data() : nullptr;
         const std::size_t count = peaks ? peaks->mz.size() : 0;

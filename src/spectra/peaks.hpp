@@ -47,6 +47,14 @@ struct Peaks {
     PeakVector<float> intensity;
 };
 
+// What a reader of many blocks in turn keeps between them, so that the blocks after
+// the first need no fresh memory: the peaks of the last block read and the buffer its
+// records passed through.
+struct PeakStorage {
+    Peaks peaks;
+    UnfilledBytes records;
+};
+
 // Where a scan's peak block search starts, and the width of its records.
 struct PeakSearch {
     std::uint64_t start;  // the scan's entry in the scan offset cache
@@ -59,6 +67,10 @@ std::optional<PeakSearch> peak_search_of(const reader::ReaderRecord& record, std
 // The peaks the search finds, or nullopt when the source cannot be read or no block
 // passes. Only the search window and the chosen block are read, each byte once.
 std::optional<Peaks> extract_peaks(const PeakSearch& search, const io::ByteSource& source);
+
+// As extract_peaks, into `storage.peaks`: false where that answers nullopt (the peaks
+// left then are unspecified).
+bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, PeakStorage& storage);
 
 // Both steps at once.
 std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,

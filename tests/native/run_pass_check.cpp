@@ -10,9 +10,11 @@
 #include <random>
 #include <vector>
 
+#include "runpass/kernel_paths.hpp"
 #include "runpass/kernels.hpp"
 
 namespace rp = kestrune::runpass;
+namespace paths = kestrune::runpass::kernel_paths;
 
 namespace {
 
@@ -92,10 +94,19 @@ std::vector<double> random_bounds(const Case& peaks, std::mt19937& random) {
     return bounds;
 }
 
-int check(const Case& peaks, std::mt19937& random) {
-    int failures = 0;
+// Every path of summarise this processor runs.
+std::vector<paths::Summarise> summarise_paths() {
+    std::vector<paths::Summarise> found = {paths::summarise_portable};
+#if defined(KESTRUNE_VECTOR_X86)
+    if (kestrune::simd::processor_has_avx2()) found.push_back(paths::summarise_avx2);
+#endif
+    return found;
+}
+
+int check_summary(const Case& peaks, paths::Summarise summarise) {
     const std::size_t n = peaks.mz.size();
-    const rp::PeakSummary summary = rp::summarise(peaks.mz.data(), peaks.intensity.data(), n);
+    const rp::PeakSummary summary = summarise(peaks.mz.data(), peaks.intensity.data(), n);
+    int failures = 0;
     if (n) {
         const std::size_t top = plain_first_largest(peaks.intensity);
         const bool any_nan = std::any_of(peaks.mz.begin(), peaks.mz.end(), [](double v) { return std::isnan(v); });
@@ -111,6 +122,14 @@ int check(const Case& peaks, std::mt19937& random) {
             ++failures;
         }
     }
+    return failures;
+}
+
+int check(const Case& peaks, std::mt19937& random) {
+    int failures = 0;
+    for (const paths::Summarise path : summarise_paths()) failures += check_summary(peaks, path);
+    const std::size_t n = peaks.mz.size();
+    const rp::PeakSummary summary = rp::summarise(peaks.mz.data(), peaks.intensity.data(), n);
     const auto bounds = random_bounds(peaks, random);
     const auto expected = plain_window_sums(peaks.mz, peaks.intensity, bounds);
     std::vector<double> sums(expected.size(), 0.0);
@@ -139,6 +158,16 @@ int main() {
             }
             for (int round = 0; round < 30; ++round, ++cases) {
                 failures += check(random_case(random() % 5000, sorted, nan_rate, random), random);
+            }
+            // The largest intensity repeated in every lane, everywhere -inf, last.
+            for (std::size_t count = 0; count <= 40; count += 3, cases += 3) {
+                Case flat = random_case(count, sorted, nan_rate, random);
+                std::fill(flat.intensity.begin(), flat.intensity.end(), 7.0f);
+                failures += check(flat, random);
+                std::fill(flat.intensity.begin(), flat.intensity.end(), -std::numeric_limits<float>::infinity());
+                failures += check(flat, random);
+                if (count) flat.intensity.back() = 1.0f;
+                failures += check(flat, random);
             }
         }
     }
