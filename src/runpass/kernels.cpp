@@ -17,6 +17,22 @@ namespace kestrune::runpass {
 
 namespace {
 
+// Four and two lanes in a vector register (SSE2 on x86-64, NEON on Arm64), written
+// with the compiler's vector types: the loops below would not vectorise as scalars
+// (a float min/max or a flag reduction needs reassociation the compiler may not do).
+using Floats = float __attribute__((vector_size(16)));
+using FloatMask = std::int32_t __attribute__((vector_size(16)));
+using Doubles = double __attribute__((vector_size(16)));
+using DoubleMask = std::int64_t __attribute__((vector_size(16)));
+
+template <class Vector, class T>
+Vector load(const T* at) {
+    Vector value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+
 // NaN sorts last, as in NumPy's sort.
 bool mz_before(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
@@ -48,10 +64,9 @@ std::size_t next_not_below(const double* mz, std::size_t count, std::size_t from
     return low + first_not_below(mz + low, high - low, bound);
 }
 
-// Where each bound falls in ascending m/z without NaN, the bounds taken in ascending
-// order, each searched from where the one below it fell.
-void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at) {
-    at.resize(windows.bounds.size());
+// Where each bound falls in ascending m/z without NaN, each bound searched from where
+// the one below it fell.
+void galloped_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at) {
     std::size_t position = 0;
     for (const std::uint32_t bound : windows.ascending_bounds) {
         position = next_not_below(mz, count, position, windows.bounds[bound]);
@@ -59,9 +74,83 @@ void bound_positions(const double* mz, std::size_t count, const Windows& windows
     }
 }
 
+// How many of the `block` m/z from `mz` on are below `bound`: a fixed amount of work
+// without branches on the data.
+template <std::size_t block>
+std::size_t block_below(const double* mz, double bound) {
+    static_assert(block % 2 == 0);
+    const Doubles wanted = {bound, bound};
+    DoubleMask below = {0, 0};
+    for (std::size_t k = 0; k < block; k += 2) below += load<Doubles>(mz + k) < wanted;  // -1 where true
+    return static_cast<std::size_t>(-(below[0] + below[1]));
+}
+
+constexpr std::size_t sample_stride = 16;  // peaks per entry of the table of m/z
+constexpr std::size_t sample_reach = 8;    // table entries a bound's step looks at
+constexpr std::size_t merge_streams = 4;   // runs of bounds merged side by side
+
+// A table of every 16th m/z, padded with infinities for the steps past its end.
+struct SampleTable {
+    SampleTable(const double* mz, std::size_t count, std::vector<double>& storage) : entries(count / sample_stride + (count % sample_stride != 0)), values(storage) {
+        values.assign(entries + sample_reach, std::numeric_limits<double>::infinity());
+        for (std::size_t k = 0; k < entries; ++k) values[k] = mz[k * sample_stride];
+    }
+    std::size_t entries;
+    std::vector<double>& values;
+};
+
+// One bound's step of the merge: `entry` (the table's entries below the bound before
+// it, at most) moves on to those below this one, counted among the next eight (and
+// searched on only when all eight are), then the bound's position among the 16 peaks
+// the table leaves it among.
+std::size_t merge_step(const double* mz, std::size_t count, const SampleTable& table, double value,
+                       std::size_t& entry) {
+    const std::size_t below = block_below<sample_reach>(table.values.data() + entry, value);
+    entry += below;
+    if (below == sample_reach) entry += first_not_below(table.values.data() + entry, table.entries - entry, value);
+    if (entry == 0) return 0;
+    const std::size_t from = (entry - 1) * sample_stride;
+    return from + (from + sample_stride <= count ? block_below<sample_stride>(mz + from, value)
+                                                 : first_not_below(mz + from, count - from, value));
+}
+
+// The same positions where the bounds are dense among the peaks (galloping would
+// mispredict a branch at nearly every bound): merge steps, the ascending bounds cut
+// into four runs merged side by side, as each step waits on the one before it in its
+// run.
+void merged_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at,
+                      std::vector<double>& sample) {
+    const SampleTable table(mz, count, sample);
+    const std::vector<std::uint32_t>& order = windows.ascending_bounds;
+    const std::size_t run = order.size() / merge_streams;
+    std::array<std::size_t, merge_streams> entry{};
+    for (std::size_t s = 0; s < merge_streams && run; ++s) {
+        entry[s] = first_not_below(table.values.data(), table.entries, windows.bounds[order[s * run]]);
+    }
+    for (std::size_t j = 0; j < run; ++j) {
+        for (std::size_t s = 0; s < merge_streams; ++s) {
+            const std::uint32_t bound = order[s * run + j];
+            at[bound] = merge_step(mz, count, table, windows.bounds[bound], entry[s]);
+        }
+    }
+    for (std::size_t k = merge_streams * run; k < order.size(); ++k) {  // the last run's rest
+        at[order[k]] = merge_step(mz, count, table, windows.bounds[order[k]], entry[merge_streams - 1]);
+    }
+}
+
+// Where each bound falls in ascending m/z without NaN, by whichever search costs less
+// for bounds this dense among these peaks.
+void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at,
+                     std::vector<double>& sample) {
+    constexpr std::size_t dense_gap = 64;  // peaks per bound, at most, where merging wins
+    at.resize(windows.bounds.size());
+    if (count <= windows.bounds.size() * dense_gap) return merged_positions(mz, count, windows, at, sample);
+    galloped_positions(mz, count, windows, at);
+}
+
 void sorted_window_sums(const double* mz, const float* intensity, std::size_t count, const Windows& windows,
                         double* out, std::size_t out_stride, WindowScratch& scratch) {
-    bound_positions(mz, count, windows, scratch.positions);
+    bound_positions(mz, count, windows, scratch.positions, scratch.sample);
     const std::vector<std::size_t>& at = scratch.positions;
     for (std::size_t w = 0; w < windows.count(); ++w) {
         double sum = 0.0;
@@ -84,21 +173,6 @@ double lane_sum(const float* intensity, std::size_t count) {
 }
 
 namespace {
-
-// Four and two lanes in a vector register (SSE2 on x86-64, NEON on Arm64), written
-// with the compiler's vector types: the loops below would not vectorise as scalars
-// (a float min/max or a flag reduction needs reassociation the compiler may not do).
-using Floats = float __attribute__((vector_size(16)));
-using FloatMask = std::int32_t __attribute__((vector_size(16)));
-using Doubles = double __attribute__((vector_size(16)));
-using DoubleMask = std::int64_t __attribute__((vector_size(16)));
-
-template <class Vector, class T>
-Vector load(const T* at) {
-    Vector value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
 
 // The largest value (a NaN never wins) and whether any value is NaN.
 std::pair<float, bool> largest_of(const float* values, std::size_t count) {

@@ -51,6 +51,7 @@ struct WindowScratch {
     std::vector<double> mz;
     std::vector<float> intensity;
     std::vector<std::size_t> positions;
+    std::vector<double> sample;
 };
 
 // Adds window w's summed intensity to out[w * out_stride]; each sum runs over the
