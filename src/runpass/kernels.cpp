@@ -8,6 +8,8 @@
 #include <utility>
 
 #include "runpass/kernel_paths.hpp"
+#include "spectra/record_split.hpp"
+#include "io/byte_window.hpp"
 
 #if defined(KESTRUNE_VECTOR_X86)
 #include <immintrin.h>
@@ -282,78 +284,142 @@ PeakSummary summarise_portable(const double* mz, const float* intensity, std::si
 
 #if defined(KESTRUNE_VECTOR_X86)
 
-// The peaks eight at a time, as the lanes of the sum: the intensities widened into two
-// registers of four float64 lanes each; per lane the largest intensity and the group
-// of eight where it first occurs (a NaN never wins there; any NaN is looked for after
-// the loop); and each m/z of the next eight against its predecessor.
-__attribute__((target("avx2"))) PeakSummary summarise_avx2(const double* mz, const float* intensity,
-                                                           std::size_t count) {
-    static_assert(sum_lanes == 8);
-    constexpr std::size_t group_size = sum_lanes;
-    if (count < group_size || count / group_size > std::numeric_limits<std::int32_t>::max()) {
-        return summarise_portable(mz, intensity, count);
+namespace {
+
+// The running statistics in registers: see LaneCarry.
+struct GroupLanes {
+    __m256d low, high;  // the sum's lanes 0-3 and 4-7
+    __m256 top;
+    __m256i top_group, group;
+    __m256 unordered;
+    __m128d out_of_order;
+    __m128d last;  // the high half: the m/z before the next group
+};
+
+__attribute__((target("avx2"))) GroupLanes lanes_of(const LaneCarry& carry, double before) {
+    return {_mm256_load_pd(carry.lanes), _mm256_load_pd(carry.lanes + 4), _mm256_load_ps(carry.top),
+            _mm256_load_si256(reinterpret_cast<const __m256i*>(carry.top_group)),
+            _mm256_set1_epi32(static_cast<std::int32_t>(carry.taken / sum_lanes)), _mm256_setzero_ps(),
+            _mm_setzero_pd(), _mm_set1_pd(before)};
+}
+
+__attribute__((target("avx2"))) void keep(const GroupLanes& lanes, LaneCarry& carry, std::size_t taken) {
+    _mm256_store_pd(carry.lanes, lanes.low);
+    _mm256_store_pd(carry.lanes + 4, lanes.high);
+    _mm256_store_ps(carry.top, lanes.top);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(carry.top_group), lanes.top_group);
+    carry.any_nan |= _mm256_movemask_ps(lanes.unordered) != 0;
+    carry.in_order &= _mm_movemask_pd(lanes.out_of_order) == 0;
+    carry.last_mz = _mm_cvtsd_f64(_mm_unpackhi_pd(lanes.last, lanes.last));
+    carry.taken = taken;
+}
+
+// One group of eight peaks: the intensities in one register, the m/z in four pairs.
+__attribute__((target("avx2"), always_inline)) inline void take_group(GroupLanes& lanes, __m256 value, __m128d m0,
+                                                                      __m128d m1, __m128d m2, __m128d m3) {
+    lanes.low = _mm256_add_pd(lanes.low, _mm256_cvtps_pd(_mm256_castps256_ps128(value)));
+    lanes.high = _mm256_add_pd(lanes.high, _mm256_cvtps_pd(_mm256_extractf128_ps(value, 1)));
+    const __m256 above = _mm256_cmp_ps(value, lanes.top, _CMP_GT_OQ);
+    lanes.top = _mm256_blendv_ps(lanes.top, value, above);
+    lanes.top_group = _mm256_blendv_epi8(lanes.top_group, lanes.group, _mm256_castps_si256(above));
+    lanes.group = _mm256_add_epi32(lanes.group, _mm256_set1_epi32(1));
+    lanes.unordered = _mm256_or_ps(lanes.unordered, _mm256_cmp_ps(value, value, _CMP_UNORD_Q));
+    // Each m/z against its predecessor: not at least it, or NaN.
+    const __m128d d0 = _mm_cmp_pd(m0, _mm_shuffle_pd(lanes.last, m0, 1), _CMP_NGE_UQ);
+    const __m128d d1 = _mm_cmp_pd(m1, _mm_shuffle_pd(m0, m1, 1), _CMP_NGE_UQ);
+    const __m128d d2 = _mm_cmp_pd(m2, _mm_shuffle_pd(m1, m2, 1), _CMP_NGE_UQ);
+    const __m128d d3 = _mm_cmp_pd(m3, _mm_shuffle_pd(m2, m3, 1), _CMP_NGE_UQ);
+    lanes.out_of_order = _mm_or_pd(lanes.out_of_order, _mm_or_pd(_mm_or_pd(d0, d1), _mm_or_pd(d2, d3)));
+    lanes.last = m3;
+}
+
+// The whole groups of peaks carry.taken .. `to` - 1 from the arrays.
+__attribute__((target("avx2"))) void take_groups(LaneCarry& carry, const double* mz, const float* intensity,
+                                                 std::size_t to) {
+    std::size_t k = carry.taken;
+    if (k >= to) return;
+    GroupLanes lanes = lanes_of(carry, k ? carry.last_mz : mz[0]);  // the first m/z against itself: NaN fails
+    for (; k < to; k += sum_lanes) {
+        take_group(lanes, _mm256_loadu_ps(intensity + k), _mm_loadu_pd(mz + k), _mm_loadu_pd(mz + k + 2),
+                   _mm_loadu_pd(mz + k + 4), _mm_loadu_pd(mz + k + 6));
     }
-    __m256d low_lanes = _mm256_setzero_pd(), high_lanes = _mm256_setzero_pd();
-    __m256 top = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
-    __m256i top_group = _mm256_setzero_si256(), group = _mm256_setzero_si256();
-    const __m256i next_group = _mm256_set1_epi32(1);
-    __m256 unordered = _mm256_setzero_ps();
-    __m256d out_of_order = _mm256_setzero_pd();
-    const std::size_t whole = count - count % group_size;
-    for (std::size_t k = 0; k < whole; k += group_size) {
-        const __m256 value = _mm256_loadu_ps(intensity + k);
-        low_lanes = _mm256_add_pd(low_lanes, _mm256_cvtps_pd(_mm256_castps256_ps128(value)));
-        high_lanes = _mm256_add_pd(high_lanes, _mm256_cvtps_pd(_mm256_extractf128_ps(value, 1)));
-        const __m256 above = _mm256_cmp_ps(value, top, _CMP_GT_OQ);
-        top = _mm256_blendv_ps(top, value, above);
-        top_group = _mm256_blendv_epi8(top_group, group, _mm256_castps_si256(above));
-        group = _mm256_add_epi32(group, next_group);
-        unordered = _mm256_or_ps(unordered, _mm256_cmp_ps(value, value, _CMP_UNORD_Q));
-        if (k + group_size < count) {  // m/z k+1 .. k+8, each not below its predecessor
-            const __m256d front = _mm256_cmp_pd(_mm256_loadu_pd(mz + k + 1), _mm256_loadu_pd(mz + k), _CMP_NGE_UQ);
-            const __m256d back =
-                _mm256_cmp_pd(_mm256_loadu_pd(mz + k + 5), _mm256_loadu_pd(mz + k + 4), _CMP_NGE_UQ);
-            out_of_order = _mm256_or_pd(out_of_order, _mm256_or_pd(front, back));
+    keep(lanes, carry, to);
+}
+
+}  // namespace
+
+__attribute__((target("avx2"))) void split_wide_summarising_avx2(LaneCarry& carry, const std::uint8_t* records,
+                                                                 std::size_t first, std::size_t n, double* mz,
+                                                                 float* intensity) {
+    std::size_t k = 0;
+    // As the reader's split: a 16-byte load at a record's start holds its m/z, its
+    // intensity and 4 bytes of the next record, so a group needs a record after it.
+    if (first == carry.taken && n > sum_lanes) {
+        GroupLanes lanes = lanes_of(carry, first ? carry.last_mz : io::decode_le<double>(records));
+        for (; k + sum_lanes < n; k += sum_lanes) {
+            const auto* group = reinterpret_cast<const float*>(records + spectra::wide_record_size * k);
+            __m128 r[sum_lanes];
+            for (std::size_t j = 0; j < sum_lanes; ++j) r[j] = _mm_loadu_ps(group + 3 * j);
+            const __m128d m0 = _mm_unpacklo_pd(_mm_castps_pd(r[0]), _mm_castps_pd(r[1]));
+            const __m128d m1 = _mm_unpacklo_pd(_mm_castps_pd(r[2]), _mm_castps_pd(r[3]));
+            const __m128d m2 = _mm_unpacklo_pd(_mm_castps_pd(r[4]), _mm_castps_pd(r[5]));
+            const __m128d m3 = _mm_unpacklo_pd(_mm_castps_pd(r[6]), _mm_castps_pd(r[7]));
+            const __m128 i0 = _mm_movelh_ps(_mm_unpackhi_ps(r[0], r[1]), _mm_unpackhi_ps(r[2], r[3]));
+            const __m128 i1 = _mm_movelh_ps(_mm_unpackhi_ps(r[4], r[5]), _mm_unpackhi_ps(r[6], r[7]));
+            double* out = mz + first + k;
+            _mm_storeu_pd(out, m0);
+            _mm_storeu_pd(out + 2, m1);
+            _mm_storeu_pd(out + 4, m2);
+            _mm_storeu_pd(out + 6, m3);
+            _mm_storeu_ps(intensity + first + k, i0);
+            _mm_storeu_ps(intensity + first + k + 4, i1);
+            take_group(lanes, _mm256_set_m128(i1, i0), m0, m1, m2, m3);
         }
+        keep(lanes, carry, first + k);
     }
-    alignas(32) double lanes[sum_lanes];
-    _mm256_store_pd(lanes, low_lanes);
-    _mm256_store_pd(lanes + 4, high_lanes);
+    spectra::split_wide_records(records + spectra::wide_record_size * k, n - k, mz + first + k,
+                                intensity + first + k);
+    take_groups(carry, mz, intensity, first + n - n % sum_lanes);
+}
+
+PeakSummary summary_of_lanes(const LaneCarry& carry, const double* mz, const float* intensity, std::size_t count) {
+    if (carry.taken == 0) return summarise_portable(mz, intensity, count);
+    const double* lanes = carry.lanes;
     double tic = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
-    bool any_nan = _mm256_movemask_ps(unordered) != 0;
-    for (std::size_t k = whole; k < count; ++k) {
+    bool any_nan = carry.any_nan, in_order = carry.in_order;
+    for (std::size_t k = carry.taken; k < count; ++k) {
         tic += intensity[k];
         any_nan |= std::isnan(intensity[k]);
+        in_order &= mz[k] >= mz[k - 1];
     }
-
     std::size_t best = 0;
     if (any_nan) {
         while (!std::isnan(intensity[best])) ++best;
     } else {
-        alignas(32) float tops[sum_lanes];
-        alignas(32) std::int32_t groups[sum_lanes];
-        _mm256_store_ps(tops, top);
-        _mm256_store_si256(reinterpret_cast<__m256i*>(groups), top_group);
-        float largest = tops[0];
-        for (const float lane_top : tops) largest = lane_top > largest ? lane_top : largest;
+        float largest = carry.top[0];
+        for (const float lane_top : carry.top) largest = lane_top > largest ? lane_top : largest;
         best = count;
         for (std::size_t lane = 0; lane < sum_lanes; ++lane) {
-            const std::size_t at = static_cast<std::size_t>(groups[lane]) * group_size + lane;
-            if (tops[lane] == largest && at < best) best = at;
+            const std::size_t at = static_cast<std::size_t>(carry.top_group[lane]) * sum_lanes + lane;
+            if (carry.top[lane] == largest && at < best) best = at;
         }
-        for (std::size_t k = whole; k < count; ++k) {
+        for (std::size_t k = carry.taken; k < count; ++k) {
             if (intensity[k] > largest) {
                 largest = intensity[k];
                 best = k;
             }
         }
     }
-
-    bool in_order = !std::isnan(mz[0]) && _mm256_movemask_pd(out_of_order) == 0;
-    for (std::size_t k = whole < count ? whole + 1 : whole - group_size + 1; k < count; ++k) {
-        in_order &= mz[k] >= mz[k - 1];
-    }
     return summary_of(mz, intensity, count, tic, best, in_order);
+}
+
+PeakSummary summarise_avx2(const double* mz, const float* intensity, std::size_t count) {
+    if (count / sum_lanes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        return summarise_portable(mz, intensity, count);
+    }
+    LaneCarry carry;
+    take_groups(carry, mz, intensity, count - count % sum_lanes);
+    return summary_of_lanes(carry, mz, intensity, count);
 }
 
 #endif

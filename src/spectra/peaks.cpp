@@ -159,8 +159,10 @@ void resize_discarding(Vector& storage, std::size_t count) {
     storage.resize(count);
 }
 
+static_assert(wide_chunk_records % 8 == 0);
+
 bool read_wide_block(const io::ByteSource& source, const io::ByteWindow& window, const Block& block,
-                     PeakStorage& storage) {
+                     PeakStorage& storage, RecordDecoder& decoder) {
     Peaks& peaks = storage.peaks;
     resize_discarding(peaks.mz, block.count);
     resize_discarding(peaks.intensity, block.count);
@@ -172,7 +174,7 @@ bool read_wide_block(const io::ByteSource& source, const io::ByteWindow& window,
         if (!gather_block(source, window, block.records_at + wide_record_size * first, chunk)) {
             return false;
         }
-        split_wide_records(chunk.data(), n, peaks.mz.data() + first, peaks.intensity.data() + first);
+        decoder.split_wide(chunk.data(), first, n, peaks.mz.data(), peaks.intensity.data());
     }
     return true;
 }
@@ -180,18 +182,27 @@ bool read_wide_block(const io::ByteSource& source, const io::ByteWindow& window,
 // A narrow record is exactly as wide as the float64 its m/z becomes, so the block is
 // read straight into the m/z storage and every record widened where it lies.
 bool read_narrow_block(const io::ByteSource& source, const io::ByteWindow& window, const Block& block,
-                       Peaks& peaks) {
+                       Peaks& peaks, RecordDecoder& decoder) {
     static_assert(narrow_record_size == sizeof(double));
     resize_discarding(peaks.mz, block.count);
     resize_discarding(peaks.intensity, block.count);
     const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(peaks.mz.data()),
                                         narrow_record_size * block.count);
     if (!gather_block(source, window, block.records_at, bytes)) return false;
-    widen_narrow_records(peaks.mz.data(), block.count, peaks.intensity.data());
+    decoder.widen_narrow(peaks.mz.data(), block.count, peaks.intensity.data());
     return true;
 }
 
 }  // namespace
+
+void RecordDecoder::split_wide(const std::uint8_t* records, std::size_t first, std::size_t n, double* mz,
+                               float* intensity) {
+    split_wide_records(records, n, mz + first, intensity + first);
+}
+
+void RecordDecoder::widen_narrow(double* mz, std::size_t count, float* intensity) {
+    widen_narrow_records(mz, count, intensity);
+}
 
 std::optional<PeakSearch> peak_search_of(const reader::ReaderRecord& record, std::uint32_t scan_number) {
     const std::uint64_t index = reader::scan_index(scan_number);
@@ -208,11 +219,13 @@ std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint
 
 std::optional<Peaks> extract_peaks(const PeakSearch& search, const io::ByteSource& source) {
     PeakStorage storage;
-    if (!extract_peaks_into(search, source, storage)) return std::nullopt;
+    RecordDecoder split;
+    if (!extract_peaks_into(search, source, storage, split)) return std::nullopt;
     return std::move(storage.peaks);
 }
 
-bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, PeakStorage& storage) {
+bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, PeakStorage& storage,
+                        RecordDecoder& decoder) {
     const auto [start, wide] = search;
     const auto length = source.length();
     if (!length || start >= *length) return false;
@@ -222,10 +235,10 @@ bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, 
     if (!window) return false;
     if (wide) {
         const auto block = wide_search(*window, remaining);
-        return block && read_wide_block(source, *window, *block, storage);
+        return block && read_wide_block(source, *window, *block, storage, decoder);
     }
     const auto block = narrow_search(*window, remaining);
-    return block && read_narrow_block(source, *window, *block, storage.peaks);
+    return block && read_narrow_block(source, *window, *block, storage.peaks, decoder);
 }
 
 }  // namespace kestrune::spectra
