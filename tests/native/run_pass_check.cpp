@@ -127,11 +127,13 @@ int check_summary(const Case& peaks, paths::Summarise summarise) {
     return failures;
 }
 
+#if defined(KESTRUNE_VECTOR_X86)
 bool same_summary(const rp::PeakSummary& a, const rp::PeakSummary& b) {
     return a.count == b.count && same(a.tic, b.tic) && same(a.base_peak_mz, b.base_peak_mz) &&
            same(a.base_peak_intensity, b.base_peak_intensity) && same(a.lowest_mz, b.lowest_mz) &&
            same(a.highest_mz, b.highest_mz) && a.ascending == b.ascending;
 }
+#endif
 
 // The split that gathers the statistics, in chunks of random multiples of eight records
 // as a block's reading hands them over: the same bits as the portable split, the same
