@@ -22,11 +22,9 @@ PeakSummary summarise_portable(const double* mz, const float* intensity, std::si
 // occurs (a NaN never wins there; any NaN is looked for at the end), and each m/z
 // against its predecessor. Kept here between the chunks of a block.
 struct LaneCarry {
+    static constexpr float none = -std::numeric_limits<float>::infinity();
     alignas(32) double lanes[sum_lanes] = {};
-    alignas(32) float top[sum_lanes] = {-std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                                        -std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                                        -std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
-                                        -std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    alignas(32) float top[sum_lanes] = {none, none, none, none, none, none, none, none};
     alignas(32) std::int32_t top_group[sum_lanes] = {};
     bool any_nan = false;
     bool in_order = true;

@@ -93,7 +93,8 @@ constexpr std::size_t merge_streams = 4;   // runs of bounds merged side by side
 
 // A table of every 16th m/z, padded with infinities for the steps past its end.
 struct SampleTable {
-    SampleTable(const double* mz, std::size_t count, std::vector<double>& storage) : entries(count / sample_stride + (count % sample_stride != 0)), values(storage) {
+    SampleTable(const double* mz, std::size_t count, std::vector<double>& storage)
+        : entries((count + sample_stride - 1) / sample_stride), values(storage) {
         values.assign(entries + sample_reach, std::numeric_limits<double>::infinity());
         for (std::size_t k = 0; k < entries; ++k) values[k] = mz[k * sample_stride];
     }
