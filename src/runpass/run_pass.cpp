@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "runpass/kernel_paths.hpp"
 #include "runpass/kernels.hpp"
 
 namespace kestrune::runpass {
@@ -11,21 +12,66 @@ namespace {
 
 std::atomic<std::uint64_t> block_reads{0};
 
+// Splits a block's records and, where the processor has AVX2, gathers the statistics
+// of wide ones in the same loop, while the peaks are in registers.
+class SummarisingDecoder : public spectra::RecordDecoder {
+public:
+    void split_wide(const std::uint8_t* records, std::size_t first, std::size_t n, double* mz,
+                    float* intensity) override {
+#if defined(KESTRUNE_VECTOR_X86)
+        if (fused_) {
+            if (first == 0) carry_ = kernel_paths::LaneCarry{};
+            return kernel_paths::split_wide_summarising_avx2(carry_, records, first, n, mz, intensity);
+        }
+#endif
+        RecordDecoder::split_wide(records, first, n, mz, intensity);
+    }
+    void widen_narrow(double* mz, std::size_t count, float* intensity) override {
+        gathered_ = false;
+        RecordDecoder::widen_narrow(mz, count, intensity);
+    }
+    // Before each block.
+    void start() { gathered_ = fused_; }
+    PeakSummary summary(const spectra::Peaks& peaks) const {
+        const std::size_t count = peaks.mz.size();
+#if defined(KESTRUNE_VECTOR_X86)
+        if (gathered_) return kernel_paths::summary_of_lanes(carry_, peaks.mz.data(), peaks.intensity.data(), count);
+#endif
+        return summarise(peaks.mz.data(), peaks.intensity.data(), count);
+    }
+
+private:
+#if defined(KESTRUNE_VECTOR_X86)
+    const bool fused_ = simd::processor_has_avx2();
+    kernel_paths::LaneCarry carry_;
+#else
+    const bool fused_ = false;
+#endif
+    bool gathered_ = false;
+};
+
 class PassSource {
 public:
     explicit PassSource(const std::string& path) : path_(path) {}
     // Opened at the first scan that has a block to read, as a single scan's peaks
-    // open the file only then.
-    std::optional<spectra::Peaks> peaks(const std::optional<spectra::PeakSearch>& search) {
-        if (!search) return std::nullopt;
+    // open the file only then. The peaks stay valid until the next call; null for
+    // none.
+    const spectra::Peaks* peaks(const std::optional<spectra::PeakSearch>& search) {
+        if (!search) return nullptr;
         if (!source_) source_ = io::open_for_reading(path_);
         block_reads.fetch_add(1, std::memory_order_relaxed);
-        return spectra::extract_peaks(*search, *source_);
+        decoder_.start();
+        return spectra::extract_peaks_into(*search, *source_, storage_, decoder_) ? &storage_.peaks : nullptr;
+    }
+    PeakSummary summary(const spectra::Peaks* peaks) const {
+        return peaks ? decoder_.summary(*peaks) : PeakSummary{};
     }
 
 private:
     const std::string& path_;
     std::unique_ptr<io::ByteSource> source_;
+    spectra::PeakStorage storage_;  // one scan's peaks at a time, its memory reused
+    SummarisingDecoder decoder_;
 };
 
 void store(PassResult& result, std::size_t row, const PeakSummary& summary) {
@@ -66,11 +112,11 @@ PassResult run_pass(const PassRequest& request, const io::BetweenChunks& between
     Buffer<double> by_scan(windows * scans);
     for (std::size_t row = 0; row < scans; ++row) {
         between_scans();
-        const auto peaks = source.peaks(request.searches[row]);
+        const spectra::Peaks* peaks = source.peaks(request.searches[row]);
         const double* mz = peaks ? peaks->mz.data() : nullptr;
         const float* intensity = peaks ? peaks->intensity.data() : nullptr;
         const std::size_t count = peaks ? peaks->mz.size() : 0;
-        const PeakSummary summary = summarise(mz, intensity, count);
+        const PeakSummary summary = source.summary(peaks);
         store(result, row, summary);
         if (windows && count) {
             window_sums(mz, intensity, count, summary.ascending, request.windows, by_scan.data() + row * windows,

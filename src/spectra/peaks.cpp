@@ -151,40 +151,58 @@ bool gather_block(const io::ByteSource& source, const io::ByteWindow& window,
 // largest count) into a second copy first.
 constexpr std::size_t wide_chunk_records = 32'768;
 
-std::optional<Peaks> read_wide_block(const io::ByteSource& source, const io::ByteWindow& window,
-                                     const Block& block) {
-    Peaks peaks;
-    peaks.mz.resize(block.count);
-    peaks.intensity.resize(block.count);
+// Storage of `count` elements whose old contents are not kept: emptied first, so that
+// growing it copies nothing.
+template <class Vector>
+void resize_discarding(Vector& storage, std::size_t count) {
+    storage.clear();
+    storage.resize(count);
+}
+
+static_assert(wide_chunk_records % 8 == 0);
+
+bool read_wide_block(const io::ByteSource& source, const io::ByteWindow& window, const Block& block,
+                     PeakStorage& storage, RecordDecoder& decoder) {
+    Peaks& peaks = storage.peaks;
+    resize_discarding(peaks.mz, block.count);
+    resize_discarding(peaks.intensity, block.count);
     // Every chunk is filled by gather_block before it is split, so it starts unfilled.
-    UnfilledBytes bytes(wide_record_size * std::min<std::size_t>(block.count, wide_chunk_records));
+    resize_discarding(storage.records, wide_record_size * std::min<std::size_t>(block.count, wide_chunk_records));
     for (std::size_t first = 0; first < block.count; first += wide_chunk_records) {
         const std::size_t n = std::min<std::size_t>(wide_chunk_records, block.count - first);
-        const auto chunk = std::span(bytes).first(wide_record_size * n);
+        const auto chunk = std::span(storage.records).first(wide_record_size * n);
         if (!gather_block(source, window, block.records_at + wide_record_size * first, chunk)) {
-            return std::nullopt;
+            return false;
         }
-        split_wide_records(chunk.data(), n, peaks.mz.data() + first, peaks.intensity.data() + first);
+        decoder.split_wide(chunk.data(), first, n, peaks.mz.data(), peaks.intensity.data());
     }
-    return peaks;
+    return true;
 }
 
 // A narrow record is exactly as wide as the float64 its m/z becomes, so the block is
 // read straight into the m/z storage and every record widened where it lies.
-std::optional<Peaks> read_narrow_block(const io::ByteSource& source, const io::ByteWindow& window,
-                                       const Block& block) {
+bool read_narrow_block(const io::ByteSource& source, const io::ByteWindow& window, const Block& block,
+                       Peaks& peaks, RecordDecoder& decoder) {
     static_assert(narrow_record_size == sizeof(double));
-    Peaks peaks;
-    peaks.mz.resize(block.count);
-    peaks.intensity.resize(block.count);
+    resize_discarding(peaks.mz, block.count);
+    resize_discarding(peaks.intensity, block.count);
     const std::span<std::uint8_t> bytes(reinterpret_cast<std::uint8_t*>(peaks.mz.data()),
                                         narrow_record_size * block.count);
-    if (!gather_block(source, window, block.records_at, bytes)) return std::nullopt;
-    widen_narrow_records(peaks.mz.data(), block.count, peaks.intensity.data());
-    return peaks;
+    if (!gather_block(source, window, block.records_at, bytes)) return false;
+    decoder.widen_narrow(peaks.mz.data(), block.count, peaks.intensity.data());
+    return true;
 }
 
 }  // namespace
+
+void RecordDecoder::split_wide(const std::uint8_t* records, std::size_t first, std::size_t n, double* mz,
+                               float* intensity) {
+    split_wide_records(records, n, mz + first, intensity + first);
+}
+
+void RecordDecoder::widen_narrow(double* mz, std::size_t count, float* intensity) {
+    widen_narrow_records(mz, count, intensity);
+}
 
 std::optional<PeakSearch> peak_search_of(const reader::ReaderRecord& record, std::uint32_t scan_number) {
     const std::uint64_t index = reader::scan_index(scan_number);
@@ -200,21 +218,27 @@ std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint
 }
 
 std::optional<Peaks> extract_peaks(const PeakSearch& search, const io::ByteSource& source) {
+    PeakStorage storage;
+    RecordDecoder split;
+    if (!extract_peaks_into(search, source, storage, split)) return std::nullopt;
+    return std::move(storage.peaks);
+}
+
+bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, PeakStorage& storage,
+                        RecordDecoder& decoder) {
     const auto [start, wide] = search;
     const auto length = source.length();
-    if (!length || start >= *length) return std::nullopt;
+    if (!length || start >= *length) return false;
     const std::uint64_t remaining = *length - start;
 
     const auto window = read_search_window(source, start, remaining, wide ? wide_window : narrow_window);
-    if (!window) return std::nullopt;
+    if (!window) return false;
     if (wide) {
         const auto block = wide_search(*window, remaining);
-        if (!block) return std::nullopt;
-        return read_wide_block(source, *window, *block);
+        return block && read_wide_block(source, *window, *block, storage, decoder);
     }
     const auto block = narrow_search(*window, remaining);
-    if (!block) return std::nullopt;
-    return read_narrow_block(source, *window, *block);
+    return block && read_narrow_block(source, *window, *block, storage.peaks, decoder);
 }
 
 }  // namespace kestrune::spectra

@@ -2,6 +2,7 @@
 // follow the scan's entry in the scan offset cache.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -47,6 +48,14 @@ struct Peaks {
     PeakVector<float> intensity;
 };
 
+// What a reader of many blocks in turn keeps between them, so that the blocks after
+// the first need no fresh memory: the peaks of the last block read and the buffer its
+// records passed through.
+struct PeakStorage {
+    Peaks peaks;
+    UnfilledBytes records;
+};
+
 // Where a scan's peak block search starts, and the width of its records.
 struct PeakSearch {
     std::uint64_t start;  // the scan's entry in the scan offset cache
@@ -59,6 +68,25 @@ std::optional<PeakSearch> peak_search_of(const reader::ReaderRecord& record, std
 // The peaks the search finds, or nullopt when the source cannot be read or no block
 // passes. Only the search window and the chosen block are read, each byte once.
 std::optional<Peaks> extract_peaks(const PeakSearch& search, const io::ByteSource& source);
+
+// How a block's records become its peaks: by default the reader's own split. A reader
+// of many blocks may gather what it needs from the peaks on the way, but they must come
+// out exactly as split_wide_records and widen_narrow_records make them.
+class RecordDecoder {
+public:
+    virtual ~RecordDecoder() = default;
+    // Wide records first .. first + n - 1 of a block, into mz + first and intensity +
+    // first; called for a block's chunks in order, each but the last a multiple of
+    // eight records.
+    virtual void split_wide(const std::uint8_t* records, std::size_t first, std::size_t n, double* mz,
+                            float* intensity);
+    virtual void widen_narrow(double* mz, std::size_t count, float* intensity);
+};
+
+// As extract_peaks, into `storage.peaks` through `decoder`: false where that answers
+// nullopt (the peaks left then are unspecified).
+bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, PeakStorage& storage,
+                        RecordDecoder& decoder);
 
 // Both steps at once.
 std::optional<Peaks> extract_peaks(const reader::ReaderRecord& record, std::uint32_t scan_number,

@@ -5,14 +5,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <random>
 #include <vector>
 
+#include "runpass/kernel_paths.hpp"
 #include "runpass/kernels.hpp"
+#include "spectra/record_split_paths.hpp"
 
 namespace rp = kestrune::runpass;
+namespace paths = kestrune::runpass::kernel_paths;
 
 namespace {
 
@@ -92,10 +96,19 @@ std::vector<double> random_bounds(const Case& peaks, std::mt19937& random) {
     return bounds;
 }
 
-int check(const Case& peaks, std::mt19937& random) {
-    int failures = 0;
+// Every path of summarise this processor runs.
+std::vector<paths::Summarise> summarise_paths() {
+    std::vector<paths::Summarise> found = {paths::summarise_portable};
+#if defined(KESTRUNE_VECTOR_X86)
+    if (kestrune::simd::processor_has_avx2()) found.push_back(paths::summarise_avx2);
+#endif
+    return found;
+}
+
+int check_summary(const Case& peaks, paths::Summarise summarise) {
     const std::size_t n = peaks.mz.size();
-    const rp::PeakSummary summary = rp::summarise(peaks.mz.data(), peaks.intensity.data(), n);
+    const rp::PeakSummary summary = summarise(peaks.mz.data(), peaks.intensity.data(), n);
+    int failures = 0;
     if (n) {
         const std::size_t top = plain_first_largest(peaks.intensity);
         const bool any_nan = std::any_of(peaks.mz.begin(), peaks.mz.end(), [](double v) { return std::isnan(v); });
@@ -111,6 +124,61 @@ int check(const Case& peaks, std::mt19937& random) {
             ++failures;
         }
     }
+    return failures;
+}
+
+#if defined(KESTRUNE_VECTOR_X86)
+bool same_summary(const rp::PeakSummary& a, const rp::PeakSummary& b) {
+    return a.count == b.count && same(a.tic, b.tic) && same(a.base_peak_mz, b.base_peak_mz) &&
+           same(a.base_peak_intensity, b.base_peak_intensity) && same(a.lowest_mz, b.lowest_mz) &&
+           same(a.highest_mz, b.highest_mz) && a.ascending == b.ascending;
+}
+#endif
+
+// The split that gathers the statistics, in chunks of random multiples of eight records
+// as a block's reading hands them over: the same bits as the portable split, the same
+// statistics as the portable path.
+int check_summarising_split(const Case& peaks, std::mt19937& random) {
+#if defined(KESTRUNE_VECTOR_X86)
+    const std::size_t n = peaks.mz.size();
+    if (!kestrune::simd::processor_has_avx2() || n == 0) return 0;
+    std::vector<std::uint8_t> records(12 * n);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::memcpy(&records[12 * k], &peaks.mz[k], 8);
+        std::memcpy(&records[12 * k + 8], &peaks.intensity[k], 4);
+    }
+    std::vector<double> mz(n), plain_mz(n);
+    std::vector<float> intensity(n), plain_intensity(n);
+    kestrune::spectra::record_split_paths::split_wide_portable(records.data(), n, plain_mz.data(),
+                                                               plain_intensity.data());
+    for (const bool eights : {false, true}) {  // every 16th record a chunk's first, or at random
+        paths::LaneCarry carry;
+        for (std::size_t first = 0; first < n;) {
+            const std::size_t chunk = std::min(n - first, eights ? 16 : 8 * (random() % 40));
+            paths::split_wide_summarising_avx2(carry, records.data() + 12 * first, first, chunk, mz.data(),
+                                               intensity.data());
+            first += chunk;
+        }
+        const bool split_same = std::memcmp(mz.data(), plain_mz.data(), 8 * n) == 0 &&
+                                std::memcmp(intensity.data(), plain_intensity.data(), 4 * n) == 0;
+        if (!split_same || !same_summary(paths::summary_of_lanes(carry, mz.data(), intensity.data(), n),
+                                         paths::summarise_portable(peaks.mz.data(), peaks.intensity.data(), n))) {
+            std::printf("the summarising split differs for %zu peaks\n", n);
+            return 1;
+        }
+    }
+#else
+    (void)peaks;
+    (void)random;
+#endif
+    return 0;
+}
+
+int check(const Case& peaks, std::mt19937& random) {
+    int failures = check_summarising_split(peaks, random);
+    for (const paths::Summarise path : summarise_paths()) failures += check_summary(peaks, path);
+    const std::size_t n = peaks.mz.size();
+    const rp::PeakSummary summary = rp::summarise(peaks.mz.data(), peaks.intensity.data(), n);
     const auto bounds = random_bounds(peaks, random);
     const auto expected = plain_window_sums(peaks.mz, peaks.intensity, bounds);
     std::vector<double> sums(expected.size(), 0.0);
@@ -139,6 +207,22 @@ int main() {
             }
             for (int round = 0; round < 30; ++round, ++cases) {
                 failures += check(random_case(random() % 5000, sorted, nan_rate, random), random);
+            }
+            // Ascending but for one step down, at the start of a chunk.
+            for (std::size_t count = 17; count <= 45; count += 7, ++cases) {
+                Case stepped = random_case(count, true, 0.0, random);
+                stepped.mz[16] = stepped.mz[15] - 1.0;
+                failures += check(stepped, random);
+            }
+            // The largest intensity repeated in every lane, everywhere -inf, last.
+            for (std::size_t count = 0; count <= 40; count += 3, cases += 3) {
+                Case flat = random_case(count, sorted, nan_rate, random);
+                std::fill(flat.intensity.begin(), flat.intensity.end(), 7.0f);
+                failures += check(flat, random);
+                std::fill(flat.intensity.begin(), flat.intensity.end(), -std::numeric_limits<float>::infinity());
+                failures += check(flat, random);
+                if (count) flat.intensity.back() = 1.0f;
+                failures += check(flat, random);
             }
         }
     }
