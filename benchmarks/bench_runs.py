@@ -17,7 +17,9 @@ spread over the whole length. For each it prints the best wall time over the rou
 - the run-level pass (`Run.scan_pass`) on two runs, one after the other in one
   thread and side by side in two: the throughput ratio;
 - the pass's peak extra memory with its peaks (199999 peaks; in a fresh process:
-  the growth of the largest resident set, less the result arrays).
+  the growth of the largest resident set, less the result arrays);
+- the Parquet export's peak memory (199999 peaks; in a fresh process: the growth of
+  the largest resident set while it writes both files).
 
 A run reads its per-scan values (the MS level needs each scan's trailer) once, at
 their first use: "cold" figures time a run whose values are not read yet, "warm"
@@ -188,7 +190,7 @@ def two_threads(paths: tuple[str, str], rounds: int) -> float:
     return times["one"] / times["two"]
 
 
-MEMORY = """
+HIGH_WATER = """
 import resource, sys
 from kestrune_tools.runs import open_run
 
@@ -198,7 +200,9 @@ def high_water():  # bytes; /proc's figure is exact, getrusage's may lag behind 
         return int(fields["VmHWM"].split()[0]) * 1024
     except (OSError, KeyError):
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+"""
 
+MEMORY = HIGH_WATER + """
 run = open_run(sys.argv[1])
 scans = list(run.scan_numbers)
 run.ms_levels()
@@ -210,6 +214,24 @@ arrays = sum(a.nbytes for a in (made.peaks.offsets, made.peaks.scan_number, made
                                 made.stats.base_peak_intensity, made.stats.lowest_mz, made.stats.highest_mz))
 print(after - before - arrays, arrays)
 """
+
+
+EXPORT_MEMORY = HIGH_WATER + """
+from kestrune_tools.parquet import write_parquet
+
+run = open_run(sys.argv[1])
+run.ms_levels()
+before = high_water()
+write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
+print(high_water() - before)
+"""
+
+
+def export_memory(path: str, directory: str) -> int:
+    """The Parquet export's peak extra bytes (both files, of a run whose per-scan values are read)."""
+    out = subprocess.run([sys.executable, "-c", EXPORT_MEMORY, path, os.path.join(directory, "memory")],
+                         capture_output=True, text=True, check=True)
+    return int(out.stdout)
 
 
 def pass_memory(path: str) -> tuple[int, int]:
@@ -250,6 +272,8 @@ def main(argv: list[str]) -> int:
                     extra, arrays = pass_memory(paths[0])
                     print(f"  pass with peaks, peak extra memory: {extra / 2**20:.1f} MiB beyond the "
                           f"{arrays / 2**20:.1f} MiB of result arrays (target 16 MiB)", flush=True)
+                    print(f"  parquet export, peak extra memory: {export_memory(paths[0], directory) / 2**20:.1f} MiB",
+                          flush=True)
                 for path in paths:
                     os.remove(path)
     print(f"load average after: {os.getloadavg()}")
