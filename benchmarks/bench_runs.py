@@ -18,8 +18,9 @@ spread over the whole length. For each it prints the best wall time over the rou
   thread and side by side in two: the throughput ratio;
 - the pass's peak extra memory with its peaks (199999 peaks; in a fresh process:
   the growth of the largest resident set, less the result arrays);
-- the Parquet export's peak memory (199999 peaks; in a fresh process: the growth of
-  the largest resident set while it writes both files).
+- the Parquet export's peak memory (199999 peaks; in a fresh process, once an export of
+  the small demo run has paged in pyarrow's code: the growth of the largest resident
+  set while it writes both files).
 
 A run reads its per-scan values (the MS level needs each scan's trailer) once, at
 their first use: "cold" figures time a run whose values are not read yet, "warm"
@@ -217,18 +218,24 @@ print(after - before - arrays, arrays)
 
 
 EXPORT_MEMORY = HIGH_WATER + """
+import kestrune_tools.synthetic as sr
 from kestrune_tools.parquet import write_parquet
 
-run = open_run(sys.argv[1])
-run.ms_levels()
-before = high_water()
-write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
-print(high_water() - before)
+def export(path):
+    run = open_run(path)
+    run.ms_levels()  # the per-scan values: no part of the export's memory
+    before = high_water()
+    write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
+    return high_water() - before
+
+export(sr.with_demo_texts(sr.demo_file()).write(sys.argv[2] + "_demo_orbitrap.raw"))  # pages in pyarrow's code
+print(export(sys.argv[1]))
 """
 
 
 def export_memory(path: str, directory: str) -> int:
-    """The Parquet export's peak extra bytes (both files, of a run whose per-scan values are read)."""
+    """The Parquet export's peak extra bytes (both files, of a run whose per-scan values
+    are read), after an export of the small demo run has paged in the code it runs."""
     out = subprocess.run([sys.executable, "-c", EXPORT_MEMORY, path, os.path.join(directory, "memory")],
                          capture_output=True, text=True, check=True)
     return int(out.stdout)

@@ -120,6 +120,7 @@ def _selected_scans(run: Run, ms_level: int | None) -> list[int]:
 
 
 ExportPass = tuple[list[int], "ScanPass"]
+Columns = tuple["NDArray[np.generic]", ...]  # scan number, m/z, intensity
 
 
 def export_pass(run: Run, ms_level: int | None = None) -> ExportPass:
@@ -136,6 +137,8 @@ def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | N
     `scan_pass` where one is given (of the same `ms_level`), else from passes over
     groups of scans made now. Answers the scans and their statistics, what
     `write_scans` writes the scan table from."""
+    if row_group < 1:  # before the file is made: a size below one row would never end, or write no peaks
+        raise ValueError(f"row_group must be at least 1 row, not {row_group}")
     if scan_pass is not None and scan_pass[1].peaks is None:
         raise ValueError("write_peaks needs a pass made with its peaks (export_pass)")
     schema = PEAK_SCHEMA.with_metadata(header_metadata(run))
@@ -173,58 +176,40 @@ def _pass_in_groups(run: Run, scans: list[int], take_peaks: Callable[[RunPeaks],
 
 class _PeakRowGroups:
     """Writes peaks handed over in pieces (consecutive scans) in row groups of exactly
-    `size` rows, the last one shorter, as from one array of all of them: a row group
-    within one piece is a slice of its arrays (wrapped by pyarrow, not copied); one
-    that spans pieces is gathered into a buffer first."""
+    `size` rows, the last one shorter, as from one array of all of them. A row group is
+    slices of the pieces' arrays, wrapped by pyarrow without a copy (as chunks where it
+    spans pieces); the rows short of a whole row group wait, as slices, for the next
+    piece."""
 
     def __init__(self, writer: pq.ParquetWriter, size: int) -> None:
         self.writer = writer
         self.size = size
-        self.held = 0  # rows in the buffer
-        self.buffer: list[NDArray[np.generic]] = []
+        self.waiting: list[Columns] = []  # fewer than `size` rows in all
+        self.waiting_rows = 0
 
     def add(self, peaks: RunPeaks) -> None:
         columns = (peaks.scan_number, peaks.mz, peaks.intensity)
         rows, start = len(peaks.mz), 0
-        if self.held:
-            start = self._hold(columns, start, rows)
-        while rows - start >= self.size:
-            self._write([column[start:start + self.size] for column in columns])
-            start += self.size
+        while rows - start >= self.size - self.waiting_rows:
+            stop = start + self.size - self.waiting_rows
+            self._write(self.waiting + [tuple(column[start:stop] for column in columns)])
+            self.waiting, self.waiting_rows, start = [], 0, stop
         if start < rows:
-            self._hold(columns, start, rows)
+            self.waiting.append(tuple(column[start:] for column in columns))
+            self.waiting_rows += rows - start
 
     def close(self) -> None:
-        if self.held:
-            self._write([column[:self.held] for column in self.buffer])
-            self.held = 0
+        if self.waiting_rows:
+            self._write(self.waiting)
+        self.waiting, self.waiting_rows = [], 0
 
-    def _hold(self, columns: tuple[NDArray[np.generic], ...], start: int, rows: int) -> int:
-        """Copies rows from `start` on into the buffer, up to a whole row group (written
-        then); answers the first row not taken."""
-        taken = min(self.size - self.held, rows - start)
-        if not self.buffer or len(self.buffer[0]) < self.held + taken:
-            self._grow(columns, self.held + taken)
-        for held, column in zip(self.buffer, columns):
-            held[self.held:self.held + taken] = column[start:start + taken]
-        self.held += taken
-        if self.held == self.size:
-            self._write(self.buffer)
-            self.held = 0
-        return start + taken
-
-    def _grow(self, columns: tuple[NDArray[np.generic], ...], rows: int) -> None:
-        """A buffer of at least `rows` rows, doubling up to a row group: one no larger
-        than the peaks held where the run has fewer than a row group."""
-        capacity = min(self.size, max(rows, 2 * len(self.buffer[0]) if self.buffer else 0))
-        grown = [np.empty(capacity, column.dtype) for column in columns]
-        for new, old in zip(grown, self.buffer):
-            new[:self.held] = old[:self.held]
-        self.buffer = grown
-
-    def _write(self, columns: Sequence[NDArray[np.generic]]) -> None:
-        batch = pa.record_batch(list(columns), schema=self.writer.schema)
-        self.writer.write_batch(batch, row_group_size=self.size)
+    def _write(self, pieces: list[Columns]) -> None:
+        if len(pieces) == 1:
+            batch = pa.record_batch(list(pieces[0]), schema=self.writer.schema)
+            self.writer.write_batch(batch, row_group_size=self.size)
+            return
+        chunks = [pa.chunked_array([piece[k] for piece in pieces]) for k in range(len(pieces[0]))]
+        self.writer.write_table(pa.Table.from_arrays(chunks, schema=self.writer.schema), row_group_size=self.size)
 
 
 def write_scans(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None,
