@@ -142,10 +142,21 @@ def pyarrow_writing(run: Run, directory: str) -> Callable[[], None]:
     table = run.scan_table_of(scans, made.stats)
 
     def write() -> None:
-        pq.write_table(table, os.path.join(directory, "baseline.scans.parquet"))
-        pq.write_table(peaks, os.path.join(directory, "baseline.peaks.parquet"), row_group_size=1 << 20,
-                       use_dictionary=["scan_number"])
+        scans_path, peaks_path = removed(os.path.join(directory, "baseline.scans.parquet"),
+                                         os.path.join(directory, "baseline.peaks.parquet"))
+        pq.write_table(table, scans_path)
+        pq.write_table(peaks, peaks_path, row_group_size=1 << 20, use_dictionary=["scan_number"])
     return write
+
+
+def removed(scans: str, peaks: str) -> tuple[str, str]:
+    """Both paths, their files removed: every round writes new files, as a conversion
+    does. Truncating a file written a moment ago waits for its write-back, a cost of
+    the file system that falls on whichever writer opens its file first."""
+    for path in (scans, peaks):
+        if os.path.exists(path):
+            os.remove(path)
+    return scans, peaks
 
 
 def measure(path: str, rounds: int, directory: str) -> dict[str, float]:
@@ -165,7 +176,7 @@ def measure(path: str, rounds: int, directory: str) -> dict[str, float]:
         "scan_table, cold": lambda: open_run(path).scan_table(),
         "scan_table, warm": lambda: run.scan_table(),
         "pyarrow writing": write_baseline,
-        "parquet export": lambda: write_parquet(run, scans, peaks),
+        "parquet export": lambda: write_parquet(run, *removed(scans, peaks)),
         "per-scan values": lambda: open_run(path).ms_levels(),
     }, rounds)
     times["direct peaks + pyarrow"] = times["direct peaks"] + times["pyarrow writing"]

@@ -120,7 +120,7 @@ def _selected_scans(run: Run, ms_level: int | None) -> list[int]:
 
 
 ExportPass = tuple[list[int], "ScanPass"]
-Columns = tuple["NDArray[np.generic]", ...]  # scan number, m/z, intensity
+_Columns = tuple["NDArray[np.generic]", ...]  # scan number, m/z, intensity
 
 
 def export_pass(run: Run, ms_level: int | None = None) -> ExportPass:
@@ -184,7 +184,7 @@ class _PeakRowGroups:
     def __init__(self, writer: pq.ParquetWriter, size: int) -> None:
         self.writer = writer
         self.size = size
-        self.waiting: list[Columns] = []  # fewer than `size` rows in all
+        self.waiting: list[_Columns] = []  # fewer than `size` rows in all
         self.waiting_rows = 0
 
     def add(self, peaks: RunPeaks) -> None:
@@ -203,7 +203,7 @@ class _PeakRowGroups:
             self._write(self.waiting)
         self.waiting, self.waiting_rows = [], 0
 
-    def _write(self, pieces: list[Columns]) -> None:
+    def _write(self, pieces: list[_Columns]) -> None:
         if len(pieces) == 1:
             batch = pa.record_batch(list(pieces[0]), schema=self.writer.schema)
             self.writer.write_batch(batch, row_group_size=self.size)
