@@ -24,10 +24,12 @@ end. Each scan's peaks are read once for the two files, and the export holds abo
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from types import TracebackType
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -142,15 +144,13 @@ def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | N
     if scan_pass is not None and scan_pass[1].peaks is None:
         raise ValueError("write_peaks needs a pass made with its peaks (export_pass)")
     schema = PEAK_SCHEMA.with_metadata(header_metadata(run))
-    with pq.ParquetWriter(destination, schema, use_dictionary=["scan_number"]) as writer:
-        row_groups = _PeakRowGroups(writer, row_group)
+    with _PeakRowGroups(destination, schema, row_group) as row_groups:
         if scan_pass is not None and scan_pass[1].peaks is not None:
             row_groups.add(scan_pass[1].peaks)
             answer = scan_pass
         else:
             scans = _selected_scans(run, ms_level)
             answer = scans, _pass_in_groups(run, scans, row_groups.add)
-        row_groups.close()
     return answer
 
 
@@ -179,13 +179,25 @@ class _PeakRowGroups:
     `size` rows, the last one shorter, as from one array of all of them. A row group is
     slices of the pieces' arrays, wrapped by pyarrow without a copy (as chunks where it
     spans pieces); the rows short of a whole row group wait, as slices, for the next
-    piece."""
+    piece. Errors of writing name the file (`_naming`); those of reading stay the input's."""
 
-    def __init__(self, writer: pq.ParquetWriter, size: int) -> None:
-        self.writer = writer
+    def __init__(self, destination: str | os.PathLike[str], schema: pa.Schema, size: int) -> None:
+        self.destination = destination
+        with _naming(destination):
+            self.writer = pq.ParquetWriter(destination, schema, use_dictionary=["scan_number"])
         self.size = size
         self.waiting: list[_Columns] = []  # fewer than `size` rows in all
         self.waiting_rows = 0
+
+    def __enter__(self) -> _PeakRowGroups:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        with _naming(self.destination):
+            if kind is None and self.waiting_rows:
+                self._write(self.waiting)
+            self.writer.close()
 
     def add(self, peaks: RunPeaks) -> None:
         columns = (peaks.scan_number, peaks.mz, peaks.intensity)
@@ -198,25 +210,35 @@ class _PeakRowGroups:
             self.waiting.append(tuple(column[start:] for column in columns))
             self.waiting_rows += rows - start
 
-    def close(self) -> None:
-        if self.waiting_rows:
-            self._write(self.waiting)
-        self.waiting, self.waiting_rows = [], 0
-
     def _write(self, pieces: list[_Columns]) -> None:
-        if len(pieces) == 1:
-            batch = pa.record_batch(list(pieces[0]), schema=self.writer.schema)
-            self.writer.write_batch(batch, row_group_size=self.size)
-            return
-        chunks = [pa.chunked_array([piece[k] for piece in pieces]) for k in range(len(pieces[0]))]
-        self.writer.write_table(pa.Table.from_arrays(chunks, schema=self.writer.schema), row_group_size=self.size)
+        with _naming(self.destination):
+            if len(pieces) == 1:
+                batch = pa.record_batch(list(pieces[0]), schema=self.writer.schema)
+                self.writer.write_batch(batch, row_group_size=self.size)
+                return
+            chunks = [pa.chunked_array([piece[k] for piece in pieces]) for k in range(len(pieces[0]))]
+            table = pa.Table.from_arrays(chunks, schema=self.writer.schema)
+            self.writer.write_table(table, row_group_size=self.size)
 
 
 def write_scans(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None,
                 scan_pass: ExportPass | None = None) -> None:
     """Writes the scan table with its header-value columns and metadata."""
     table = scans_table(run, ms_level, scan_pass)
-    pq.write_table(table.replace_schema_metadata(header_metadata(run)), destination)
+    with _naming(destination):
+        pq.write_table(table.replace_schema_metadata(header_metadata(run)), destination)
+
+
+@contextlib.contextmanager
+def _naming(destination: str | os.PathLike[str]) -> Iterator[None]:
+    """An error of writing `destination` that names no file (as pyarrow's do) names it,
+    so that a full disk is reported against the file that filled it."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename is None and error.errno is not None:
+            error.filename = os.fspath(destination)
+        raise
 
 
 def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
