@@ -45,9 +45,8 @@ if TYPE_CHECKING:
 
 PEAK_ROW_GROUP = 1 << 20
 # The peaks one pass of the export reads at a time: a group of scans holds as many
-# scans as this many peaks hold of the largest scan read so far (one scan at first,
-# `MAX_GROUP_SCANS` at most, so that a run of empty scans does not make the next
-# group unbounded).
+# scans as this many peaks hold of the largest scan read so far (one scan at first;
+# `MAX_GROUP_SCANS` at most, a bound on the group that follows empty scans).
 PASS_PEAK_BUDGET = PEAK_ROW_GROUP
 MAX_GROUP_SCANS = 256
 PEAK_SCHEMA = pa.schema([
@@ -179,7 +178,7 @@ class _PeakRowGroups:
     `size` rows, the last one shorter, as from one array of all of them. A row group is
     slices of the pieces' arrays, wrapped by pyarrow without a copy (as chunks where it
     spans pieces); the rows short of a whole row group wait, as slices, for the next
-    piece. Errors of writing name the file (`_naming`); those of reading stay the input's."""
+    piece (which keeps their piece's arrays until then: two groups' peaks at most). Errors of writing name the file (`_naming`); those of reading stay the input's."""
 
     def __init__(self, destination: str | os.PathLike[str], schema: pa.Schema, size: int) -> None:
         self.destination = destination
