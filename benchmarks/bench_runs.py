@@ -17,7 +17,10 @@ spread over the whole length. For each it prints the best wall time over the rou
 - the run-level pass (`Run.scan_pass`) on two runs, one after the other in one
   thread and side by side in two: the throughput ratio;
 - the pass's peak extra memory with its peaks (199999 peaks; in a fresh process:
-  the growth of the largest resident set, less the result arrays).
+  the growth of the largest resident set, less the result arrays);
+- the Parquet export's peak memory (199999 peaks; in a fresh process, once an export of
+  the small demo run has paged in pyarrow's code: the growth of the largest resident
+  set while it writes both files).
 
 A run reads its per-scan values (the MS level needs each scan's trailer) once, at
 their first use: "cold" figures time a run whose values are not read yet, "warm"
@@ -139,10 +142,21 @@ def pyarrow_writing(run: Run, directory: str) -> Callable[[], None]:
     table = run.scan_table_of(scans, made.stats)
 
     def write() -> None:
-        pq.write_table(table, os.path.join(directory, "baseline.scans.parquet"))
-        pq.write_table(peaks, os.path.join(directory, "baseline.peaks.parquet"), row_group_size=1 << 20,
-                       use_dictionary=["scan_number"])
+        scans_path, peaks_path = removed(os.path.join(directory, "baseline.scans.parquet"),
+                                         os.path.join(directory, "baseline.peaks.parquet"))
+        pq.write_table(table, scans_path)
+        pq.write_table(peaks, peaks_path, row_group_size=1 << 20, use_dictionary=["scan_number"])
     return write
+
+
+def removed(scans: str, peaks: str) -> tuple[str, str]:
+    """Both paths, their files removed: every round writes new files, as a conversion
+    does. Truncating a file written a moment ago waits for its write-back, a cost of
+    the file system that falls on whichever writer opens its file first."""
+    for path in (scans, peaks):
+        if os.path.exists(path):
+            os.remove(path)
+    return scans, peaks
 
 
 def measure(path: str, rounds: int, directory: str) -> dict[str, float]:
@@ -162,7 +176,7 @@ def measure(path: str, rounds: int, directory: str) -> dict[str, float]:
         "scan_table, cold": lambda: open_run(path).scan_table(),
         "scan_table, warm": lambda: run.scan_table(),
         "pyarrow writing": write_baseline,
-        "parquet export": lambda: write_parquet(run, scans, peaks),
+        "parquet export": lambda: write_parquet(run, *removed(scans, peaks)),
         "per-scan values": lambda: open_run(path).ms_levels(),
     }, rounds)
     times["direct peaks + pyarrow"] = times["direct peaks"] + times["pyarrow writing"]
@@ -188,7 +202,7 @@ def two_threads(paths: tuple[str, str], rounds: int) -> float:
     return times["one"] / times["two"]
 
 
-MEMORY = """
+HIGH_WATER = """
 import resource, sys
 from kestrune_tools.runs import open_run
 
@@ -198,7 +212,9 @@ def high_water():  # bytes; /proc's figure is exact, getrusage's may lag behind 
         return int(fields["VmHWM"].split()[0]) * 1024
     except (OSError, KeyError):
         return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+"""
 
+MEMORY = HIGH_WATER + """
 run = open_run(sys.argv[1])
 scans = list(run.scan_numbers)
 run.ms_levels()
@@ -210,6 +226,30 @@ arrays = sum(a.nbytes for a in (made.peaks.offsets, made.peaks.scan_number, made
                                 made.stats.base_peak_intensity, made.stats.lowest_mz, made.stats.highest_mz))
 print(after - before - arrays, arrays)
 """
+
+
+EXPORT_MEMORY = HIGH_WATER + """
+import kestrune_tools.synthetic as sr
+from kestrune_tools.parquet import write_parquet
+
+def export(path):
+    run = open_run(path)
+    run.ms_levels()  # the per-scan values: no part of the export's memory
+    before = high_water()
+    write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
+    return high_water() - before
+
+export(sr.with_demo_texts(sr.demo_file()).write(sys.argv[2] + "_demo_orbitrap.raw"))  # pages in pyarrow's code
+print(export(sys.argv[1]))
+"""
+
+
+def export_memory(path: str, directory: str) -> int:
+    """The Parquet export's peak extra bytes (both files, of a run whose per-scan values
+    are read), after an export of the small demo run has paged in the code it runs."""
+    out = subprocess.run([sys.executable, "-c", EXPORT_MEMORY, path, os.path.join(directory, "memory")],
+                         capture_output=True, text=True, check=True)
+    return int(out.stdout)
 
 
 def pass_memory(path: str) -> tuple[int, int]:
@@ -250,6 +290,8 @@ def main(argv: list[str]) -> int:
                     extra, arrays = pass_memory(paths[0])
                     print(f"  pass with peaks, peak extra memory: {extra / 2**20:.1f} MiB beyond the "
                           f"{arrays / 2**20:.1f} MiB of result arrays (target 16 MiB)", flush=True)
+                    print(f"  parquet export, peak extra memory: {export_memory(paths[0], directory) / 2**20:.1f} MiB",
+                          flush=True)
                 for path in paths:
                     os.remove(path)
     print(f"load average after: {os.getloadavg()}")

@@ -244,11 +244,16 @@ def full_disk(files):
         subprocess.run(["umount", "--lazy", str(place)], check=True)  # even while a file is open there
 
 
-@pytest.mark.parametrize("command", ["convert", "catalog"])
-def test_a_full_disk_fails_the_output_naming_it(files, capsys, full_disk, command):
+@pytest.mark.parametrize("command, extra, name", [
+    ("convert", [], "x_orbitrap.mgf"),
+    ("convert", ["--to", "parquet"], "x_orbitrap.peaks.parquet"),  # the part that fills the disk
+    ("catalog", [], "catalog.parquet"),
+])
+def test_a_full_disk_fails_the_output_naming_it(files, capsys, full_disk, command, extra, name):
     source = write_run(files / "in", "orbitrap", 66, "x_orbitrap.raw")  # the profile with MS2 scans
-    status, error = run(capsys, command, str(source), *output_arguments(command, full_disk / "out"), "-j", "1")
-    output = full_disk / "out" / ("x_orbitrap.mgf" if command == "convert" else "catalog.parquet")
+    status, error = run(capsys, command, str(source), *output_arguments(command, full_disk / "out"), *extra,
+                        "-j", "1")
+    output = full_disk / "out" / name
     assert status == 1 and f"cannot write {output}: no space left on device" in error, error
     assert counts(error)[2] == 1
     assert list((full_disk / "out").iterdir()) == []

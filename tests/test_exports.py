@@ -146,6 +146,16 @@ def test_peak_row_groups(files):
     assert pq.read_table(files / "groups.parquet").equals(pq.read_table(files / "whole.parquet"))
 
 
+@pytest.mark.parametrize("row_group", [0, -1])
+def test_peak_row_groups_of_no_rows_are_refused_before_writing(files, row_group):
+    from kestrune_tools import open_run
+    from kestrune_tools.parquet import write_peaks
+
+    with open_run(write_run(files, "orbitrap", 66)) as run, pytest.raises(ValueError, match="row_group"):
+        write_peaks(run, files / "peaks.parquet", row_group=row_group)
+    assert not (files / "peaks.parquet").exists()
+
+
 @pytest.mark.parametrize("reader", READERS)
 def test_catalog_answers_the_precursor_query(archive, reader):
     runs, _, catalog = archive

@@ -53,7 +53,17 @@ def random_block(rng, kind):
 def random_run(files, seed):
     rng = np.random.default_rng(seed)
     kinds = rng.choice(["empty", "sorted", "unsorted", "nan"], SCANS, p=[0.2, 0.3, 0.3, 0.2])
-    blocks = [random_block(rng, kind) for kind in kinds]
+    return peak_run(files / f"random{seed}_orbitrap.raw", [random_block(rng, kind) for kind in kinds])
+
+
+def even_run(files, peaks):
+    """Scans of `peaks` peaks each, but every seventh scan, which holds none."""
+    mz = np.linspace(150.0, 2000.0, peaks)
+    return peak_run(files / "even_orbitrap.raw", [None if scan % 7 == 0 else sr.wide_block(
+        (mz + scan).tolist(), [1000.0 + scan] * peaks) for scan in range(1, SCANS + 1)])
+
+
+def peak_run(path, blocks):
     lengths = [len(block or b"") + SEARCH_ROOM for block in blocks]
     raw = sr.orbitrap_peak_file(lengths)
     at = sr.ORBITRAP_FIRST_SCAN_AT
@@ -61,7 +71,7 @@ def random_run(files, seed):
         if block:
             raw.put(at, block)
         at += length
-    return raw.write(files / f"random{seed}_orbitrap.raw")
+    return raw.write(path)
 
 
 def bounds_of(run, kind):
@@ -201,6 +211,28 @@ def test_each_consumer_reads_every_scans_peaks_once(files, monkeypatch, consume)
 # -- signals and other threads
 
 GiB = 1 << 30
+
+
+@pytest.mark.parametrize("budget, row_group", [(1, 1000), (1600, 1000), (1600, 7), (5000, 1 << 20)])
+def test_the_parquet_export_reads_groups_of_scans_within_its_budget(files, monkeypatch, budget, row_group):
+    pytest.importorskip("pyarrow")
+    from kestrune_tools import parquet
+
+    with kt.open_run(even_run(files, 500)) as run:
+        whole = parquet.export_pass(run)
+        parquet.write_peaks(run, files / "whole.peaks", row_group=row_group, scan_pass=whole)
+        parquet.write_scans(run, files / "whole.scans", scan_pass=whole)
+        passes = []
+        one_pass = runs.Run.scan_pass
+        monkeypatch.setattr(runs.Run, "scan_pass", lambda *arguments, **options: passes.append(
+            one_pass(*arguments, **options)) or passes[-1])
+        monkeypatch.setattr(parquet, "PASS_PEAK_BUDGET", budget, raising=False)
+        grouped = parquet.write_peaks(run, files / "grouped.peaks", row_group=row_group)
+        parquet.write_scans(run, files / "grouped.scans", scan_pass=grouped)
+    held = [int(made.stats.peak_count.sum()) for made in passes]
+    assert len(held) > 1 and max(held) <= max(budget, 500) and sum(held) == len(whole[1].peaks.mz), held
+    for part in ("peaks", "scans"):
+        assert (files / f"grouped.{part}").read_bytes() == (files / f"whole.{part}").read_bytes()
 
 
 def sparse_run(files):

@@ -27,8 +27,7 @@ import sys
 import tempfile
 import threading
 import time
-import weakref
-from collections.abc import Callable, Generator, Iterable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterable, Iterator, Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import asdict, dataclass, field
@@ -39,7 +38,6 @@ from kestrune_tools.mgf import NothingToWrite
 from kestrune_tools.outputs import atomic_outputs, is_made_from, output_error, record_source, source_identity
 
 if TYPE_CHECKING:
-    from kestrune_tools.parquet import ExportPass
     from kestrune_tools.runs import Run
 
 RAW_SUFFIX = ".raw"  # compared without regard to case
@@ -283,43 +281,32 @@ class ExportOptions:
     require_precursor: bool = False  # mzML: leave out MSn scans without a precursor m/z (MGF always does)
 
 
-# A writer answers the number of MSn scans it left out for want of a precursor m/z.
-PartWriter = Callable[["Run", Path, ExportOptions], int | None]
+# A format's writer writes each of its files given a destination (by suffix; a file
+# already made from this input gets none) and answers the number of MSn scans it left
+# out for want of a precursor m/z.
+FormatWriter = Callable[["Run", Mapping[str, Path], ExportOptions], int | None]
 
 
-def _write_mgf(run: Run, destination: Path, options: ExportOptions) -> int:
+def _write_mgf(run: Run, destinations: Mapping[str, Path], options: ExportOptions) -> int:
     from kestrune_tools.mgf import write_mgf
 
-    return write_mgf(run, destination, options.ms_level)
+    return write_mgf(run, destinations[".mgf"], options.ms_level)
 
 
-# The Parquet parts of a run share one pass over its peaks: the scans part makes it
-# (both parts are then written from it), the peaks part takes it, or makes its own
-# where the scans part was not written. It goes with the run at the latest.
-_parquet_passes: weakref.WeakKeyDictionary[Run, ExportPass] = weakref.WeakKeyDictionary()
+def _write_parquet(run: Run, destinations: Mapping[str, Path], options: ExportOptions) -> None:
+    from kestrune_tools.parquet import write_parquet
 
-
-def _write_scans(run: Run, destination: Path, options: ExportOptions) -> None:
-    from kestrune_tools.parquet import export_pass, write_scans
-
-    made = _parquet_passes[run] = export_pass(run, options.ms_level)
-    write_scans(run, destination, options.ms_level, made)
-
-
-def _write_peaks(run: Run, destination: Path, options: ExportOptions) -> None:
-    from kestrune_tools.parquet import write_peaks
-
-    write_peaks(run, destination, options.ms_level, scan_pass=_parquet_passes.pop(run, None))
+    write_parquet(run, destinations.get(".scans.parquet"), destinations.get(".peaks.parquet"), options.ms_level)
 
 
 MZML_MODULE = "kestrune_tools.mzml"
 
 
-def _write_mzml(run: Run, destination: Path, options: ExportOptions) -> int:
+def _write_mzml(run: Run, destinations: Mapping[str, Path], options: ExportOptions) -> int:
     mzml: Any = importlib.import_module(MZML_MODULE)
     settings = mzml.MzmlOptions(polarity=options.polarity, spectrum_type=options.spectrum_type,
                                 compression=options.zlib)
-    left_out: int = mzml.write_mzml(run, destination, settings, ms_level=options.ms_level,
+    left_out: int = mzml.write_mzml(run, destinations[".mzML"], settings, ms_level=options.ms_level,
                                     require_precursor=options.require_precursor)
     return left_out
 
@@ -328,16 +315,16 @@ def mzml_available() -> bool:
     return importlib.util.find_spec(MZML_MODULE) is not None
 
 
-# Each format: the suffix of each output file and the writer of that file.
-FORMATS: dict[str, tuple[tuple[str, PartWriter], ...]] = {
-    "mzml": ((".mzML", _write_mzml),),
-    "mgf": ((".mgf", _write_mgf),),
-    "parquet": ((".scans.parquet", _write_scans), (".peaks.parquet", _write_peaks)),
+# Each format: the suffix of each output file and the writer of its files.
+FORMATS: dict[str, tuple[tuple[str, ...], FormatWriter]] = {
+    "mzml": ((".mzML",), _write_mzml),
+    "mgf": ((".mgf",), _write_mgf),
+    "parquet": ((".scans.parquet", ".peaks.parquet"), _write_parquet),
 }
 
 
 def output_paths(source: Path, outdir: Path, format_name: str) -> list[Path]:
-    return [outdir / (source.stem + suffix) for suffix, _ in FORMATS[format_name]]
+    return [outdir / (source.stem + suffix) for suffix in FORMATS[format_name][0]]
 
 
 @dataclass(frozen=True)
@@ -373,32 +360,33 @@ def convert_file(job: ConvertJob) -> Outcome:
     and renames them into place only if the input did not change meanwhile."""
     source = Path(job.source)
     finals = output_paths(source, Path(job.outdir), job.format_name)
-    writers = [writer for _, writer in FORMATS[job.format_name]]
+    suffixes, writer = FORMATS[job.format_name]
 
     def convert() -> Outcome:
         made_from = {"input": source_identity(source), "options": job.shaping_options()}
-        parts = [(final, writer) for final, writer in zip(finals, writers)
-                 if job.overwrite or not is_made_from(final, made_from)]
+        parts = {suffix: final for suffix, final in zip(suffixes, finals)
+                 if job.overwrite or not is_made_from(final, made_from)}
         if not parts:
             return Outcome(job.source, "skipped")
-        return _write_parts(job, parts, made_from)
+        return _write_parts(job, writer, parts, made_from)
 
     return guarded(job.source, convert)
 
 
-def _write_parts(job: ConvertJob, parts: list[tuple[Path, PartWriter]], made_from: dict[str, Any]) -> Outcome:
+def _write_parts(job: ConvertJob, writer: FormatWriter, parts: dict[str, Path],
+                 made_from: dict[str, Any]) -> Outcome:
     import kestrune_tools as kt
 
     source = Path(job.source)
+    finals = list(parts.values())
     pairs: list[tuple[Path, Path]] = []
-    current = parts[0][0]
-    left_out = 0  # MSn scans without a precursor m/z that the outputs leave out
+    current = finals[0]  # the output an error names where it names no file of its own
     try:
-        with atomic_outputs([final for final, _ in parts]) as temporaries:
-            pairs = list(zip([final for final, _ in parts], temporaries))
+        with atomic_outputs(finals) as temporaries:
+            pairs = list(zip(finals, temporaries))
             with kt.open_run(source) as run:
-                for (current, writer), temporary in zip(parts, temporaries):
-                    left_out += writer(run, temporary, job.options) or 0
+                # MSn scans without a precursor m/z that the outputs leave out
+                left_out = writer(run, dict(zip(parts, temporaries)), job.options) or 0
             if _changed_since(source, made_from["input"]):
                 raise InputChanged(CHANGED_WHILE_READ)  # so the outputs are never renamed in
             for final, temporary in pairs:

@@ -15,25 +15,40 @@ Both files carry the header values in their key-value metadata too (keys
 so a reader of the peaks alone still knows which run they came from; the creation
 date there is empty where the column holds null.
 
-Both files come from one pass over the run's peaks (`export_pass`): the scan table's
-statistics and the peaks file's columns are the same pass's arrays, and each scan's
-peaks are read once for the two.
+Both files come from one reading of the run's peaks (`write_parquet`): the pass runs
+over groups of consecutive scans, each group's peaks are written to the peaks file as
+they come and its statistics kept, and the scan table is written from them at the
+end. Each scan's peaks are read once for the two files, and the export holds about
+`PASS_PEAK_BUDGET` peaks at a time, not the run's.
 """
 
 from __future__ import annotations
 
+import contextlib
 import datetime
 import os
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from types import TracebackType
 from typing import TYPE_CHECKING
 
+import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from kestrune_tools.runs import PeakStats, ScanPass
+
 if TYPE_CHECKING:
-    from kestrune_tools.runs import Run, ScanPass
+    from numpy.typing import NDArray
+
+    from kestrune_tools.runs import Run, RunPeaks
 
 PEAK_ROW_GROUP = 1 << 20
+# The peaks one pass of the export reads at a time: a group of scans holds as many
+# scans as this many peaks hold of the largest scan read so far (one scan at first;
+# `MAX_GROUP_SCANS` at most, a bound on the group that follows empty scans).
+PASS_PEAK_BUDGET = PEAK_ROW_GROUP
+MAX_GROUP_SCANS = 256
 PEAK_SCHEMA = pa.schema([
     pa.field("scan_number", pa.int32(), nullable=False),
     pa.field("mz", pa.float64(), nullable=False),
@@ -106,44 +121,133 @@ def _selected_scans(run: Run, ms_level: int | None) -> list[int]:
 
 
 ExportPass = tuple[list[int], "ScanPass"]
+_Columns = tuple["NDArray[np.generic]", ...]  # scan number, m/z, intensity
 
 
 def export_pass(run: Run, ms_level: int | None = None) -> ExportPass:
     """The scans of `ms_level` (every scan for None) and one pass over them with
-    their peaks: what both files are written from."""
+    their peaks, all of them in memory at once: what both files can be written from
+    (`write_parquet` reads them in groups instead)."""
     scans = _selected_scans(run, ms_level)
     return scans, run.scan_pass(scans, with_peaks=True)
 
 
 def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None,
-                row_group: int = PEAK_ROW_GROUP, scan_pass: ExportPass | None = None) -> None:
+                row_group: int = PEAK_ROW_GROUP, scan_pass: ExportPass | None = None) -> ExportPass:
     """Writes the peaks of every scan (of `ms_level` if given) in scan order, from
-    `scan_pass` where one is given (of the same `ms_level`)."""
-    _, made = scan_pass or export_pass(run, ms_level)
-    peaks = made.peaks
-    if peaks is None:
+    `scan_pass` where one is given (of the same `ms_level`), else from passes over
+    groups of scans made now. Answers the scans and their statistics, what
+    `write_scans` writes the scan table from."""
+    if row_group < 1:  # before the file is made: a size below one row would never end, or write no peaks
+        raise ValueError(f"row_group must be at least 1 row, not {row_group}")
+    if scan_pass is not None and scan_pass[1].peaks is None:
         raise ValueError("write_peaks needs a pass made with its peaks (export_pass)")
     schema = PEAK_SCHEMA.with_metadata(header_metadata(run))
-    columns = (peaks.scan_number, peaks.mz, peaks.intensity)  # wrapped by pyarrow, not copied
-    with pq.ParquetWriter(destination, schema, use_dictionary=["scan_number"]) as writer:
-        for start in range(0, len(peaks.mz), row_group):
-            batch = pa.record_batch([column[start:start + row_group] for column in columns], schema=writer.schema)
-            writer.write_batch(batch, row_group_size=row_group)
+    with _PeakRowGroups(destination, schema, row_group) as row_groups:
+        if scan_pass is not None and scan_pass[1].peaks is not None:
+            row_groups.add(scan_pass[1].peaks)
+            answer = scan_pass
+        else:
+            scans = _selected_scans(run, ms_level)
+            answer = scans, _pass_in_groups(run, scans, row_groups.add)
+    return answer
+
+
+def _pass_in_groups(run: Run, scans: list[int], take_peaks: Callable[[RunPeaks], None]) -> ScanPass:
+    """One pass over consecutive groups of `scans` (at least one pass, for no scans too),
+    each group's peaks handed to `take_peaks` and dropped before the next group is read:
+    the statistics of all the scans."""
+    parts: list[PeakStats] = []
+    start, size, largest = 0, 1, 0
+    while True:
+        made = run.scan_pass(scans[start:start + size], with_peaks=True)
+        assert made.peaks is not None
+        take_peaks(made.peaks)
+        parts.append(made.stats)
+        start += size
+        largest = max(largest, int(made.stats.peak_count.max(initial=0)))
+        size = max(1, min(MAX_GROUP_SCANS, PASS_PEAK_BUDGET // max(largest, 1)))
+        del made  # its peaks go before the next group's are read
+        if start >= len(scans):
+            break
+    return ScanPass(PeakStats.joined(parts), np.zeros((0, len(scans))), None)
+
+
+class _PeakRowGroups:
+    """Writes peaks handed over in pieces (consecutive scans) in row groups of exactly
+    `size` rows, the last one shorter, as from one array of all of them. A row group is
+    slices of the pieces' arrays, wrapped by pyarrow without a copy (as chunks where it
+    spans pieces); the rows short of a whole row group wait, as slices, for the next
+    piece (which keeps their piece's arrays until then: two groups' peaks at most). Errors of writing name the file (`_naming`); those of reading stay the input's."""
+
+    def __init__(self, destination: str | os.PathLike[str], schema: pa.Schema, size: int) -> None:
+        self.destination = destination
+        with _naming(destination):
+            self.writer = pq.ParquetWriter(destination, schema, use_dictionary=["scan_number"])
+        self.size = size
+        self.waiting: list[_Columns] = []  # fewer than `size` rows in all
+        self.waiting_rows = 0
+
+    def __enter__(self) -> _PeakRowGroups:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        with _naming(self.destination):
+            if kind is None and self.waiting_rows:
+                self._write(self.waiting)
+            self.writer.close()
+
+    def add(self, peaks: RunPeaks) -> None:
+        columns = (peaks.scan_number, peaks.mz, peaks.intensity)
+        rows, start = len(peaks.mz), 0
+        while rows - start >= self.size - self.waiting_rows:
+            stop = start + self.size - self.waiting_rows
+            self._write(self.waiting + [tuple(column[start:stop] for column in columns)])
+            self.waiting, self.waiting_rows, start = [], 0, stop
+        if start < rows:
+            self.waiting.append(tuple(column[start:] for column in columns))
+            self.waiting_rows += rows - start
+
+    def _write(self, pieces: list[_Columns]) -> None:
+        with _naming(self.destination):
+            if len(pieces) == 1:
+                batch = pa.record_batch(list(pieces[0]), schema=self.writer.schema)
+                self.writer.write_batch(batch, row_group_size=self.size)
+                return
+            chunks = [pa.chunked_array([piece[k] for piece in pieces]) for k in range(len(pieces[0]))]
+            table = pa.Table.from_arrays(chunks, schema=self.writer.schema)
+            self.writer.write_table(table, row_group_size=self.size)
 
 
 def write_scans(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None,
                 scan_pass: ExportPass | None = None) -> None:
     """Writes the scan table with its header-value columns and metadata."""
     table = scans_table(run, ms_level, scan_pass)
-    pq.write_table(table.replace_schema_metadata(header_metadata(run)), destination)
+    with _naming(destination):
+        pq.write_table(table.replace_schema_metadata(header_metadata(run)), destination)
 
 
-def write_parquet(run: Run, scans_destination: str | os.PathLike[str],
-                  peaks_destination: str | os.PathLike[str], ms_level: int | None = None) -> None:
-    """Writes both Parquet files of a run from one pass over its peaks."""
-    made = export_pass(run, ms_level)
-    write_scans(run, scans_destination, ms_level, made)
-    write_peaks(run, peaks_destination, ms_level, scan_pass=made)
+@contextlib.contextmanager
+def _naming(destination: str | os.PathLike[str]) -> Iterator[None]:
+    """An error of writing `destination` that names no file (as pyarrow's do) names it,
+    so that a full disk is reported against the file that filled it."""
+    try:
+        yield
+    except OSError as error:
+        if error.filename is None and error.errno is not None:
+            error.filename = os.fspath(destination)
+        raise
+
+
+def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
+                  peaks_destination: str | os.PathLike[str] | None, ms_level: int | None = None) -> None:
+    """Writes both Parquet files of a run (either alone where the other destination is
+    None), reading each scan's peaks once: the scan table from the statistics of the
+    passes that wrote the peaks."""
+    made = None if peaks_destination is None else write_peaks(run, peaks_destination, ms_level)
+    if scans_destination is not None:
+        write_scans(run, scans_destination, ms_level, made)
 
 
 def read_header_metadata(path: str | os.PathLike[str]) -> dict[str, str]:

@@ -463,6 +463,14 @@ class PeakStats:
             setattr(stats, name, answer[name])
         return stats
 
+    @classmethod
+    def joined(cls, parts: Sequence[PeakStats]) -> PeakStats:
+        """The rows of `parts`, one part after the other."""
+        stats = cls(0)
+        for name in _STATS_FIELDS:
+            setattr(stats, name, np.concatenate([getattr(stats, name)] + [getattr(part, name) for part in parts]))
+        return stats
+
     def add(self, row: int, mz: FloatArray, intensity: IntensityArray) -> None:
         if not len(mz):
             return
