@@ -79,7 +79,8 @@ def peak_block(seed: int, peaks: int) -> bytes:
 
 def scan_offsets(count: int, size: int, length: int) -> list[int]:
     """Contiguous scans up to the reserved tables, the rest spread over the length."""
-    offsets, at = [], sr.ORBITRAP_FIRST_SCAN_AT
+    offsets: list[int] = []
+    at = sr.ORBITRAP_FIRST_SCAN_AT
     while at + size <= RESERVED[0] and len(offsets) < count:
         offsets.append(at)
         at += size
@@ -281,7 +282,8 @@ def main(argv: list[str]) -> int:
             rounds = args.rounds if peaks < 100_000 else max(3, args.rounds // 3)
             for label, length in sizes.items():
                 raw = build(length, peaks)
-                paths = tuple(raw.write(os.path.join(directory, f"runs_{k}_orbitrap.raw")) for k in "ab")
+                paths = (raw.write(os.path.join(directory, "runs_a_orbitrap.raw")),
+                         raw.write(os.path.join(directory, "runs_b_orbitrap.raw")))
                 times = measure(paths[0], rounds, directory)
                 print(report(f"{peaks} peaks, {label} ({os.path.getsize(paths[0])} bytes)", times), flush=True)
                 print(f"  pass, two threads on two runs: {two_threads(paths, rounds):.2f}x the throughput "
