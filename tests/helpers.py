@@ -40,3 +40,30 @@ def load_example(name: str) -> ModuleType:
     sys.modules[name] = module
     found.loader.exec_module(module)
     return module
+
+
+def ran_alongside(work: Callable[[], object]) -> bool:
+    """Whether another thread ran in the middle half of `work`: it would not where the
+    call held the interpreter lock throughout, but only as the lock changed hands at
+    its start and end."""
+    import threading
+    import time
+
+    stamps: list[float] = []
+    done = threading.Event()
+
+    def stamp() -> None:
+        while not done.is_set():
+            stamps.append(time.perf_counter())
+
+    thread = threading.Thread(target=stamp)
+    thread.start()
+    started = time.perf_counter()
+    try:
+        work()
+    finally:
+        ended = time.perf_counter()
+        done.set()
+        thread.join()
+    quarter = (ended - started) / 4
+    return any(started + quarter < at < ended - quarter for at in stamps)
