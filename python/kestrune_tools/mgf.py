@@ -46,8 +46,6 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-import numpy as np
-
 from kestrune_tools.text import escaped
 
 if TYPE_CHECKING:
