@@ -58,7 +58,7 @@ def f32(value):
 
 
 def read_pyteomics(path):
-    from pyteomics import mzml
+    mzml = pytest.importorskip("pyteomics.mzml")
 
     with warnings.catch_warnings():  # its one-read parse of a short offset index fails; it indexes itself
         warnings.filterwarnings("ignore", "Could not extract the embedded offset index", UserWarning)
@@ -78,7 +78,7 @@ def read_pymzml(path):
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", "(Cython PyNumpress|Plotly)", ImportWarning)
         warnings.filterwarnings("ignore", "Testing an element's truth value", DeprecationWarning)
-        import pymzml
+        pymzml = pytest.importorskip("pymzml")
 
         with pymzml.run.Reader(str(path)) as reader:  # it tells no precursor without a selected ion
             for s in reader:
@@ -130,7 +130,7 @@ def test_units_name_their_vocabulary_and_float32_values_print_shortest(exported)
 @pytest.mark.parametrize("case", CASES, ids=IDS)
 def test_mgf_holds_only_searchable_ms2_entries(runs, case, tmp_path_factory):
     matchms = pytest.importorskip("matchms.importing")
-    from pyteomics import mgf
+    mgf = pytest.importorskip("pyteomics.mgf")
 
     destination = tmp_path_factory.mktemp("mgf") / "run.mgf"
     with kt.open_run(runs[case]) as run:
@@ -163,6 +163,7 @@ def test_scans_without_a_precursor_left_out_and_counted(runs, tmp_path_factory, 
 
 
 def test_scan_frame_keeps_missing_integers(runs, monkeypatch):
+    pytest.importorskip("pandas")
     with kt.open_run(runs[("orbitrap", 57)]) as run:
         table, frame = run.scan_table(), run.scan_frame()
         monkeypatch.setitem(sys.modules, "pandas", None)
