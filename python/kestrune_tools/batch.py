@@ -561,8 +561,12 @@ def _worker_started() -> None:
 def _stop_task(signal_number: int, frame: object) -> None:
     global _stop_signal
     _stop_signal = signal_number
-    if _task_running:  # between tasks it is enough that no further task starts
+    if _task_running:
         stop(signal_number)
+    # Between tasks nothing is half-done: end at once, as the pool's own shutdown of
+    # a broken pool expects of the signal (an idle worker that stayed would be waited
+    # for for ever).
+    os._exit(128 + signal_number)
 
 
 def _in_worker(task: Callable[[Item], Outcome], item: Item) -> Outcome:
