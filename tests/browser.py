@@ -58,9 +58,12 @@ class DevTools:
             os.dup2(to_browser_r, 3)
             os.dup2(from_browser_w, 4)
 
+        # The browser is not ours to check: a sanitizer runtime preloaded for the suite
+        # would stop it from starting.
+        environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
         self.process = subprocess.Popen([executable, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", "about:blank"],
                                         preexec_fn=wire_pipes, pass_fds=(3, 4), stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=environment)
         os.close(to_browser_r)
         os.close(from_browser_w)
         self._next_id = 0
