@@ -56,6 +56,7 @@ from psims.mzml import MzMLWriter
 from psims.xml import CVParam
 
 from kestrune_tools.mgf import scans_to_write
+from kestrune_tools.numbers import float32_text, float64_text
 from kestrune_tools.runs import PeakStats
 
 if TYPE_CHECKING:
@@ -151,28 +152,6 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
                 rt, stats = _write_spectra(writer, run, scans, options)
                 _write_chromatograms(writer, rt, stats, options)
     return left_out
-
-
-def float32_text(value: float) -> str:
-    """The shortest text that reads back as the same 32-bit float: `0.8`, not the
-    float64 `0.800000011920929` of the same value (NumPy's shortest form, `1e+38` for
-    the extremes)."""
-    return _xsd_float(value) or str(np.float32(value))
-
-
-def float64_text(value: float) -> str:
-    """The shortest text that reads back as the same 64-bit float."""
-    return _xsd_float(value) or repr(float(value))
-
-
-def _xsd_float(value: float) -> str | None:
-    # XML Schema's words for the values that are no numbers; peaks that are no
-    # plausible peaks still hold them.
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "INF" if value > 0 else "-INF"
-    return None
 
 
 def source_checksum(path: str | os.PathLike[str]) -> str:
