@@ -383,14 +383,13 @@ def attribute(term: tuple[str, str], value: str, unit: tuple[str, str] | None = 
 
 def spectrum_object(spectrum: Spectrum, usi_text: str, with_peaks: bool,
                     isolation_width: float | None = None) -> dict[str, Any]:
-    """The PROXI spectrum object of one scan; m/z as the reader's float64 values and
-    intensities as its float32 values (both written so that they read back exactly),
-    a value that is no number as null."""
+    """The PROXI spectrum object of one scan; its peaks as the reader's arrays (float64
+    m/z, float32 intensities), which the server writes as the shortest text that reads
+    back as the same value of that type, and a value that is no number as null."""
     answer: dict[str, Any] = {"usi": usi_text, "status": "READABLE",
                               "attributes": spectrum_attributes(spectrum, isolation_width)}
     if with_peaks:
-        answer["mzs"] = _json_numbers(spectrum.mz)
-        answer["intensities"] = _json_numbers(spectrum.intensity)
+        answer["mzs"], answer["intensities"] = spectrum.mz, spectrum.intensity
     return answer
 
 
@@ -447,13 +446,3 @@ def _precursor(spectrum: Spectrum, isolation_width: float | None) -> list[dict[s
         half = float32_text(isolation_width / 2)  # half a 32-bit width is again a 32-bit float
         attributes += [attribute(ISOLATION_LOWER_OFFSET, half, MZ), attribute(ISOLATION_UPPER_OFFSET, half, MZ)]
     return attributes
-
-
-def _json_numbers(values: Any) -> list[float | None]:
-    import numpy as np
-
-    numbers: list[float | None] = values.astype(np.float64).tolist()
-    if not np.isfinite(values).all():
-        numbers = [value if math.isfinite(value) else None for value in numbers]  # type: ignore[arg-type]
-    return numbers
-

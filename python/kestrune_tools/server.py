@@ -21,12 +21,12 @@ line on standard error, never a traceback to the client.
 from __future__ import annotations
 
 import ipaddress
-import json
 import socket
 import sys
 from typing import Any
 
 import anyio
+import orjson
 import uvicorn
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -51,9 +51,12 @@ JSON_TYPE = "application/json"
 
 
 def json_response(body: Any, status: int = 200, headers: dict[str, str] | None = None) -> Response:
-    # Strict JSON: the spectrum object holds null, never NaN, for a value that is no number.
-    text = json.dumps(body, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
-    return Response(text.encode(), status, headers=headers, media_type=JSON_TYPE)
+    """orjson writes NumPy arrays whole, each value as the shortest text that reads back
+    as the same value of its type (float64 m/z, float32 intensities), about ten times
+    as fast as the standard library writes Python floats; a value that is no number
+    is null, so that the answer is strict JSON."""
+    content = orjson.dumps(body, option=orjson.OPT_SERIALIZE_NUMPY)
+    return Response(content, status, headers=headers, media_type=JSON_TYPE)
 
 
 def error_response(error: ProxiError, headers: dict[str, str] | None = None) -> Response:
