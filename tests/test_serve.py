@@ -19,15 +19,16 @@ import urllib.parse
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-import numpy as np
 import pytest
 
-import kestrune
-from kestrune_tools import synthetic
-from kestrune_tools.proxi import MISS_RESCAN_SECONDS
+np = pytest.importorskip("numpy")
+for library in ("starlette", "uvicorn", "orjson"):  # the serve extra
+    pytest.importorskip(library)
 
-pytest.importorskip("starlette")
-pytest.importorskip("uvicorn")
+import kestrune  # noqa: E402
+from kestrune_tools import synthetic  # noqa: E402
+from kestrune_tools.proxi import MISS_RESCAN_SECONDS  # noqa: E402
+from kestrune_tools.server import HEAD_SECONDS  # noqa: E402
 
 LAUNCH = ("import sys; from kestrune_tools.batch import end_with_parent; end_with_parent(); "
           "from kestrune_tools.cli import main; sys.exit(main(sys.argv[1:]))")
@@ -239,6 +240,15 @@ def test_other_methods_and_paths_answer_error_objects(server, method, path, stat
 def test_head_answers_the_headers_without_a_body(server):
     status, headers, body = server.get("?resultType=full&usi=mzspec:USI000000:run:b:scan:3", method="HEAD")
     assert status == 200 and body == b"" and int(headers["content-length"]) > 1000
+
+
+@pytest.mark.parametrize("sent", [b"", b"GET /proxi/v0.1/spectra?resultType=full&usi=mzspec:US"])
+def test_a_connection_whose_request_head_never_comes_whole_is_closed(server, sent):
+    with socket.create_connection((server.host, server.port), timeout=HEAD_SECONDS + 10) as peer:
+        peer.sendall(sent)
+        started = time.monotonic()
+        assert peer.recv(1024) == b""
+        assert time.monotonic() - started < HEAD_SECONDS + 5
 
 
 @pytest.mark.parametrize("run", [

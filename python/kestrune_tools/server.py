@@ -13,21 +13,25 @@ backlog queues a burst of new clients rather than refusing them.
 
 Bounds: a request's line and headers within `MAX_HEAD_BYTES`, its query within
 `MAX_QUERY_BYTES`, no request body read; a request answered within
-`REQUEST_SECONDS` (503 otherwise) and an idle connection closed after
-`IDLE_SECONDS`. An unexpected failure answers 500 with the error object and a
+`REQUEST_SECONDS` (503 otherwise); a connection closed where a request's head has
+not come whole within `HEAD_SECONDS` of the connection or of the previous answer,
+or where it stays idle for `IDLE_SECONDS` after an answer. An unexpected failure answers 500 with the error object and a
 line on standard error, never a traceback to the client.
 """
 
 from __future__ import annotations
 
+import asyncio
 import ipaddress
 import socket
 import sys
 from typing import Any
 
 import anyio
+import h11
 import orjson
 import uvicorn
+from uvicorn.protocols.http.h11_impl import H11Protocol
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
@@ -45,6 +49,7 @@ MAX_HEAD_BYTES = 16 * 1024
 MAX_QUERY_BYTES = 8 * 1024
 REQUEST_SECONDS = 30.0
 IDLE_SECONDS = 5
+HEAD_SECONDS = 5.0
 BACKLOG = 1024
 WORKER_THREADS = 16
 JSON_TYPE = "application/json"
@@ -118,6 +123,43 @@ async def _unexpected(request: Request, error: Exception) -> Response:
 # -- listening
 
 
+class BoundedHeadProtocol(H11Protocol):
+    """uvicorn's HTTP/1.1 connection, closed where a request's head has not come whole
+    within HEAD_SECONDS of the connection or of the previous answer: a client that
+    connects and sends nothing, or a byte now and then, holds no connection for ever."""
+
+    head_deadline: asyncio.TimerHandle | None = None
+
+    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
+        super().connection_made(transport)
+        self._await_head()
+
+    def data_received(self, data: bytes) -> None:
+        super().data_received(data)
+        if self.conn.their_state is not h11.IDLE and self.head_deadline is not None:
+            self.head_deadline.cancel()  # the head came whole
+            self.head_deadline = None
+
+    def on_response_complete(self) -> None:
+        super().on_response_complete()
+        self._await_head()
+
+    def connection_lost(self, exc: Exception | None) -> None:
+        if self.head_deadline is not None:
+            self.head_deadline.cancel()
+        super().connection_lost(exc)
+
+    def _await_head(self) -> None:
+        if self.head_deadline is not None:
+            self.head_deadline.cancel()
+        self.head_deadline = self.loop.call_later(HEAD_SECONDS, self._head_too_slow)
+
+    def _head_too_slow(self) -> None:
+        if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
+            self.transport.close()
+
+
+
 class Listener:
     """A bound, listening socket and the base URL it serves."""
 
@@ -155,7 +197,7 @@ def run_server(service: ProxiService, listener: Listener) -> None:
     """Serves on `listener` until SIGINT or SIGTERM (in the main thread), which end
     the requests under way and then come back to the caller's own handlers."""
     config = uvicorn.Config(
-        make_app(service), http="h11", lifespan="off", log_level="warning", access_log=False,
+        make_app(service), http=BoundedHeadProtocol, lifespan="off", log_level="warning", access_log=False,
         server_header=False, backlog=BACKLOG, timeout_keep_alive=IDLE_SECONDS,
         h11_max_incomplete_event_size=MAX_HEAD_BYTES, timeout_graceful_shutdown=int(REQUEST_SECONDS))
     server = uvicorn.Server(config)
