@@ -27,7 +27,7 @@ for library in ("starlette", "uvicorn", "orjson"):  # the serve extra
 
 import kestrune  # noqa: E402
 from kestrune_tools import synthetic  # noqa: E402
-from kestrune_tools.proxi import MISS_RESCAN_SECONDS  # noqa: E402
+from kestrune_tools.proxi import MISS_RESCAN_SECONDS, OpenRuns, ServedRun  # noqa: E402
 from kestrune_tools.server import HEAD_SECONDS  # noqa: E402
 
 LAUNCH = ("import sys; from kestrune_tools.batch import end_with_parent; end_with_parent(); "
@@ -278,15 +278,17 @@ def test_concurrent_clients_all_get_their_spectra(server, archive):
                for scan, (status, mzs) in zip(scans, answers))
 
 
-@pytest.mark.parametrize("change", ["deleted", "truncated", "replaced", "added"])
+@pytest.mark.parametrize("change", ["deleted", "truncated", "replaced", "added", "linked outside"])
 def test_runs_changing_while_served(tmp_path_factory, change):
     folder = tmp_path_factory.mktemp("changing_orbitrap")
     run = demo_run(folder / "run.raw", 1.0)
     usi = "mzspec:USI000000:run:scan:5"
     with serving(folder) as running:
         before = running.spectrum(usi)
-        if change == "deleted":
+        if change in ("deleted", "linked outside"):
             run.unlink()
+            if change == "linked outside":
+                run.symlink_to(demo_run(tmp_path_factory.mktemp("elsewhere_orbitrap") / "canary.raw", 9.0))
         elif change == "truncated":
             os.truncate(run, 5000)
         elif change == "replaced":
@@ -298,12 +300,22 @@ def test_runs_changing_while_served(tmp_path_factory, change):
         status, answer = running.spectrum(usi)
         assert running.process.poll() is None
     assert before[0] == 200
-    if change == "deleted":
+    if change in ("deleted", "linked outside"):
         assert status == 404 and answer["type"] == "UnknownMsRun"
     elif change == "truncated":
         assert status == 404 or answer[0]["mzs"] == []
     else:
         assert status == 200 and scan_start_time(answer[0]) == 7.2
+
+
+def test_a_run_dropped_from_the_open_runs_stays_readable_by_its_users(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("cache_orbitrap")
+    first, second = (ServedRun(path, str(path.resolve()), "", path.name)
+                     for path in (demo_run(folder / "a.raw"), demo_run(folder / "b.raw")))
+    open_runs = OpenRuns(capacity=1)
+    in_use = open_runs.get(first)
+    open_runs.get(second)
+    assert len(open_runs) == 1 and in_use[2].scan_number == 2
 
 
 @pytest.mark.parametrize(("number", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])

@@ -224,7 +224,7 @@ class RunGone(Exception):
 
 
 class OpenRuns:
-    """At most `capacity` open runs, the least recently used closed first. A run
+    """At most `capacity` open runs, the least recently used dropped first. A run
     whose file changed (another file, size or modification time) is opened anew."""
 
     def __init__(self, capacity: int = OPEN_RUNS) -> None:
@@ -247,7 +247,9 @@ class OpenRuns:
             self._runs[key] = (identity, run)
             self._runs.move_to_end(key)
             while len(self._runs) > self.capacity:
-                self._runs.popitem(last=False)[1][1].close()
+                # Dropped, not closed: a request may still be reading it; it closes
+                # with its last reference.
+                self._runs.popitem(last=False)
             return run
 
     def forget(self, served: ServedRun) -> None:
