@@ -25,10 +25,9 @@ def archive(tmp_path_factory):
     outputs = {}
     for case, path in runs.items():
         outdir = base / "out" / f"{case[0]}-v{case[1]}"
-        # A run without MS2 scans that hold a precursor m/z gives no MGF, and fails.
-        mgf_status = 0 if any(s.ms_level == 2 and s.precursor_mz for s in reader_scans(path)) else 1
-        for format_name, status in (("mgf", mgf_status), ("parquet", 0)):
-            assert main(["convert", str(path), "-o", str(outdir), "--to", format_name, "-j", "1"]) == status
+        # A run without MS2 scans that hold a precursor m/z gives no MGF: nothing to write, no failure.
+        for format_name in ("mgf", "parquet"):
+            assert main(["convert", str(path), "-o", str(outdir), "--to", format_name, "-j", "1"]) == 0
         outputs[case] = outdir / path.stem
     catalog = base / "catalog.parquet"
     assert main(["catalog", str(base), "-o", str(catalog), "-j", "1"]) == 0

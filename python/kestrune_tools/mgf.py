@@ -24,8 +24,8 @@ bit.
 An MSn scan whose precursor m/z the file does not hold is left out: an entry without
 PEPMASS is no searchable spectrum, and one such entry stops a whole search in some
 engines. `write_mgf` answers how many it left out. A run with no scan to write gives
-no file at all: `NothingToWrite` says so, and the batch reports it as that input's
-failure, so that an absent output is never taken for a converted one.
+no file at all: `NothingToWrite` says so, and the batch reports that input as having
+nothing to write, so that an absent output is never taken for a converted one.
 
 Every field is one line: the file name's control characters (CR, LF, NUL, ESC and
 the rest of C0 and C1, U+2028 and U+2029, the bidirectional controls, undecodable
@@ -46,6 +46,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
+from kestrune_tools.outputs import NothingToWrite
 from kestrune_tools.text import escaped
 
 if TYPE_CHECKING:
@@ -53,10 +54,6 @@ if TYPE_CHECKING:
 
 # MGF holds fragment spectra for database searches: MS2 unless asked otherwise.
 DEFAULT_MS_LEVEL = 2
-
-
-class NothingToWrite(ValueError):
-    """The run holds no scan to write; no file was made."""
 
 
 def scans_to_write(run: Run, ms_level: int | None, require_precursor: bool) -> tuple[list[int], int]:
