@@ -56,21 +56,6 @@ if TYPE_CHECKING:
 DEFAULT_MS_LEVEL = 2
 
 
-def scans_to_write(run: Run, ms_level: int | None, require_precursor: bool) -> tuple[list[int], int]:
-    """The scans of `ms_level` (every scan for None) an export writes, and the number of
-    MSn scans without a precursor m/z left out of them (none unless `require_precursor`)."""
-    index = run._scans()  # the per-scan values, read once per run; no peaks are read
-    kept, left_out = [], 0
-    for scan, (level, precursor_mz) in enumerate(zip(index.ms_level, index.precursor_mz), 1):
-        if ms_level is not None and level != ms_level:
-            continue
-        if require_precursor and level >= 2 and precursor_mz is None:
-            left_out += 1
-        else:
-            kept.append(scan)
-    return kept, left_out
-
-
 def title(stem: str, file_name: str, spectrum: Spectrum) -> str:
     """The common `<stem>.<scan>.<scan>.<charge>` title, with the file and native ID."""
     scan, charge = spectrum.scan_number, spectrum.precursor_charge or 0
@@ -111,8 +96,7 @@ def write_block(output: TextIO, stem: str, file_name: str, spectrum: Spectrum) -
 def msn_spectra(run: Run, ms_level: int | None = None) -> Iterator[Spectrum]:
     """The scans `write_mgf` writes: those of `ms_level` (MS2 for None) that hold a
     precursor m/z where they are MSn scans."""
-    scans, _ = scans_to_write(run, ms_level or DEFAULT_MS_LEVEL, require_precursor=True)
-    return (run[scan] for scan in scans)
+    return (run[scan] for scan in run.export_scans(ms_level or DEFAULT_MS_LEVEL, require_precursor=True).written)
 
 
 def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> int:
@@ -120,16 +104,16 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
     scans left out for want of a precursor m/z. Raises NothingToWrite, before making
     any file, where no scan is left to write."""
     level = ms_level or DEFAULT_MS_LEVEL
-    scans, left_out = scans_to_write(run, level, require_precursor=True)
+    scans, left_out = run.export_scans(level, require_precursor=True)
     file_name = os.path.basename(run.path)
     if not scans:
-        raise NothingToWrite(_nothing_to_write(level, left_out))
+        raise NothingToWrite(_nothing_to_write(level, len(left_out)))
     stem = Path(file_name).stem
     with open(destination, "w", encoding="utf-8", newline="\n") as output:
         output.write(f"COM=MS level {level} scans, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])
-    return left_out
+    return len(left_out)
 
 
 def _nothing_to_write(level: int, left_out: int) -> str:
