@@ -241,13 +241,9 @@ def write_scans(run: Run, destination: str | os.PathLike[str], ms_level: int | N
     """Writes the scan table with its header-value columns and metadata; the file
     appears complete or not at all."""
     with atomic_destinations([destination]) as (path,):
-        _write_scans(run, path, ms_level, scan_pass)
-
-
-def _write_scans(run: Run, destination: Path, ms_level: int | None, scan_pass: ExportPass | None) -> None:
-    table = scans_table(run, ms_level, scan_pass)
-    with _naming(destination):
-        pq.write_table(table.replace_schema_metadata(header_metadata(run)), destination)
+        table = scans_table(run, ms_level, scan_pass)
+        with _naming(path):
+            pq.write_table(table.replace_schema_metadata(header_metadata(run)), path)
 
 
 @contextlib.contextmanager
@@ -270,10 +266,10 @@ def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
     named = {part: destination for part, destination in (("peaks", peaks_destination), ("scans", scans_destination))
              if destination is not None}
     with atomic_destinations(list(named.values())) as paths:
-        path = dict(zip(named, paths))
-        made = None if "peaks" not in path else _write_peaks(run, path["peaks"], ms_level, PEAK_ROW_GROUP, None)
+        path = dict(zip(named, paths))  # temporary names, which the writers below write as they are
+        made = None if "peaks" not in path else write_peaks(run, path["peaks"], ms_level)
         if "scans" in path:
-            _write_scans(run, path["scans"], ms_level, made)
+            write_scans(run, path["scans"], ms_level, made)
 
 
 def read_header_metadata(path: str | os.PathLike[str]) -> dict[str, str]:
