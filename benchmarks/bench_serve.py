@@ -44,7 +44,7 @@ import kestrune_tools.synthetic as sr
 CLIENTS = 8
 BIG_PEAKS = 20_000
 BLOCK_AT = sr.ORBITRAP_FIRST_SCAN_AT + 64
-LAUNCH = ("import sys; from kestrune_tools.batch import end_with_parent; end_with_parent(); "
+LAUNCH = ("import sys; from kestrune_tools.batch.signals import end_with_parent; end_with_parent(); "
           "from kestrune_tools.cli import main; sys.exit(main(sys.argv[1:]))")
 MS2_SCANS = [scan for scan in range(1, sr.scan_count(66) + 1) if (scan - 1) % 4]
 START_SECONDS = 60

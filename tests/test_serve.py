@@ -30,7 +30,7 @@ from kestrune_tools import synthetic  # noqa: E402
 from kestrune_tools.proxi import MISS_RESCAN_SECONDS, OpenRuns, ServedRun  # noqa: E402
 from kestrune_tools.server import HEAD_SECONDS  # noqa: E402
 
-LAUNCH = ("import sys; from kestrune_tools.batch import end_with_parent; end_with_parent(); "
+LAUNCH = ("import sys; from kestrune_tools.batch.signals import end_with_parent; end_with_parent(); "
           "from kestrune_tools.cli import main; sys.exit(main(sys.argv[1:]))")
 START_SECONDS = 60
 

@@ -37,7 +37,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from kestrune_tools.batch import Discovery, discover_inputs, is_raw_name, is_panic
+from kestrune_tools.inputs import Discovery, discover_inputs, is_panic, is_raw_name
 from kestrune_tools.usi import MalformedUsi, Usi, parse_usi
 
 if TYPE_CHECKING:

@@ -7,7 +7,7 @@ import re
 import sys
 from pathlib import Path
 
-from kestrune_tools.cli.common import ExitStatus, UsageError, add_input_arguments, report_error, write_line
+from kestrune_tools.cli.common import ExitStatus, UsageError, report_error, write_line
 from kestrune_tools.proxi import DEFAULT_COLLECTION, ProxiService, RunCatalogue
 from kestrune_tools.text import escaped
 
@@ -63,7 +63,10 @@ def collection_id(text: str) -> str:
 
 
 def configure(parser: argparse.ArgumentParser) -> None:
-    add_input_arguments(parser)
+    parser.add_argument(
+        "inputs", nargs="+", metavar="FILE_OR_DIR",
+        help="a .raw file, or a folder searched recursively for .raw files (any case), through links "
+             "to folders; a folder that cannot be listed is reported, the others are served")
     parser.add_argument("--collection", type=collection_id, default=DEFAULT_COLLECTION, metavar="ID",
                         help=f"the collection named in the USIs (default: {DEFAULT_COLLECTION}, the "
                              f"placeholder for a collection with no public identifier)")
