@@ -264,15 +264,16 @@ def test_traversal_never_reaches_outside(server, archive, run):
     assert "READABLE" not in body.decode() and (outside in usi or outside not in body.decode())
 
 
-def test_concurrent_clients_all_get_their_spectra(server, archive):
+@pytest.mark.parametrize(("clients", "requests"), [(8, 160), (100, 100)])  # steady, then a burst of connections
+def test_concurrent_clients_all_get_their_spectra(server, archive, clients, requests):
     reader = kestrune.RawFileReader(str(archive[1]["[day2]run_a"]))
-    scans = [2 + k % 140 for k in range(160)]
+    scans = [2 + k % 140 for k in range(requests)]
 
     def fetch(scan):
         status, answer = server.spectrum(f"mzspec:USI000000:[day2]run_a:scan:{scan}")
         return status, answer[0]["mzs"]
 
-    with ThreadPoolExecutor(8) as pool:
+    with ThreadPoolExecutor(clients) as pool:
         answers = list(pool.map(fetch, scans))
     assert all(status == 200 and mzs == reader.get_peaks(scan)[0].tolist()
                for scan, (status, mzs) in zip(scans, answers))
