@@ -19,10 +19,11 @@ DESCRIPTION = f"""\
 Serve every spectrum of the .raw runs found under the inputs, with no conversion,
 to any PROXI client: GET http://HOST:PORT/proxi/v0.1/spectra?resultType=full&usi=USI
 answers a JSON list holding the spectrum (its PSI-MS attributes, and with
-resultType=full its peaks: the reader's float64 m/z and float32 intensities). A
-spectrum's USI is mzspec:COLLECTION:RUN:scan:N, where RUN is the run's file name,
-with or without its extension, after a [sub/folder] prefix for a run in a subfolder
-(the prefix is needed only where two folders hold runs of the same name). Folders
+resultType=full its peaks: the reader's float64 m/z and float32 intensities;
+resultType=compact, the default, leaves the peaks out). A spectrum's USI is
+mzspec:COLLECTION:RUN:scan:N, where RUN is the run's file name, with or without its
+extension, after a [sub/folder] prefix for a run in a subfolder ([] for the top
+folder; the prefix is needed only where two folders hold runs of the same name). Folders
 are searched as `kestrune convert` searches them; runs added later are found
 without a restart; a file whose real place is outside the served folders (through
 a link) is not served. Errors are PROXI error objects: 400 malformed request or
