@@ -288,3 +288,35 @@ def test_other_threads_run_during_a_pass(files):
         assert ran_alongside(lambda: _native.scan_pass(reader, scans))
     finally:
         os.remove(path)
+
+
+# Each script puts a stand-in where `kestrune.RawFileReader` was before the companion
+# is imported, then hands the pass a stand-in's object: it must be refused by type.
+WRAPPED_BEFORE_IMPORT = """
+import kestrune
+real = kestrune.RawFileReader
+class Wrapper:
+    def __init__(self, path):
+        self.inner = real(path)
+    def __getattr__(self, name):
+        return getattr(self.inner, name)
+kestrune.RawFileReader = Wrapper
+import kestrune_tools as kt
+kt.open_run(PATH).xic([500.0], ppm=10.0)
+"""
+PATCHED_DURING_IMPORT = """
+from unittest import mock
+with mock.patch("kestrune.RawFileReader", mock.MagicMock) as stand_in:
+    from kestrune_tools import _native
+_native.scan_pass(mock.MagicMock(), [1])
+"""
+
+
+@pytest.mark.parametrize(("script", "named"), [(WRAPPED_BEFORE_IMPORT, "Wrapper"),
+                                               (PATCHED_DURING_IMPORT, "MagicMock")])
+def test_the_pass_refuses_a_stand_in_for_the_reader_class(files, script, named):
+    path = even_run(files, 50)
+    done = subprocess.run([sys.executable, "-c", f"PATH = {str(path)!r}\n{script}"], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 1, done.stderr
+    assert f"TypeError: '{named}' object cannot be converted to 'RawFileReader'" in done.stderr

@@ -222,9 +222,9 @@ PyObject* initialise_module() {
     binding::forget_borrows_in_fork_children();
     binding::ModuleState& state = binding::module_state();
     if (!state.reader_type) {
-        PyRef kestrune(PyImport_ImportModule("kestrune"));
+        PyRef kestrune(PyImport_ImportModule("kestrune"));  // makes and publishes the class
         if (!kestrune) return nullptr;
-        state.reader_type = PyObject_GetAttrString(kestrune.get(), "RawFileReader");
+        state.reader_type = binding::published_reader_type();
         if (!state.reader_type) return nullptr;
     }
     return PyModule_Create(&module_definition);
