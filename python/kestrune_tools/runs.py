@@ -36,6 +36,7 @@ ascending m/z.
 
 from __future__ import annotations
 
+import inspect
 import math
 import os
 from collections.abc import Iterator, Mapping, Sequence
@@ -448,18 +449,22 @@ class PeakStats:
     once (`of_pass`); an export that reads every scan's peaks anyway adds them row by
     row from the peaks it has read (`add`), with the same arithmetic."""
 
+    # The statistics, in the pass's order (STATS): the count, then the float64 values.
+    peak_count: NDArray[np.int32]
+    tic: FloatArray
+    base_peak_mz: FloatArray
+    base_peak_intensity: FloatArray
+    lowest_mz: FloatArray
+    highest_mz: FloatArray
+
     def __init__(self, rows: int) -> None:
-        self.peak_count = np.zeros(rows, dtype=np.int32)
-        self.tic = np.zeros(rows, dtype=np.float64)
-        self.base_peak_mz = np.zeros(rows, dtype=np.float64)
-        self.base_peak_intensity = np.zeros(rows, dtype=np.float64)
-        self.lowest_mz = np.zeros(rows, dtype=np.float64)
-        self.highest_mz = np.zeros(rows, dtype=np.float64)
+        for k, name in enumerate(STATS):
+            setattr(self, name, np.zeros(rows, dtype=np.int32 if k == 0 else np.float64))
 
     @classmethod
     def of_pass(cls, answer: Mapping[str, NDArray[Any]]) -> PeakStats:
         stats = cls(0)
-        for name in _STATS_FIELDS:
+        for name in STATS:
             setattr(stats, name, answer[name])
         return stats
 
@@ -467,7 +472,7 @@ class PeakStats:
     def joined(cls, parts: Sequence[PeakStats]) -> PeakStats:
         """The rows of `parts`, one part after the other."""
         stats = cls(0)
-        for name in _STATS_FIELDS:
+        for name in STATS:
             setattr(stats, name, np.concatenate([getattr(stats, name)] + [getattr(part, name) for part in parts]))
         return stats
 
@@ -475,11 +480,12 @@ class PeakStats:
         if not len(mz):
             return
         values = _native.peak_stats(np.ascontiguousarray(mz, np.float64), np.ascontiguousarray(intensity, np.float32))
-        for name, value in zip(_STATS_FIELDS, values):
+        for name, value in zip(STATS, values):
             getattr(self, name)[row] = value
 
 
-_STATS_FIELDS = ("peak_count", "tic", "base_peak_mz", "base_peak_intensity", "lowest_mz", "highest_mz")
+# The names of the per-scan statistics, as the pass answers them and in its order.
+STATS = tuple(inspect.get_annotations(PeakStats))
 
 
 @dataclass(frozen=True, eq=False)

@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "binding/arguments.hpp"
@@ -17,7 +16,7 @@
 #include "binding/module_state.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/reader_object.hpp"
-#include "runpass/kernels.hpp"
+#include "runpass/statistics.hpp"
 #include "runpass/run_pass.hpp"
 
 namespace kestrune::companion {
@@ -29,40 +28,21 @@ using binding::PyRef;
 using binding::PythonErrorRaised;
 
 constexpr const char* buffer_capsule_name = "kestrune_tools._native.buffer";
-constexpr int npy_int32 = 5;
-constexpr int npy_int64 = sizeof(long) == 8 ? 7 : 9;
-
-template <class T>
-constexpr int type_number() {
-    if constexpr (std::is_same_v<T, double>) return binding::npy_double;
-    else if constexpr (std::is_same_v<T, float>) return binding::npy_float;
-    else if constexpr (std::is_same_v<T, std::int32_t>) return npy_int32;
-    else return npy_int64;
-}
 
 void free_storage(PyObject* capsule) {
     delete static_cast<runpass::Storage*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
 }
 
-// A C-contiguous array over the buffer's own storage, which a capsule (the array's
-// base) frees with the array: no copy, and pyarrow wraps it without one either.
+// An array over the buffer's own storage, which a capsule (the array's base) frees
+// with the array: no copy, and pyarrow wraps it without one either.
 template <class T>
 PyRef array_of(runpass::Buffer<T>&& buffer, std::initializer_list<binding::npy_intp> shape) {
-    const binding::NumpyApi& api = binding::numpy_api();
     auto storage = std::make_unique<runpass::Storage>(buffer.release());
-    void* data = storage->data();
+    T* data = static_cast<T*>(storage->data());
     PyRef owner(PyCapsule_New(storage.get(), buffer_capsule_name, free_storage));
     if (!owner) binding::fail_printing_python_error(binding::failure_text::python_api_call);
     storage.release();  // the capsule's now
-    PyRef descr = created(reinterpret_cast<PyObject*>(api.descr_from_type(type_number<T>())));
-    PyRef array = created(api.new_from_descr(api.array_type,
-                                             reinterpret_cast<binding::NumpyDescr*>(descr.release()),
-                                             static_cast<int>(shape.size()), shape.begin(), nullptr, data,
-                                             binding::npy_array_writeable, nullptr));
-    if (api.set_base_object(array.get(), owner.release()) != 0) {
-        binding::fail_printing_python_error(binding::failure_text::python_api_call);
-    }
-    return array;
+    return binding::array_over(std::move(owner), data, shape);
 }
 
 // A contiguous one-dimensional buffer of `format` ("d" or "f"), released on scope exit.
@@ -127,12 +107,10 @@ void set_item(PyObject* dict, const char* key, PyRef value) {
 PyRef result_dict(runpass::PassResult&& result, std::size_t scans, std::size_t windows, bool with_peaks) {
     const auto rows = static_cast<binding::npy_intp>(scans);
     PyRef dict = created(PyDict_New());
-    set_item(dict.get(), "peak_count", array_of(std::move(result.peak_count), {rows}));
-    set_item(dict.get(), "tic", array_of(std::move(result.tic), {rows}));
-    set_item(dict.get(), "base_peak_mz", array_of(std::move(result.base_peak_mz), {rows}));
-    set_item(dict.get(), "base_peak_intensity", array_of(std::move(result.base_peak_intensity), {rows}));
-    set_item(dict.get(), "lowest_mz", array_of(std::move(result.lowest_mz), {rows}));
-    set_item(dict.get(), "highest_mz", array_of(std::move(result.highest_mz), {rows}));
+    set_item(dict.get(), runpass::count_statistic.name, array_of(std::move(result.peak_count), {rows}));
+    for (std::size_t k = 0; k < runpass::value_statistics.size(); ++k) {
+        set_item(dict.get(), runpass::value_statistics[k].name, array_of(std::move(result.values[k]), {rows}));
+    }
     set_item(dict.get(), "window_sums",
              array_of(std::move(result.window_sums), {static_cast<binding::npy_intp>(windows), rows}));
     if (with_peaks) {
@@ -176,6 +154,17 @@ PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The statistics in the pass's order.
+PyRef statistics_tuple(const runpass::PeakSummary& summary) {
+    PyRef values = created(PyTuple_New(1 + runpass::value_statistics.size()));
+    PyTuple_SET_ITEM(values.get(), 0, created(PyLong_FromUnsignedLong(summary.*runpass::count_statistic.member)).release());
+    for (std::size_t k = 0; k < runpass::value_statistics.size(); ++k) {
+        PyObject* value = created(PyFloat_FromDouble(summary.*runpass::value_statistics[k].member)).release();
+        PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k + 1), value);
+    }
+    return values;
+}
+
 PyObject* peak_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return binding::run_entry([&]() -> PyObject* {
         if (nargs != 2) {
@@ -190,8 +179,7 @@ PyObject* peak_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const runpass::PeakSummary summary =
             runpass::summarise(mz.data<double>(), intensity.data<float>(), mz.size());
-        return Py_BuildValue("(Iddddd)", summary.count, summary.tic, summary.base_peak_mz,
-                             summary.base_peak_intensity, summary.lowest_mz, summary.highest_mz);
+        return statistics_tuple(summary).release();
     });
 }
 
@@ -207,7 +195,7 @@ PyMethodDef module_methods[] = {
      "the window sums (windows x scans) and, with_peaks, the peaks and their offsets."},
     {"peak_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stats)), METH_FASTCALL,
      "peak_stats(mz, intensity)\n--\n\n"
-     "(count, tic, base_peak_mz, base_peak_intensity, lowest_mz, highest_mz) of one scan's peaks."},
+     "The statistics of one scan's peaks, in the order and with the meaning of scan_pass's."},
     {"peak_block_reads", peak_block_reads, METH_NOARGS,
      "peak_block_reads()\n--\n\nThe peak blocks scan_pass has read in this process."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,4 +1,4 @@
-#include "runpass/kernels.hpp"
+#include "runpass/statistics.hpp"
 
 #include <algorithm>
 #include <array>
@@ -7,9 +7,11 @@
 #include <limits>
 #include <utility>
 
-#include "runpass/kernel_paths.hpp"
-#include "spectra/record_split.hpp"
 #include "io/byte_window.hpp"
+#include "runpass/statistics_paths.hpp"
+#include "runpass/vector_registers.hpp"
+#include "spectra/record_split.hpp"
+#include "spectra/record_split_paths.hpp"
 
 #if defined(KESTRUNE_VECTOR_X86)
 #include <immintrin.h>
@@ -17,152 +19,7 @@
 
 namespace kestrune::runpass {
 
-namespace {
-
-// Four and two lanes in a vector register (SSE2 on x86-64, NEON on Arm64), written
-// with the compiler's vector types: the loops below would not vectorise as scalars
-// (a float min/max or a flag reduction needs reassociation the compiler may not do).
-using Floats = float __attribute__((vector_size(16)));
-using FloatMask = std::int32_t __attribute__((vector_size(16)));
-using Doubles = double __attribute__((vector_size(16)));
-using DoubleMask = std::int64_t __attribute__((vector_size(16)));
-
-template <class Vector, class T>
-Vector load(const T* at) {
-    Vector value;
-    std::memcpy(&value, at, sizeof value);
-    return value;
-}
-
-
-// NaN sorts last, as in NumPy's sort.
-bool mz_before(double a, double b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
-
-// The first position whose m/z is not below `bound` in ascending m/z without NaN:
-// a binary search without branches on the data, which would mispredict half the time.
-std::size_t first_not_below(const double* mz, std::size_t count, double bound) {
-    const double* base = mz;
-    std::size_t length = count;
-    while (length > 1) {
-        const std::size_t half = length / 2;
-        base = base[half - 1] < bound ? base + half : base;
-        length -= half;
-    }
-    return static_cast<std::size_t>(base - mz) + (length == 1 && *base < bound);
-}
-
-// The first position from `from` on whose m/z is not below `bound`, in ascending m/z
-// without NaN, every m/z before `from` being below it: steps of 1, 2, 4, ... until one
-// lands at or above the bound, then a binary search within the last step. About twice
-// the logarithm of the distance: bounds dense among the peaks cost about what a merge
-// walk costs, sparse ones about what a binary search over all the peaks costs.
-std::size_t next_not_below(const double* mz, std::size_t count, std::size_t from, double bound) {
-    std::size_t low = from, step = 1;  // every m/z before `low` is below the bound
-    while (low + step <= count && mz[low + step - 1] < bound) {
-        low += step;
-        step *= 2;
-    }
-    const std::size_t high = std::min(count, low + step - 1);  // at or above the bound, or the end
-    return low + first_not_below(mz + low, high - low, bound);
-}
-
-// Where each bound falls in ascending m/z without NaN, each bound searched from where
-// the one below it fell.
-void galloped_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at) {
-    std::size_t position = 0;
-    for (const std::uint32_t bound : windows.ascending_bounds) {
-        position = next_not_below(mz, count, position, windows.bounds[bound]);
-        at[bound] = position;
-    }
-}
-
-// How many of the `block` m/z from `mz` on are below `bound`: a fixed amount of work
-// without branches on the data.
-template <std::size_t block>
-std::size_t block_below(const double* mz, double bound) {
-    static_assert(block % 2 == 0);
-    const Doubles wanted = {bound, bound};
-    DoubleMask below = {0, 0};
-    for (std::size_t k = 0; k < block; k += 2) below += load<Doubles>(mz + k) < wanted;  // -1 where true
-    return static_cast<std::size_t>(-(below[0] + below[1]));
-}
-
-constexpr std::size_t sample_stride = 16;  // peaks per entry of the table of m/z
-constexpr std::size_t sample_reach = 8;    // table entries a bound's step looks at
-constexpr std::size_t merge_streams = 4;   // runs of bounds merged side by side
-
-// A table of every 16th m/z, padded with infinities for the steps past its end.
-struct SampleTable {
-    SampleTable(const double* mz, std::size_t count, std::vector<double>& storage)
-        : entries((count + sample_stride - 1) / sample_stride), values(storage) {
-        values.assign(entries + sample_reach, std::numeric_limits<double>::infinity());
-        for (std::size_t k = 0; k < entries; ++k) values[k] = mz[k * sample_stride];
-    }
-    std::size_t entries;
-    std::vector<double>& values;
-};
-
-// One bound's step of the merge: `entry` (the table's entries below the bound before
-// it, at most) moves on to those below this one, counted among the next eight (and
-// searched on only when all eight are), then the bound's position among the 16 peaks
-// the table leaves it among.
-std::size_t merge_step(const double* mz, std::size_t count, const SampleTable& table, double value,
-                       std::size_t& entry) {
-    const std::size_t below = block_below<sample_reach>(table.values.data() + entry, value);
-    entry += below;
-    if (below == sample_reach) entry += first_not_below(table.values.data() + entry, table.entries - entry, value);
-    if (entry == 0) return 0;
-    const std::size_t from = (entry - 1) * sample_stride;
-    return from + (from + sample_stride <= count ? block_below<sample_stride>(mz + from, value)
-                                                 : first_not_below(mz + from, count - from, value));
-}
-
-// The same positions where the bounds are dense among the peaks (galloping would
-// mispredict a branch at nearly every bound): merge steps, the ascending bounds cut
-// into four runs merged side by side, as each step waits on the one before it in its
-// run.
-void merged_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at,
-                      std::vector<double>& sample) {
-    const SampleTable table(mz, count, sample);
-    const std::vector<std::uint32_t>& order = windows.ascending_bounds;
-    const std::size_t run = order.size() / merge_streams;
-    std::array<std::size_t, merge_streams> entry{};
-    for (std::size_t s = 0; s < merge_streams && run; ++s) {
-        entry[s] = first_not_below(table.values.data(), table.entries, windows.bounds[order[s * run]]);
-    }
-    for (std::size_t j = 0; j < run; ++j) {
-        for (std::size_t s = 0; s < merge_streams; ++s) {
-            const std::uint32_t bound = order[s * run + j];
-            at[bound] = merge_step(mz, count, table, windows.bounds[bound], entry[s]);
-        }
-    }
-    for (std::size_t k = merge_streams * run; k < order.size(); ++k) {  // the last run's rest
-        at[order[k]] = merge_step(mz, count, table, windows.bounds[order[k]], entry[merge_streams - 1]);
-    }
-}
-
-// Where each bound falls in ascending m/z without NaN, by whichever search costs less
-// for bounds this dense among these peaks.
-void bound_positions(const double* mz, std::size_t count, const Windows& windows, std::vector<std::size_t>& at,
-                     std::vector<double>& sample) {
-    constexpr std::size_t dense_gap = 64;  // peaks per bound, at most, where merging wins
-    at.resize(windows.bounds.size());
-    if (count <= windows.bounds.size() * dense_gap) return merged_positions(mz, count, windows, at, sample);
-    galloped_positions(mz, count, windows, at);
-}
-
-void sorted_window_sums(const double* mz, const float* intensity, std::size_t count, const Windows& windows,
-                        double* out, std::size_t out_stride, WindowScratch& scratch) {
-    bound_positions(mz, count, windows, scratch.positions, scratch.sample);
-    const std::vector<std::size_t>& at = scratch.positions;
-    for (std::size_t w = 0; w < windows.count(); ++w) {
-        double sum = 0.0;
-        for (std::size_t k = at[2 * w]; k < at[2 * w + 1]; ++k) sum += intensity[k];
-        out[w * out_stride] += sum;
-    }
-}
-
-}  // namespace
+using namespace vector_registers;
 
 double lane_sum(const float* intensity, std::size_t count) {
     std::array<double, sum_lanes> lanes{};
@@ -170,7 +27,7 @@ double lane_sum(const float* intensity, std::size_t count) {
     for (std::size_t k = 0; k < whole; k += sum_lanes) {
         for (std::size_t lane = 0; lane < sum_lanes; ++lane) lanes[lane] += intensity[k + lane];
     }
-    double sum = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    double sum = combine_lanes(lanes.data());
     for (std::size_t k = whole; k < count; ++k) sum += intensity[k];
     return sum;
 }
@@ -275,7 +132,7 @@ PeakSummary summary_of(const double* mz, const float* intensity, std::size_t cou
 
 }  // namespace
 
-namespace kernel_paths {
+namespace statistics_paths {
 
 PeakSummary summarise_portable(const double* mz, const float* intensity, std::size_t count) {
     if (count == 0) return PeakSummary{};
@@ -353,28 +210,16 @@ __attribute__((target("avx2"))) void split_wide_summarising_avx2(LaneCarry& carr
                                                                  std::size_t first, std::size_t n, double* mz,
                                                                  float* intensity) {
     std::size_t k = 0;
-    // As the reader's split: a 16-byte load at a record's start holds its m/z, its
-    // intensity and 4 bytes of the next record, so a group needs a record after it.
+    // A group of eight is split as the reader's split takes four: a record must follow it.
     if (first == carry.taken && n > sum_lanes) {
         GroupLanes lanes = lanes_of(carry, first ? carry.last_mz : io::decode_le<double>(records));
         for (; k + sum_lanes < n; k += sum_lanes) {
-            const auto* group = reinterpret_cast<const float*>(records + spectra::wide_record_size * k);
-            __m128 r[sum_lanes];
-            for (std::size_t j = 0; j < sum_lanes; ++j) r[j] = _mm_loadu_ps(group + 3 * j);
-            const __m128d m0 = _mm_unpacklo_pd(_mm_castps_pd(r[0]), _mm_castps_pd(r[1]));
-            const __m128d m1 = _mm_unpacklo_pd(_mm_castps_pd(r[2]), _mm_castps_pd(r[3]));
-            const __m128d m2 = _mm_unpacklo_pd(_mm_castps_pd(r[4]), _mm_castps_pd(r[5]));
-            const __m128d m3 = _mm_unpacklo_pd(_mm_castps_pd(r[6]), _mm_castps_pd(r[7]));
-            const __m128 i0 = _mm_movelh_ps(_mm_unpackhi_ps(r[0], r[1]), _mm_unpackhi_ps(r[2], r[3]));
-            const __m128 i1 = _mm_movelh_ps(_mm_unpackhi_ps(r[4], r[5]), _mm_unpackhi_ps(r[6], r[7]));
-            double* out = mz + first + k;
-            _mm_storeu_pd(out, m0);
-            _mm_storeu_pd(out + 2, m1);
-            _mm_storeu_pd(out + 4, m2);
-            _mm_storeu_pd(out + 6, m3);
-            _mm_storeu_ps(intensity + first + k, i0);
-            _mm_storeu_ps(intensity + first + k + 4, i1);
-            take_group(lanes, _mm256_set_m128(i1, i0), m0, m1, m2, m3);
+            const std::uint8_t* group = records + spectra::wide_record_size * k;
+            const auto low = spectra::record_split_paths::split_wide_quad(group, mz + first + k, intensity + first + k);
+            const auto high = spectra::record_split_paths::split_wide_quad(
+                group + 4 * spectra::wide_record_size, mz + first + k + 4, intensity + first + k + 4);
+            take_group(lanes, _mm256_set_m128(high.intensity, low.intensity), low.mz_low, low.mz_high, high.mz_low,
+                       high.mz_high);
         }
         keep(lanes, carry, first + k);
     }
@@ -385,8 +230,7 @@ __attribute__((target("avx2"))) void split_wide_summarising_avx2(LaneCarry& carr
 
 PeakSummary summary_of_lanes(const LaneCarry& carry, const double* mz, const float* intensity, std::size_t count) {
     if (carry.taken == 0) return summarise_portable(mz, intensity, count);
-    const double* lanes = carry.lanes;
-    double tic = ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+    double tic = combine_lanes(carry.lanes);
     bool any_nan = carry.any_nan, in_order = carry.in_order;
     for (std::size_t k = carry.taken; k < count; ++k) {
         tic += intensity[k];
@@ -425,38 +269,13 @@ PeakSummary summarise_avx2(const double* mz, const float* intensity, std::size_t
 
 #endif
 
-}  // namespace kernel_paths
+}  // namespace statistics_paths
 
 PeakSummary summarise(const double* mz, const float* intensity, std::size_t count) {
 #if defined(KESTRUNE_VECTOR_X86)
-    if (simd::processor_has_avx2()) return kernel_paths::summarise_avx2(mz, intensity, count);
+    if (simd::processor_has_avx2()) return statistics_paths::summarise_avx2(mz, intensity, count);
 #endif
-    return kernel_paths::summarise_portable(mz, intensity, count);
-}
-
-Windows::Windows(std::vector<double> values) : bounds(std::move(values)), ascending_bounds(bounds.size()) {
-    for (std::size_t k = 0; k < bounds.size(); ++k) ascending_bounds[k] = static_cast<std::uint32_t>(k);
-    std::sort(ascending_bounds.begin(), ascending_bounds.end(),
-              [this](std::uint32_t a, std::uint32_t b) { return bounds[a] < bounds[b]; });
-}
-
-void window_sums(const double* mz, const float* intensity, std::size_t count, bool sorted,
-                 const Windows& windows, double* out, std::size_t out_stride, WindowScratch& scratch) {
-    if (sorted) return sorted_window_sums(mz, intensity, count, windows, out, out_stride, scratch);
-    scratch.order.resize(count);
-    for (std::size_t k = 0; k < count; ++k) scratch.order[k] = static_cast<std::uint32_t>(k);
-    std::stable_sort(scratch.order.begin(), scratch.order.end(),
-                     [mz](std::uint32_t a, std::uint32_t b) { return mz_before(mz[a], mz[b]); });
-    scratch.mz.resize(count);
-    scratch.intensity.resize(count);
-    for (std::size_t k = 0; k < count; ++k) {
-        scratch.mz[k] = mz[scratch.order[k]];
-        scratch.intensity[k] = intensity[scratch.order[k]];
-    }
-    // NaNs sort last, and no bound is NaN: only the peaks before them can count.
-    const auto numbers = static_cast<std::size_t>(
-        std::find_if(scratch.mz.begin(), scratch.mz.end(), [](double v) { return std::isnan(v); }) - scratch.mz.begin());
-    sorted_window_sums(scratch.mz.data(), scratch.intensity.data(), numbers, windows, out, out_stride, scratch);
+    return statistics_paths::summarise_portable(mz, intensity, count);
 }
 
 }  // namespace kestrune::runpass

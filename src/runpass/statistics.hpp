@@ -1,19 +1,24 @@
-// The per-scan arithmetic of a run-level pass: the statistics of one scan's peaks
-// and the summed intensity within m/z windows. Plain loops over arrays; every sum
-// has a fixed order, so that the companion's NumPy reference gives the same bits.
+// The statistics of one scan's peaks, as a run-level pass answers them per scan.
+// Plain loops over arrays; the sum has a fixed order, so that the companion's NumPy
+// reference gives the same bits.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace kestrune::runpass {
 
 // The summed intensity is taken over this many interleaved lanes (peak k goes to
 // lane k % sum_lanes, the tail past the last whole group is added after them), the
-// lanes combined pairwise: ((0+1)+(2+3))+((4+5)+(6+7)). The lanes let the loop run
-// in vector registers; the order is part of the answer.
+// lanes combined by combine_lanes. The lanes let the loop run in vector registers;
+// the order is part of the answer.
 inline constexpr std::size_t sum_lanes = 8;
+
+// The lanes' total: ((0+1)+(2+3))+((4+5)+(6+7)).
+inline double combine_lanes(const double* lanes) {
+    return ((lanes[0] + lanes[1]) + (lanes[2] + lanes[3])) + ((lanes[4] + lanes[5]) + (lanes[6] + lanes[7]));
+}
 
 struct PeakSummary {
     std::uint32_t count = 0;
@@ -24,6 +29,23 @@ struct PeakSummary {
     double highest_mz = 0.0;
     bool ascending = true;  // as ascending() answers
 };
+
+// The statistics a pass answers per scan, each by its name in the companion's answers
+// and the member of PeakSummary that holds it, in their order: the count (an int32
+// column), then the float64 ones.
+template <class T>
+struct Statistic {
+    const char* name;
+    T PeakSummary::*member;
+};
+inline constexpr Statistic<std::uint32_t> count_statistic{"peak_count", &PeakSummary::count};
+inline constexpr std::array<Statistic<double>, 5> value_statistics{{
+    {"tic", &PeakSummary::tic},
+    {"base_peak_mz", &PeakSummary::base_peak_mz},
+    {"base_peak_intensity", &PeakSummary::base_peak_intensity},
+    {"lowest_mz", &PeakSummary::lowest_mz},
+    {"highest_mz", &PeakSummary::highest_mz},
+}};
 
 // The intensities' sum in the lane order.
 double lane_sum(const float* intensity, std::size_t count);
@@ -36,28 +58,5 @@ bool ascending(const double* mz, std::size_t count);
 
 // All zero for a scan without peaks.
 PeakSummary summarise(const double* mz, const float* intensity, std::size_t count);
-
-// Windows as bounds: bounds[2w] is window w's lowest m/z, bounds[2w + 1] the first
-// m/z above it (none NaN), with the bounds' ascending order, found once per pass.
-struct Windows {
-    explicit Windows(std::vector<double> bounds);
-    std::size_t count() const { return bounds.size() / 2; }
-    std::vector<double> bounds;
-    std::vector<std::uint32_t> ascending_bounds;  // indices into bounds
-};
-
-struct WindowScratch {
-    std::vector<std::uint32_t> order;
-    std::vector<double> mz;
-    std::vector<float> intensity;
-    std::vector<std::size_t> positions;
-    std::vector<double> sample;
-};
-
-// Adds window w's summed intensity to out[w * out_stride]; each sum runs over the
-// window's peaks in ascending m/z (equal m/z in file order), as float64. Peaks in any
-// order: unsorted ones (`sorted` false) are sorted into `scratch` first.
-void window_sums(const double* mz, const float* intensity, std::size_t count, bool sorted,
-                 const Windows& windows, double* out, std::size_t out_stride, WindowScratch& scratch);
 
 }  // namespace kestrune::runpass

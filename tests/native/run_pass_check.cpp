@@ -1,4 +1,4 @@
-// Compares the run-level pass's kernels with the plainest loops that follow the same
+// Compares the run-level pass's statistics and window sums with the plainest loops that follow the same
 // rules, on peak lists of every small length and larger random ones: sorted and
 // shuffled m/z, ties, planted NaNs, windows between peaks and over everything. Each
 // array holds exactly its peaks, so a sanitizer build catches any read past them.
@@ -11,12 +11,12 @@
 #include <random>
 #include <vector>
 
-#include "runpass/kernel_paths.hpp"
-#include "runpass/kernels.hpp"
+#include "runpass/statistics_paths.hpp"
+#include "runpass/window_sums.hpp"
 #include "spectra/record_split_paths.hpp"
 
 namespace rp = kestrune::runpass;
-namespace paths = kestrune::runpass::kernel_paths;
+namespace paths = kestrune::runpass::statistics_paths;
 
 namespace {
 
