@@ -137,6 +137,41 @@ def test_the_pass_reads_what_get_peaks_reads(files, name, version, change):
     assert_same(native, _reference.reference_pass(reader, scans, bounds, True))
 
 
+def outcome(call):
+    try:
+        return call()
+    except BaseException as error:  # PanicException is a BaseException
+        if isinstance(error, KeyboardInterrupt):
+            raise
+        return type(error).__name__, str(error)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("version", [57, 65, 66, 100])
+@pytest.mark.parametrize("change", ["none", "orders", "truncated", "deleted", "mutated", "mutated again"])
+def test_the_ms_levels_are_the_rule_over_each_trailer(files, name, version, change):
+    raw = rich_file(version)
+    if change == "orders":  # recorded orders in and out of the levels the rule takes
+        for scan in range(1, SCANS + 1):
+            raw.trailer(scan, sr.Trailer(master_scan=scan % 3, ms_order_byte=[0, 1, 2, 126, 127, 255][scan % 6]))
+    if change.startswith("mutated"):
+        raw = mutate(raw, random.Random(version * 7 + len(name) + len(change)))
+    path = raw.write(files / name)
+    try:
+        reader = kestrune.RawFileReader(path)
+    except BaseException as error:  # a mutated file may be refused
+        if not change.startswith("mutated") or isinstance(error, KeyboardInterrupt):
+            raise
+        return
+    if change == "truncated":
+        cut(raw, boundaries()[len(boundaries()) // 2]).write(path)
+    elif change == "deleted":
+        os.remove(path)
+    by_trailers = outcome(lambda: [runs.ms_level_rule(reader.get_trailer_extra(s["scan_number"]), s["master_scan"])
+                                   for s in reader.list_spectra()])
+    assert outcome(lambda: _native.ms_levels(reader)) == by_trailers
+
+
 def test_peak_stats_add_matches_the_pass(files):
     with kt.open_run(random_run(files, 4)) as run:
         scans = list(run.scan_numbers)

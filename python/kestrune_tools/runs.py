@@ -174,8 +174,7 @@ class ScanIndex:
     @classmethod
     def read(cls, reader: kestrune.RawFileReader) -> ScanIndex:
         summaries = reader.list_spectra()
-        levels = [ms_level_rule(reader.get_trailer_extra(s["scan_number"]), s["master_scan"])
-                  for s in summaries]
+        levels = _native.ms_levels(reader)  # ms_level_rule for every scan, without its trailer dicts
         ms2 = [level >= 2 for level in levels]
         return cls(
             rt=[s["rt"] for s in summaries],

@@ -16,6 +16,8 @@
 #include "binding/module_state.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/reader_object.hpp"
+#include "metadata/trailer.hpp"
+#include "reader/scan_queries.hpp"
 #include "runpass/statistics.hpp"
 #include "runpass/run_pass.hpp"
 
@@ -183,6 +185,63 @@ PyObject* peak_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+// What ms_levels copies from the record before it reads the file: each scan's master
+// scan and whether its trailer reads the file, up to the first scan whose trailer
+// fails on the caches, and that failure.
+struct LevelInputs {
+    std::vector<std::int32_t> master_scans;
+    std::vector<bool> reads_file;
+    std::optional<reader::InternalFailure> failure;
+};
+
+LevelInputs level_inputs(const reader::ReaderRecord& record) {
+    LevelInputs inputs;
+    for (std::uint32_t scan = 1; scan <= record.num_scans && scan != 0; ++scan) {
+        try {
+            metadata::trailer_cache_entries(record, scan);  // fails as get_trailer_extra would
+        } catch (const reader::InternalFailure& failure) {
+            inputs.failure = failure;
+            break;
+        }
+        inputs.master_scans.push_back(reader::cache_entry(record.caches.master_scans, scan));
+        inputs.reads_file.push_back(metadata::trailer_reads_file(record, scan));
+    }
+    return inputs;
+}
+
+// Every scan's MS level as ms_level_rule gives it from get_trailer_extra(scan) and the
+// scan's master scan, scan by scan in order, failing where the first of those calls
+// would: the file opened once rather than once a scan, and no dictionary made.
+PyObject* ms_levels(PyObject*, PyObject* reader_object) {
+    return binding::run_entry([&]() -> PyObject* {
+        binding::ReaderObject* reader = binding::as_reader(reader_object);
+        if (!reader) return nullptr;
+        binding::Borrow borrow(reader, binding::Borrow::Kind::shared);
+        if (!borrow.ok()) return nullptr;
+        binding::FileCall call(borrow, reader->record);
+        const LevelInputs inputs = level_inputs(call.record());
+        auto levels = call.off_lock([&inputs, path = call.record().path](const io::BetweenChunks&) {
+            std::unique_ptr<io::ByteSource> source;
+            std::vector<std::int64_t> found;
+            for (std::size_t k = 0; k < inputs.master_scans.size(); ++k) {
+                std::optional<std::int64_t> order;
+                if (inputs.reads_file[k]) {
+                    if (!source) source = io::open_for_reading(path);
+                    order = metadata::recorded_ms_order(static_cast<std::uint32_t>(k + 1), *source);
+                }
+                found.push_back(metadata::ms_level(order, inputs.master_scans[k]));
+            }
+            return found;
+        });
+        if (inputs.failure) throw *inputs.failure;
+        PyRef list = created(PyList_New(static_cast<Py_ssize_t>(levels.size())));
+        for (std::size_t k = 0; k < levels.size(); ++k) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), created(PyLong_FromLongLong(levels[k])).release());
+        }
+        return list.release();
+    });
+}
+
 PyObject* peak_block_reads(PyObject*, PyObject*) {
     return PyLong_FromUnsignedLongLong(runpass::peak_block_reads());
 }
@@ -196,6 +255,9 @@ PyMethodDef module_methods[] = {
     {"peak_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stats)), METH_FASTCALL,
      "peak_stats(mz, intensity)\n--\n\n"
      "The statistics of one scan's peaks, in the order and with the meaning of scan_pass's."},
+    {"ms_levels", ms_levels, METH_O,
+     "ms_levels(reader)\n--\n\n"
+     "Every scan's MS level, as ms_level_rule answers from the scan's trailer and master scan."},
     {"peak_block_reads", peak_block_reads, METH_NOARGS,
      "peak_block_reads()\n--\n\nThe peak blocks scan_pass has read in this process."},
     {nullptr, nullptr, 0, nullptr},
