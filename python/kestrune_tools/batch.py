@@ -17,6 +17,7 @@ import errno
 import importlib
 import importlib.util
 import multiprocessing
+import multiprocessing.reduction
 import os
 import re
 import signal
@@ -509,12 +510,25 @@ def _in_pool(task: Callable[[Item], Outcome], items: Sequence[Item], sources: li
                 yield index, Outcome(sources[index], "failed", "its worker process died while working on it")
 
 
-# What a worker needs, imported once by the fork server rather than by every worker.
-# A module that cannot be imported (an extra not installed) is passed over. The first
-# makes the fork server itself end with the batch's process.
-_WORKER_PRELOAD = ["kestrune_tools._with_parent", "kestrune", "numpy", "pyarrow.parquet",
-                   "kestrune_tools.batch", "kestrune_tools.runs", "kestrune_tools.parquet",
-                   "kestrune_tools.mgf", "kestrune_tools.catalog", "kestrune_tools.mzml"]
+# What every worker needs, imported once by the fork server rather than by every
+# worker. A module that cannot be imported (an extra not installed) is passed over. The
+# first makes the fork server itself end with the batch's process.
+_WORKER_PRELOAD = ["kestrune_tools._with_parent", "kestrune", "numpy", "kestrune_tools.batch",
+                   "kestrune_tools.runs"]
+# Beyond those, the modules of the task's own batch only, by the task's name and by the
+# jobs' formats: the fork server imports its list before the first worker starts, and
+# a module no task uses costs that start (mzML's writer alone brings pandas, more than
+# half a second).
+_TASK_PRELOAD = {"catalog_file": ["kestrune_tools.catalog"]}
+_FORMAT_PRELOAD = {"mzml": [MZML_MODULE], "mgf": ["kestrune_tools.mgf"], "parquet": ["kestrune_tools.parquet"]}
+
+
+def _worker_preload(task: Callable[[Item], Outcome], items: Sequence[Item]) -> list[str]:
+    modules = [*_WORKER_PRELOAD, task.__module__, *_TASK_PRELOAD.get(task.__name__, [])]
+    for name in sorted({item.format_name for item in items if isinstance(item, ConvertJob)}):
+        modules += _FORMAT_PRELOAD[name]
+    return list(dict.fromkeys(modules))
+
 
 # How long the tasks in progress have to stop after an interrupt before their
 # worker processes are killed.
@@ -556,6 +570,33 @@ def _worker_started() -> None:
     if hasattr(signal, "SIGHUP"):
         signal.signal(signal.SIGHUP, signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _stop_task)
+    _send_tables_as_streams()
+
+
+def _send_tables_as_streams() -> None:
+    """Makes this worker send the Arrow tables of its outcomes (a run's catalog rows)
+    as one Arrow stream each, a fifth of what pickling a table column by column costs
+    here and in the batch's process: that cost fell on the batch's process for every
+    run, taking the time of a second worker. Only where pyarrow is imported already
+    (the fork server preloaded it): a batch without tables imports nothing for it."""
+    pyarrow = sys.modules.get("pyarrow")
+    if pyarrow is not None:
+        multiprocessing.reduction.ForkingPickler.register(pyarrow.Table, _table_as_stream)
+
+
+def _table_as_stream(table: Any) -> tuple[Callable[[Any], Any], tuple[Any]]:
+    import pyarrow as pa
+
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, table.schema) as writer:
+        writer.write_table(table)
+    return _table_of_stream, (sink.getvalue(),)
+
+
+def _table_of_stream(stream: Any) -> Any:
+    import pyarrow as pa
+
+    return pa.ipc.open_stream(stream).read_all()
 
 
 def _stop_task(signal_number: int, frame: object) -> None:
@@ -583,48 +624,89 @@ def _in_worker(task: Callable[[Item], Outcome], item: Item) -> Outcome:
     return outcome
 
 
-def _worker_context() -> multiprocessing.context.BaseContext:
+def _worker_context(preload: list[str]) -> multiprocessing.context.BaseContext:
     """Workers forked from a fork server: the server is a fresh interpreter with no
     threads (none of a progress bar's or a cluster client's is copied into a worker),
-    it imports the converters once, and each worker then starts in milliseconds where
-    a spawned one imports them all again. Spawn where there are no fork servers."""
+    it imports `preload` once, and each worker then starts in milliseconds where a
+    spawned one imports them all again. Spawn where there are no fork servers. The
+    server lives as long as this process: a later batch's workers import what the
+    first batch's server did not."""
     if "forkserver" not in multiprocessing.get_all_start_methods():
         return multiprocessing.get_context("spawn")
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(_WORKER_PRELOAD)
+    context.set_forkserver_preload(preload)
     return context
+
+
+# The outcomes of a chunk's first tasks (all of them unless an interrupt stopped one)
+# and the seconds they took.
+ChunkResult = tuple[list[Outcome], float]
+
+# A chunk of tasks is handed to a worker at once when each is short: the pool's own
+# cost per hand-over and per result, most of it in the batch's process, would
+# otherwise take the time of a second worker. About this many seconds of work a chunk.
+CHUNK_SECONDS = 0.02
+MAX_CHUNK = 32
+
+
+def _in_worker_chunk(task: Callable[[Item], Outcome], chunk: list[Item]) -> ChunkResult:
+    started = time.perf_counter()
+    outcomes: list[Outcome] = []
+    try:
+        for item in chunk:
+            outcomes.append(_in_worker(task, item))
+    except Interrupted:
+        if not outcomes:
+            raise
+    return outcomes, time.perf_counter() - started
+
+
+def _chunk_size(seconds_per_task: float, waiting: int, workers: int) -> int:
+    """Tasks a chunk, from how long the last ones took; small enough that every
+    worker still has chunks to take towards the end."""
+    wanted = int(CHUNK_SECONDS / max(seconds_per_task, 1e-6))
+    return max(1, min(wanted, MAX_CHUNK, waiting // (2 * workers)))
+
+
+def _interrupted(source: str) -> Outcome:
+    return Outcome(source, "failed", "its task was interrupted")
 
 
 def _pool_round(task: Callable[[Item], Outcome], items: Sequence[Item], sources: list[str],
                 waiting: collections.deque[int], workers: int
                 ) -> Generator[tuple[int, Outcome], None, list[int]]:
-    """Runs the waiting items (taking them off the queue) with at most workers + 1 in
-    flight, so that the tasks a broken pool took down are known; answers those."""
-    pool = ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context(),
+    """Runs the waiting items (taking them off the queue), one task a chunk until the
+    tasks' length is known, with at most workers + 1 chunks in flight, so that the
+    tasks a broken pool took down are known; answers those."""
+    pool = ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context(_worker_preload(task, items)),
                                initializer=_worker_started)
-    in_flight: dict[Future[Outcome], int] = {}
+    in_flight: dict[Future[ChunkResult], list[int]] = {}
     started = time.time_ns()
+    size = 1
     try:
         while waiting or in_flight:
             while waiting and len(in_flight) <= workers:
-                index = waiting.popleft()
-                in_flight[pool.submit(_in_worker, task, items[index])] = index
+                chunk = [waiting.popleft() for _ in range(min(size, len(waiting)))]
+                in_flight[pool.submit(_in_worker_chunk, task, [items[index] for index in chunk])] = chunk
             done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
-            broken = []
+            broken: list[int] = []
             for future in done:
-                index = in_flight.pop(future)
+                chunk = in_flight.pop(future)
                 try:
-                    outcome = future.result()
+                    outcomes, seconds = future.result()
                 except BrokenProcessPool:
-                    broken.append(index)
+                    broken += chunk
                     continue
                 except Exception as error:  # such as an argument that cannot be pickled
-                    outcome = _lost(sources[index], error)
+                    outcomes = [_lost(sources[index], error) for index in chunk]
                 except Interrupted:  # its worker was stopped from outside the batch
-                    outcome = Outcome(sources[index], "failed", "its task was interrupted")
-                yield index, outcome
+                    outcomes = []
+                else:
+                    size = _chunk_size(seconds / len(outcomes), len(waiting), workers)
+                outcomes += [_interrupted(sources[index]) for index in chunk[len(outcomes):]]
+                yield from zip(chunk, outcomes)
             if broken:
-                return broken + list(in_flight.values())
+                return broken + [index for chunk in in_flight.values() for index in chunk]
             if _stop_signal is not None:
                 raise Interrupted(_stop_signal)
         return []
@@ -635,7 +717,7 @@ def _pool_round(task: Callable[[Item], Outcome], items: Sequence[Item], sources:
         pool.shutdown(wait=True, cancel_futures=True)
 
 
-def _stop_round(pool: ProcessPoolExecutor, in_flight: dict[Future[Outcome], int], items: Sequence[Item],
+def _stop_round(pool: ProcessPoolExecutor, in_flight: dict[Future[ChunkResult], list[int]], items: Sequence[Item],
                 sources: list[str], started: int) -> Iterator[tuple[int, Outcome]]:
     """After an interrupt: the queued tasks never start, the running ones are asked
     to stop (their outputs are then not written) and killed after a grace period;
@@ -651,13 +733,14 @@ def _stop_round(pool: ProcessPoolExecutor, in_flight: dict[Future[Outcome], int]
     for process in processes:
         if process.is_alive():
             process.kill()
-    for future, index in in_flight.items():
+    for future, chunk in in_flight.items():
         if future.cancelled():
             continue
-        if future.done() and future.exception() is None:
-            yield index, future.result()
-        elif outputs_written_since(items[index], started):
-            yield index, Outcome(sources[index], "converted")
+        ended = future.result()[0] if future.done() and future.exception() is None else []
+        yield from zip(chunk, ended)
+        for index in chunk[len(ended):]:
+            if outputs_written_since(items[index], started):
+                yield index, Outcome(sources[index], "converted")
 
 
 def _serially(task: Callable[[Item], Outcome], items: Sequence[Item]) -> Iterator[tuple[int, Outcome]]:
