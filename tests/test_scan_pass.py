@@ -108,6 +108,23 @@ def test_the_pass_answers_as_the_numpy_oracle_on_random_runs(files, seed, window
         np.testing.assert_array_equal(run.tic(ms_level=None)[1], reference["tic"])
 
 
+def reader_of_changed(raw, path, change):
+    """A reader of `raw` written to `path`, the file then truncated or deleted as
+    `change` says; None for a mutated file the reader refuses."""
+    path = raw.write(path)
+    try:
+        reader = kestrune.RawFileReader(path)
+    except BaseException as error:  # OSError or PanicException: a mutated file may be refused
+        if not change.startswith("mutated") or isinstance(error, KeyboardInterrupt):
+            raise
+        return None
+    if change == "truncated":
+        cut(raw, boundaries()[len(boundaries()) // 2]).write(path)
+    elif change == "deleted":
+        os.remove(path)
+    return reader
+
+
 @pytest.mark.parametrize("name", NAMES)
 @pytest.mark.parametrize("version", [57, 66, 100])
 @pytest.mark.parametrize("change", ["none", "truncated", "deleted", "mutated"])
@@ -115,17 +132,9 @@ def test_the_pass_reads_what_get_peaks_reads(files, name, version, change):
     raw = rich_file(version)
     if change == "mutated":
         raw = mutate(raw, random.Random(version * 7 + len(name)))
-    path = raw.write(files / name)
-    try:
-        reader = kestrune.RawFileReader(path)
-    except BaseException as error:  # OSError or PanicException: a mutated file may be refused
-        if change != "mutated" or isinstance(error, KeyboardInterrupt):
-            raise
+    reader = reader_of_changed(raw, files / name, change)
+    if reader is None:
         return
-    if change == "truncated":
-        cut(raw, boundaries()[len(boundaries()) // 2]).write(path)
-    elif change == "deleted":
-        os.remove(path)
     scans = list(range(0, reader.num_scans + 2))
     bounds = runs._windows(np.array([100.0, 110.5, 130.0]), None, 2.0)
     native = _native.scan_pass(reader, scans, bounds, True)
@@ -156,17 +165,9 @@ def test_the_ms_levels_are_the_rule_over_each_trailer(files, name, version, chan
             raw.trailer(scan, sr.Trailer(master_scan=scan % 3, ms_order_byte=[0, 1, 2, 126, 127, 255][scan % 6]))
     if change.startswith("mutated"):
         raw = mutate(raw, random.Random(version * 7 + len(name) + len(change)))
-    path = raw.write(files / name)
-    try:
-        reader = kestrune.RawFileReader(path)
-    except BaseException as error:  # a mutated file may be refused
-        if not change.startswith("mutated") or isinstance(error, KeyboardInterrupt):
-            raise
+    reader = reader_of_changed(raw, files / name, change)
+    if reader is None:
         return
-    if change == "truncated":
-        cut(raw, boundaries()[len(boundaries()) // 2]).write(path)
-    elif change == "deleted":
-        os.remove(path)
     by_trailers = outcome(lambda: [runs.ms_level_rule(reader.get_trailer_extra(s["scan_number"]), s["master_scan"])
                                    for s in reader.list_spectra()])
     assert outcome(lambda: _native.ms_levels(reader)) == by_trailers
