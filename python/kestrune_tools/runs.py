@@ -23,7 +23,8 @@ Conventions, each stated once here and reused by everything built on a run:
 
 The per-scan values (retention time, MS level, precursor, injection time) are
 read once per run, at their first use, and kept: the reader takes them from its
-scan caches, except "MS Order", which it reads from the file on every trailer call.
+scan caches, except "MS Order", which the companion's `_native.ms_levels` reads
+from each scan's trailer record, the file opened once, with `ms_level_rule`'s rule.
 Peaks are read from the file whenever they are asked for.
 
 Whole-run work (`scan_table`, `tic`, `bpc`, `xic`, the exports) goes through
