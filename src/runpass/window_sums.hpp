@@ -10,19 +10,19 @@
 namespace kestrune::runpass {
 
 // Windows as bounds: bounds[2w] is window w's lowest m/z, bounds[2w + 1] the first
-// m/z above it (none NaN), with the bounds' ascending order, found once per pass.
+// m/z above it (none NaN), with the windows in the ascending order of their lowest
+// m/z, found once per pass.
 struct Windows {
     explicit Windows(std::vector<double> bounds);
     std::size_t count() const { return bounds.size() / 2; }
     std::vector<double> bounds;
-    std::vector<std::uint32_t> ascending_bounds;  // indices into bounds
+    std::vector<std::uint32_t> ascending_lows;  // window numbers
 };
 
 struct WindowScratch {
     std::vector<std::uint32_t> order;
     std::vector<double> mz;
     std::vector<float> intensity;
-    std::vector<std::size_t> positions;
     std::vector<double> sample;
 };
 
