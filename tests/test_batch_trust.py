@@ -120,9 +120,11 @@ def replace(path: Path) -> None:
     ("convert --to parquet", "kestrune_tools.parquet.write_scans", replace),
     ("convert --to mgf --ms-level 1", "kestrune_tools.mgf.write_mgf", touch),
     ("catalog", "kestrune_tools.catalog.catalog_rows", append),
+    ("report", "kestrune_tools.report.read_digest", append),
 ])
 def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files, capsys, monkeypatch, command,
                                                                            writer, change):
+    report_needed(command)
     source = write_run(files / "in", "orbitrap", 66, "x.raw")
     module, name = writer.rsplit(".", 1)
     original = getattr(__import__(module, fromlist=[name]), name)
@@ -134,7 +136,7 @@ def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files,
 
     monkeypatch.setattr(f"{module}.{name}", changing_writer)
     out = files / "out"
-    target = ["-o", str(out / "catalog.parquet")] if command == "catalog" else ["-o", str(out)]
+    target = ["-o", str({"catalog": out / "catalog.parquet", "report": out / "x.html"}.get(command, out))]
     status, error = run(capsys, *command.split(), str(source), *target, "-j", "1")
     assert status == 1 and f"kestrune: {source}: changed while it was read" in error, error
     assert sorted(path.name for path in out.iterdir()) == []  # no output, no temporary file, no record
@@ -227,6 +229,56 @@ def test_the_output_place_is_checked_before_any_work(files, capsys, command, pla
               "takes no file": Path("/proc/self")}[place]
     status, error = run(capsys, command, str(source), *output_arguments(command, folder), "-j", "1")
     assert status == 2 and error.startswith(f"kestrune {command}: error: {folder}: ") and error.count("\n") == 1, error
+
+
+@pytest.mark.parametrize("command", ["convert", "catalog", "report"])
+@pytest.mark.parametrize("link", ["the folder", "a parent"])
+def test_an_output_folder_behind_a_link_to_nothing_is_named_so(files, capsys, command, link):
+    report_needed(command)
+    source = write_run(files / "in", "orbitrap", 66, "x.raw")
+    (files / "link").symlink_to(files / "gone")
+    folder = files / "link" if link == "the folder" else files / "link" / "out"
+    status, error = run(capsys, command, str(source), *output_arguments(command, folder), "-j", "1")
+    assert status == 2, error
+    assert f"{files / 'link'} is a link to a missing place ({files / 'gone'})" in error, error
+    assert not (files / "gone").exists()
+
+
+@pytest.mark.parametrize("command, names, outputs", [
+    ("report", ["x y_orbitrap.raw", "x_y_orbitrap.raw"], None),  # both pages would be x_y_orbitrap.html
+    ("report", ["X_orbitrap.raw", "b/x_orbitrap.raw"], None),
+    ("report", ["xy_orbitrap.raw", "x_y_orbitrap.raw"], ["index.html", "x_y_orbitrap.html", "xy_orbitrap.html"]),
+    ("report", ["index.raw", "x.raw"], ["index-2.html", "index.html", "x.html"]),  # the batch's page keeps its name
+    ("convert", ["x y_orbitrap.raw", "x_y_orbitrap.raw"], ["x y_orbitrap.mgf", "x_y_orbitrap.mgf"]),
+])
+def test_outputs_that_would_share_a_name_are_refused(files, capsys, command, names, outputs):
+    report_needed(command)
+    sources = [str(write_run((files / "in" / name).parent, "orbitrap", 66, Path(name).name)) for name in names]
+    status, error = run(capsys, command, *sources, *output_arguments(command, files / "out"), "-j", "1")
+    if outputs is None:
+        assert status == 2 and "inputs share a file name stem" in error and not (files / "out").exists(), error
+    else:
+        assert status == 0 and [path.name for path in visible(files / "out")] == outputs, error
+
+
+@pytest.mark.parametrize("runs, options, converted, nothing", [
+    (["run_orbitrap.raw", "plain.raw"], [], 1, ["plain.raw"]),  # the generic run holds no MS2 scan
+    (["run_orbitrap.raw"], ["--ms-level", "5"], 0, ["run_orbitrap.raw"]),
+])
+def test_a_run_with_nothing_to_write_fails_nothing_and_a_rerun_passes_it_over(files, capsys, runs, options,
+                                                                              converted, nothing):
+    sources = [write_run(files / "in", "orbitrap" if "orbitrap" in name else "generic", 66, name) for name in runs]
+    arguments = ["convert", str(files / "in"), "-o", str(files / "out"), "--to", "mgf", *options, "-j", "1"]
+    status, error = run(capsys, *arguments)
+    assert status == 0 and counts(error) == (converted, 0, 0), error
+    assert f"; {len(nothing)} with nothing to write" in error
+    for name in nothing:
+        assert f"kestrune: {files / 'in' / name}: no MS" in error and not (files / "out" / name).with_suffix(".mgf").exists()
+    status, error = run(capsys, *arguments)  # the rerun: every run passed over, without a line
+    assert (status, counts(error), error.count("\n")) == (0, (0, len(sources), 0), 1), error
+    touch(sources[-1])  # a changed input is done again
+    status, error = run(capsys, *arguments)
+    assert status == 0 and counts(error)[1] == len(sources) - 1 and "with nothing to write" in error, error
 
 
 @pytest.fixture
