@@ -1,6 +1,6 @@
 """Conversion benchmark: the kestrune command on many runs and on large ones.
 
-Prints three tables (figures from one run on this machine; no thresholds):
+Prints four tables (figures from one run on this machine; no thresholds):
 
 1. files per second to each format (and the catalog) with 1 and 2 workers over a
    batch of synthetic runs (the demo acquisition: 145 scans, about 16 000 peaks),
@@ -9,10 +9,13 @@ Prints three tables (figures from one run on this machine; no thresholds):
 2. the cost of one run on an 8 MiB and on a 4 GiB sparse file with the same scans:
    each export reads the bytes its scans need, so the ratio stays near 1; mzML's
    source-file checksum reads the whole input, the one whole-file cost, in its own row;
-3. MGF: our writer against pyteomics' writer on the same run.
+3. MGF: our writer against pyteomics' writer on the same run;
+4. the catalog of an archive of 2000 such runs with 1 and 2 workers (targets: 2
+   workers at least 1.6x one, and at least 700 runs/s), with the load average
+   before and after, as the machine may be shared.
 
     python benchmarks/bench_convert.py            # 200 runs, 8 MiB vs 4 GiB
-    python benchmarks/bench_convert.py --small    # 20 runs, 8 MiB vs 1 GiB (smoke test)
+    python benchmarks/bench_convert.py --small    # 20 runs, 8 MiB vs 1 GiB, a catalog of 200 (smoke test)
 """
 
 from __future__ import annotations
@@ -20,6 +23,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import io
+import os
 import statistics
 import tempfile
 import time
@@ -67,6 +71,14 @@ def batch_rates(runs: Path, out: Path, count: int, formats: list[str]) -> list[t
             rates.append(count / min(quietly(arguments) for _ in range(rounds)))
         rows.append((name, rates[0], rates[1]))
     return rows
+
+
+def catalog_rates(runs: Path, out: Path, count: int) -> list[str]:
+    """Runs per second of the catalog with 1 and 2 workers (the best of three each)."""
+    arguments = ["catalog", str(runs), "-o", str(out / "catalog.parquet"), "--no-progress"]
+    load = os.getloadavg()[0]
+    one, two = (count / min(quietly([*arguments, "-j", workers]) for _ in range(3)) for workers in ("1", "2"))
+    return [f"{one:.0f}", f"{two:.0f}", f"{two / one:.2f}x", f"{load:.1f} / {os.getloadavg()[0]:.1f}"]
 
 
 def median_seconds(work: Callable[[], object], rounds: int = 5) -> float:
@@ -164,6 +176,10 @@ def main_benchmark() -> None:
         table(f"Seconds per run: the same scans in an 8 MiB and a {big // (1 << 30)} GiB sparse file",
               ["output", "8 MiB", f"{big // (1 << 30)} GiB", "ratio"],
               [[name, f"{small:.4f}", f"{large:.4f}", f"{large / small:.2f}x"] for name, small, large in costs])
+        archive = 200 if args.small else 2000
+        table(f"Catalog of {archive} runs, runs per second (targets: 2 workers 1.6x one, 700 runs/s)",
+              ["1 worker", "2 workers", "2 / 1", "load average before / after"],
+              [catalog_rates(write_runs(folder / "archive", archive), folder / "out", archive)])
         read, ours, theirs = mgf_writers(folder)
         table("MGF of one run (108 MSn scans), seconds", ["reading the spectra", "our writer", "pyteomics' writer"],
               [[f"{read:.4f}", f"{ours:.4f} ({ours / read:.1f}x reading)", f"{theirs:.4f} ({theirs / read:.1f}x reading)"]])

@@ -2,8 +2,10 @@
 
 Writes version-66 orbitrap files of 145 scans (every fourth scan a survey scan, the
 others fragment scans) of 20000 and of 199999 peaks each: one just long enough for
-its content (about 35 MB and 348 MB) and one sparse file of 4 GiB whose scans are
-spread over the whole length. For each it prints the best wall time over the rounds
+its content (about 35 MB and 348 MB), one sparse file of 4 GiB whose scans are
+spread over the whole length, and one as long as the first whose peaks are spread
+evenly over m/z 150 to 2000, as are its targets (random peaks and targets within
+m/z 400 to 1800 elsewhere). For each it prints the best wall time over the rounds
 (the figure least disturbed by other load on the machine) of:
 
 - the baseline: one `get_peaks` per scan, every scan, as a user's loop would read;
@@ -70,10 +72,13 @@ RATIOS = [
 ]
 
 
-def peak_block(seed: int, peaks: int) -> bytes:
+SPREAD = (150.0, 2000.0)  # the m/z range of every run's peaks
+
+
+def peak_block(seed: int, peaks: int, even: bool) -> bytes:
     rng = np.random.default_rng(seed)
     records = np.zeros(peaks, dtype=WIDE)
-    records["mz"] = np.sort(rng.uniform(150.0, 2000.0, peaks))
+    records["mz"] = np.linspace(*SPREAD, peaks) if even else np.sort(rng.uniform(*SPREAD, peaks))
     records["intensity"] = rng.gamma(2.0, 5e4, peaks)
     return np.uint32(peaks).tobytes() + records.tobytes()
 
@@ -91,10 +96,12 @@ def scan_offsets(count: int, size: int, length: int) -> list[int]:
     return offsets
 
 
-def build(length: int, peaks: int, first_peaks: int | None = None) -> sr.RawFile:
-    """A run of `peaks` peaks per scan (`first_peaks` in the first one, where given)."""
+def build(length: int, peaks: int, first_peaks: int | None = None, even: bool = False) -> sr.RawFile:
+    """A run of `peaks` peaks per scan (`first_peaks` in the first one, where given),
+    spread evenly over the m/z range with `even`, else at random within it."""
     count = sr.scan_count(66)
-    blocks = [peak_block(scan, first_peaks if scan == 1 and first_peaks else peaks) for scan in range(1, count + 1)]
+    blocks = [peak_block(scan, first_peaks if scan == 1 and first_peaks else peaks, even)
+              for scan in range(1, count + 1)]
     offsets = scan_offsets(count, max(len(block) for block in blocks), length)
     raw = sr.RawFile().header(version=66, creation_time=133_444_736_000_000_000)
     lengths = [b - a for a, b in zip(offsets, offsets[1:])] + [len(blocks[-1])]
@@ -162,10 +169,10 @@ def removed(scans: str, peaks: str) -> tuple[str, str]:
     return scans, peaks
 
 
-def measure(path: str, rounds: int, directory: str) -> dict[str, float]:
+def measure(path: str, rounds: int, directory: str, target_range: tuple[float, float]) -> dict[str, float]:
     run = open_run(path)
     reader = run.reader
-    targets = {count: np.linspace(400.0, 1800.0, count) for count in (100, 1000)}
+    targets = {count: np.linspace(*target_range, count) for count in (100, 1000)}
     write_baseline = pyarrow_writing(run, directory)
     scans = os.path.join(directory, "export.scans.parquet")
     peaks = os.path.join(directory, "export.peaks.parquet")
@@ -294,16 +301,19 @@ def main(argv: list[str]) -> int:
     parser.add_argument("--rounds", type=int, default=15)
     args = parser.parse_args(argv[1:])
     peak_counts = [20_000] if args.small else [20_000, 199_999]
-    sizes = {"compact": 0} if args.small else {"compact": 0, "4 GiB sparse": 4 * GiB}
+    # Each layout: (the file's length, 0 for its content's; peaks spread evenly).
+    layouts = {"compact": (0, False), "spread": (0, True)}
+    if not args.small:
+        layouts["4 GiB sparse"] = (4 * GiB, False)
     print(f"load average before: {os.getloadavg()}", flush=True)
     with tempfile.TemporaryDirectory(prefix="kestrune-bench-runs-") as directory:
         for peaks in peak_counts:
             rounds = args.rounds if peaks < 100_000 else max(3, args.rounds // 3)
-            for label, length in sizes.items():
-                raw = build(length, peaks)
+            for label, (length, even) in layouts.items():
+                raw = build(length, peaks, even=even)
                 paths = (raw.write(os.path.join(directory, "runs_a_orbitrap.raw")),
                          raw.write(os.path.join(directory, "runs_b_orbitrap.raw")))
-                times = measure(paths[0], rounds, directory)
+                times = measure(paths[0], rounds, directory, SPREAD if even else (400.0, 1800.0))
                 print(report(f"{peaks} peaks, {label} ({os.path.getsize(paths[0])} bytes)", times), flush=True)
                 print(f"  pass, two threads on two runs: {two_threads(paths, rounds):.2f}x the throughput "
                       "of one (target 1.6x)", flush=True)

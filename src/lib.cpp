@@ -151,7 +151,10 @@ PyObject* initialise_module() {
     forget_borrows_in_fork_children();
 
     PyRef module(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
-    if (!module || !make_module_state() || !add_reader_class(module.get())) return nullptr;
+    if (!module || !make_module_state() || !add_reader_class(module.get()) ||
+        !publish_reader_type(state.reader_type)) {
+        return nullptr;
+    }
     state.module = PyRef::borrowed(module.get()).release();
     return module.release();
 }

@@ -108,6 +108,23 @@ def test_the_pass_answers_as_the_numpy_oracle_on_random_runs(files, seed, window
         np.testing.assert_array_equal(run.tic(ms_level=None)[1], reference["tic"])
 
 
+def reader_of_changed(raw, path, change):
+    """A reader of `raw` written to `path`, the file then truncated or deleted as
+    `change` says; None for a mutated file the reader refuses."""
+    path = raw.write(path)
+    try:
+        reader = kestrune.RawFileReader(path)
+    except BaseException as error:  # OSError or PanicException: a mutated file may be refused
+        if not change.startswith("mutated") or isinstance(error, KeyboardInterrupt):
+            raise
+        return None
+    if change == "truncated":
+        cut(raw, boundaries()[len(boundaries()) // 2]).write(path)
+    elif change == "deleted":
+        os.remove(path)
+    return reader
+
+
 @pytest.mark.parametrize("name", NAMES)
 @pytest.mark.parametrize("version", [57, 66, 100])
 @pytest.mark.parametrize("change", ["none", "truncated", "deleted", "mutated"])
@@ -115,17 +132,9 @@ def test_the_pass_reads_what_get_peaks_reads(files, name, version, change):
     raw = rich_file(version)
     if change == "mutated":
         raw = mutate(raw, random.Random(version * 7 + len(name)))
-    path = raw.write(files / name)
-    try:
-        reader = kestrune.RawFileReader(path)
-    except BaseException as error:  # OSError or PanicException: a mutated file may be refused
-        if change != "mutated" or isinstance(error, KeyboardInterrupt):
-            raise
+    reader = reader_of_changed(raw, files / name, change)
+    if reader is None:
         return
-    if change == "truncated":
-        cut(raw, boundaries()[len(boundaries()) // 2]).write(path)
-    elif change == "deleted":
-        os.remove(path)
     scans = list(range(0, reader.num_scans + 2))
     bounds = runs._windows(np.array([100.0, 110.5, 130.0]), None, 2.0)
     native = _native.scan_pass(reader, scans, bounds, True)
@@ -135,6 +144,33 @@ def test_the_pass_reads_what_get_peaks_reads(files, name, version, change):
         np.testing.assert_array_equal(peaks.of_row(row)[0], mz)
         np.testing.assert_array_equal(peaks.of_row(row)[1], intensity)
     assert_same(native, _reference.reference_pass(reader, scans, bounds, True))
+
+
+def outcome(call):
+    try:
+        return call()
+    except BaseException as error:  # PanicException is a BaseException
+        if isinstance(error, KeyboardInterrupt):
+            raise
+        return type(error).__name__, str(error)
+
+
+@pytest.mark.parametrize("name", NAMES)
+@pytest.mark.parametrize("version", [57, 65, 66, 100])
+@pytest.mark.parametrize("change", ["none", "orders", "truncated", "deleted", "mutated", "mutated again"])
+def test_the_ms_levels_are_the_rule_over_each_trailer(files, name, version, change):
+    raw = rich_file(version)
+    if change == "orders":  # recorded orders in and out of the levels the rule takes
+        for scan in range(1, SCANS + 1):
+            raw.trailer(scan, sr.Trailer(master_scan=scan % 3, ms_order_byte=[0, 1, 2, 126, 127, 255][scan % 6]))
+    if change.startswith("mutated"):
+        raw = mutate(raw, random.Random(version * 7 + len(name) + len(change)))
+    reader = reader_of_changed(raw, files / name, change)
+    if reader is None:
+        return
+    by_trailers = outcome(lambda: [runs.ms_level_rule(reader.get_trailer_extra(s["scan_number"]), s["master_scan"])
+                                   for s in reader.list_spectra()])
+    assert outcome(lambda: _native.ms_levels(reader)) == by_trailers
 
 
 def test_peak_stats_add_matches_the_pass(files):
@@ -310,3 +346,35 @@ def test_other_threads_run_during_a_pass(files):
         assert ran_alongside(lambda: _native.scan_pass(reader, scans))
     finally:
         os.remove(path)
+
+
+# Each script puts a stand-in where `kestrune.RawFileReader` was before the companion
+# is imported, then hands the pass a stand-in's object: it must be refused by type.
+WRAPPED_BEFORE_IMPORT = """
+import kestrune
+real = kestrune.RawFileReader
+class Wrapper:
+    def __init__(self, path):
+        self.inner = real(path)
+    def __getattr__(self, name):
+        return getattr(self.inner, name)
+kestrune.RawFileReader = Wrapper
+import kestrune_tools as kt
+kt.open_run(PATH).xic([500.0], ppm=10.0)
+"""
+PATCHED_DURING_IMPORT = """
+from unittest import mock
+with mock.patch("kestrune.RawFileReader", mock.MagicMock) as stand_in:
+    from kestrune_tools import _native
+_native.scan_pass(mock.MagicMock(), [1])
+"""
+
+
+@pytest.mark.parametrize(("script", "named"), [(WRAPPED_BEFORE_IMPORT, "Wrapper"),
+                                               (PATCHED_DURING_IMPORT, "MagicMock")])
+def test_the_pass_refuses_a_stand_in_for_the_reader_class(files, script, named):
+    path = even_run(files, 50)
+    done = subprocess.run([sys.executable, "-c", f"PATH = {str(path)!r}\n{script}"], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 1, done.stderr
+    assert f"TypeError: '{named}' object cannot be converted to 'RawFileReader'" in done.stderr

@@ -18,7 +18,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 import kestrune
-from kestrune_tools.runs import FloatArray, IntensityArray, scan_peaks
+from kestrune_tools.runs import STATS, FloatArray, IntensityArray, scan_peaks
 
 LANES = 8
 
@@ -63,9 +63,6 @@ def window_sums(mz: FloatArray, intensity: IntensityArray, bounds: FloatArray) -
     sums = np.bincount(window, weights=intensity[positions], minlength=len(first))
     return sums.astype(np.float64, copy=False)  # float64 already: weights make it so
 
-
-
-STATS = ("peak_count", "tic", "base_peak_mz", "base_peak_intensity", "lowest_mz", "highest_mz")
 
 
 def reference_pass(reader: kestrune.RawFileReader, scans: Sequence[int], bounds: FloatArray | None = None,

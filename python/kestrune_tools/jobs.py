@@ -86,8 +86,14 @@ FORMATS: dict[str, ExportFormat] = {
     "parquet": ExportFormat((".scans.parquet", ".peaks.parquet"), "kestrune_tools.parquet", _write_parquet),
 }
 
-# What a worker process imports once, ahead of the export and catalog tasks.
-WORKER_MODULES = ("kestrune_tools.jobs", "kestrune_tools.catalog", *(f.module for f in FORMATS.values()))
+# What a worker process imports once, ahead of its tasks: the modules of the command's
+# own tasks only, as the fork server imports them before the first worker starts
+# (mzML's writer alone brings pandas, more than half a second).
+CATALOG_WORKER_MODULES = ("kestrune_tools.jobs", "kestrune_tools.catalog")
+
+
+def export_worker_modules(format_name: str) -> tuple[str, ...]:
+    return "kestrune_tools.jobs", FORMATS[format_name].module
 
 
 def format_available(format_name: str) -> bool:

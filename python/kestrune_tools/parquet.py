@@ -99,7 +99,7 @@ def header_metadata(run: Run) -> dict[str, str]:
 def with_constant_columns(table: pa.Table, values: dict[str, object],
                           types: dict[str, pa.DataType]) -> pa.Table:
     """`table` preceded by one column per value, the same value on every row."""
-    columns = [pa.array([value] * table.num_rows, types[name]) for name, value in values.items()]
+    columns = [pa.repeat(pa.scalar(value, types[name]), table.num_rows) for name, value in values.items()]
     fields = [pa.field(name, types[name]) for name in values] + list(table.schema)
     return pa.Table.from_arrays(columns + table.columns, schema=pa.schema(fields))
 

@@ -23,7 +23,8 @@ Conventions, each stated once here and reused by everything built on a run:
 
 The per-scan values (retention time, MS level, precursor, injection time) are
 read once per run, at their first use, and kept: the reader takes them from its
-scan caches, except "MS Order", which it reads from the file on every trailer call.
+scan caches, except "MS Order", which the companion's `_native.ms_levels` reads
+from each scan's trailer record, the file opened once, with `ms_level_rule`'s rule.
 Peaks are read from the file whenever they are asked for.
 
 Whole-run work (`scan_table`, `tic`, `bpc`, `xic`, the exports) goes through
@@ -36,6 +37,7 @@ ascending m/z.
 
 from __future__ import annotations
 
+import inspect
 import math
 import operator
 import os
@@ -43,7 +45,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from functools import cached_property
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex
+from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex, TypeGuard
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -100,10 +102,17 @@ def scan_peaks(reader: kestrune.RawFileReader, scan_number: int) -> tuple[FloatA
     return mz, intensity
 
 
+def _is_integer(value: object) -> TypeGuard[SupportsIndex]:
+    """An integer (NumPy's too), never a bool or a float. Tested by the attribute, not
+    by isinstance against SupportsIndex: that protocol check costs tens of times more,
+    and a pass checks every scan number it is given."""
+    return not isinstance(value, bool) and hasattr(value, "__index__")
+
+
 def scan_number_argument(scan_number: object) -> int:
     """A scan number given to the run: an integer (NumPy's too), never a bool or a
     float; TypeError for anything else."""
-    if isinstance(scan_number, bool) or not isinstance(scan_number, SupportsIndex):
+    if not _is_integer(scan_number):
         raise TypeError(f"scan numbers are integers, not {type(scan_number).__name__}")
     return operator.index(scan_number)
 
@@ -114,7 +123,7 @@ def ms_level_argument(ms_level: object) -> int | None:
     silent empty answer."""
     if ms_level is None:
         return None
-    if isinstance(ms_level, bool) or not isinstance(ms_level, SupportsIndex):
+    if not _is_integer(ms_level):
         raise TypeError(f"MS levels are integers or None, not {type(ms_level).__name__}")
     return operator.index(ms_level)
 
@@ -193,8 +202,7 @@ class ScanIndex:
     @classmethod
     def read(cls, reader: kestrune.RawFileReader) -> ScanIndex:
         summaries = reader.list_spectra()
-        levels = [ms_level_rule(reader.get_trailer_extra(s["scan_number"]), s["master_scan"])
-                  for s in summaries]
+        levels = _native.ms_levels(reader)  # ms_level_rule for every scan, without its trailer dicts
         ms2 = [level >= 2 for level in levels]
         return cls(
             rt=[s["rt"] for s in summaries],
@@ -504,18 +512,22 @@ class PeakStats:
     once (`of_pass`); an export that reads every scan's peaks anyway adds them row by
     row from the peaks it has read (`add`), with the same arithmetic."""
 
+    # The statistics, in the pass's order (STATS): the count, then the float64 values.
+    peak_count: NDArray[np.int32]
+    tic: FloatArray
+    base_peak_mz: FloatArray
+    base_peak_intensity: FloatArray
+    lowest_mz: FloatArray
+    highest_mz: FloatArray
+
     def __init__(self, rows: int) -> None:
-        self.peak_count = np.zeros(rows, dtype=np.int32)
-        self.tic = np.zeros(rows, dtype=np.float64)
-        self.base_peak_mz = np.zeros(rows, dtype=np.float64)
-        self.base_peak_intensity = np.zeros(rows, dtype=np.float64)
-        self.lowest_mz = np.zeros(rows, dtype=np.float64)
-        self.highest_mz = np.zeros(rows, dtype=np.float64)
+        for k, name in enumerate(STATS):
+            setattr(self, name, np.zeros(rows, dtype=np.int32 if k == 0 else np.float64))
 
     @classmethod
     def of_pass(cls, answer: Mapping[str, NDArray[Any]]) -> PeakStats:
         stats = cls(0)
-        for name in _STATS_FIELDS:
+        for name in STATS:
             setattr(stats, name, answer[name])
         return stats
 
@@ -523,7 +535,7 @@ class PeakStats:
     def joined(cls, parts: Sequence[PeakStats]) -> PeakStats:
         """The rows of `parts`, one part after the other."""
         stats = cls(0)
-        for name in _STATS_FIELDS:
+        for name in STATS:
             setattr(stats, name, np.concatenate([getattr(stats, name)] + [getattr(part, name) for part in parts]))
         return stats
 
@@ -531,11 +543,12 @@ class PeakStats:
         if not len(mz):
             return
         values = _native.peak_stats(np.ascontiguousarray(mz, np.float64), np.ascontiguousarray(intensity, np.float32))
-        for name, value in zip(_STATS_FIELDS, values):
+        for name, value in zip(STATS, values):
             getattr(self, name)[row] = value
 
 
-_STATS_FIELDS = ("peak_count", "tic", "base_peak_mz", "base_peak_intensity", "lowest_mz", "highest_mz")
+# The names of the per-scan statistics, as the pass answers them and in its order.
+STATS = tuple(inspect.get_annotations(PeakStats))
 
 
 @dataclass(frozen=True, eq=False)

@@ -39,6 +39,14 @@ ModuleState& module_state();
 // Makes every object of the state but the module; false with the Python error set.
 bool make_module_state();
 
+// The reader class as kestrune made it, kept in the interpreter's own dict, which
+// Python code cannot rebind: the companion reads its arguments as reader records, so
+// it must not take the class from the module attribute a test's stand-in may replace.
+// publish_reader_type is false, and published_reader_type null (a new reference
+// otherwise), with the Python error set.
+bool publish_reader_type(PyObject* type);
+PyObject* published_reader_type();
+
 // The module definition's m_traverse and m_clear.
 int traverse_module_state(PyObject* module, visitproc visit, void* arg);
 int clear_module_state(PyObject* module);

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "binding/arguments.hpp"
 #include "binding/failures.hpp"
@@ -93,5 +94,31 @@ const NumpyApi& numpy_api() {
     if (!api) api = typed_api(table);
     return *api;
 }
+
+namespace {
+
+PyRef typed_array_over(PyRef owner, void* data, int type_number, std::initializer_list<npy_intp> shape) {
+    const NumpyApi& api = numpy_api();
+    PyRef descr = created(reinterpret_cast<PyObject*>(api.descr_from_type(type_number)));
+    PyRef array = created(api.new_from_descr(api.array_type, reinterpret_cast<NumpyDescr*>(descr.release()),
+                                             static_cast<int>(shape.size()), shape.begin(), nullptr, data,
+                                             npy_array_writeable, nullptr));
+    if (api.set_base_object(array.get(), owner.release()) != 0) {
+        fail_printing_python_error(failure_text::python_api_call);
+    }
+    return array;
+}
+
+}  // namespace
+
+template <class T>
+PyRef array_over(PyRef owner, T* data, std::initializer_list<npy_intp> shape) {
+    return typed_array_over(std::move(owner), data, type_number_of<T>(), shape);
+}
+
+template PyRef array_over(PyRef, double*, std::initializer_list<npy_intp>);
+template PyRef array_over(PyRef, float*, std::initializer_list<npy_intp>);
+template PyRef array_over(PyRef, std::int32_t*, std::initializer_list<npy_intp>);
+template PyRef array_over(PyRef, std::int64_t*, std::initializer_list<npy_intp>);
 
 }  // namespace kestrune::binding

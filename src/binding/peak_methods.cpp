@@ -41,28 +41,19 @@ PyRef float_list(const spectra::PeakVector<T>& values) {
 // A one-dimensional array whose data is `values`' own storage, handed to a
 // PySliceContainer that becomes the array's base.
 template <class T>
-PyRef peak_array(const NumpyApi& api, spectra::PeakVector<T> values, int type_number) {
-    const npy_intp length = static_cast<npy_intp>(values.size());
-    const npy_intp stride = sizeof(T);
-    void* data = values.data();  // a moved vector keeps its storage
-    PyRef container = slice_container(std::move(values));
-    PyRef descr = created(reinterpret_cast<PyObject*>(api.descr_from_type(type_number)));
-    PyRef array = created(api.new_from_descr(api.array_type,
-                                             reinterpret_cast<NumpyDescr*>(descr.release()), 1,
-                                             &length, &stride, data, npy_array_writeable, nullptr));
-    if (api.set_base_object(array.get(), container.release()) != 0) {
-        fail_printing_python_error(failure_text::python_api_call);
-    }
-    return array;
+PyRef peak_array(spectra::PeakVector<T> values) {
+    const auto length = static_cast<npy_intp>(values.size());
+    T* data = values.data();  // a moved vector keeps its storage
+    return array_over(slice_container(std::move(values)), data, {length});
 }
 
 }  // namespace
 
 PyRef get_peaks(FileCall& call, std::uint32_t scan_num) {
     spectra::Peaks peaks = peaks_of(call, scan_num).value_or(spectra::Peaks{{0.0}, {0.0f}});
-    const NumpyApi& api = numpy_api();
-    PyRef mz = peak_array(api, std::move(peaks.mz), npy_double);
-    PyRef intensity = peak_array(api, std::move(peaks.intensity), npy_float);
+    numpy_api();  // NumPy found before the peaks are handed to their containers
+    PyRef mz = peak_array(std::move(peaks.mz));
+    PyRef intensity = peak_array(std::move(peaks.intensity));
     return pair(mz, intensity);
 }
 

@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
 #include "binding/arguments.hpp"
@@ -17,8 +16,10 @@
 #include "binding/module_state.hpp"
 #include "binding/numpy_api.hpp"
 #include "binding/reader_object.hpp"
+#include "metadata/trailer.hpp"
 #include "reader/format.hpp"
-#include "runpass/kernels.hpp"
+#include "reader/scan_queries.hpp"
+#include "runpass/statistics.hpp"
 #include "runpass/run_pass.hpp"
 
 namespace kestrune::companion {
@@ -30,40 +31,21 @@ using binding::PyRef;
 using binding::PythonErrorRaised;
 
 constexpr const char* buffer_capsule_name = "kestrune_tools._native.buffer";
-constexpr int npy_int32 = 5;
-constexpr int npy_int64 = sizeof(long) == 8 ? 7 : 9;
-
-template <class T>
-constexpr int type_number() {
-    if constexpr (std::is_same_v<T, double>) return binding::npy_double;
-    else if constexpr (std::is_same_v<T, float>) return binding::npy_float;
-    else if constexpr (std::is_same_v<T, std::int32_t>) return npy_int32;
-    else return npy_int64;
-}
 
 void free_storage(PyObject* capsule) {
     delete static_cast<runpass::Storage*>(PyCapsule_GetPointer(capsule, buffer_capsule_name));
 }
 
-// A C-contiguous array over the buffer's own storage, which a capsule (the array's
-// base) frees with the array: no copy, and pyarrow wraps it without one either.
+// An array over the buffer's own storage, which a capsule (the array's base) frees
+// with the array: no copy, and pyarrow wraps it without one either.
 template <class T>
 PyRef array_of(runpass::Buffer<T>&& buffer, std::initializer_list<binding::npy_intp> shape) {
-    const binding::NumpyApi& api = binding::numpy_api();
     auto storage = std::make_unique<runpass::Storage>(buffer.release());
-    void* data = storage->data();
+    T* data = static_cast<T*>(storage->data());
     PyRef owner(PyCapsule_New(storage.get(), buffer_capsule_name, free_storage));
     if (!owner) binding::fail_printing_python_error(binding::failure_text::python_api_call);
     storage.release();  // the capsule's now
-    PyRef descr = created(reinterpret_cast<PyObject*>(api.descr_from_type(type_number<T>())));
-    PyRef array = created(api.new_from_descr(api.array_type,
-                                             reinterpret_cast<binding::NumpyDescr*>(descr.release()),
-                                             static_cast<int>(shape.size()), shape.begin(), nullptr, data,
-                                             binding::npy_array_writeable, nullptr));
-    if (api.set_base_object(array.get(), owner.release()) != 0) {
-        binding::fail_printing_python_error(binding::failure_text::python_api_call);
-    }
-    return array;
+    return binding::array_over(std::move(owner), data, shape);
 }
 
 // A contiguous one-dimensional buffer of `format` ("d" or "f"), released on scope exit.
@@ -128,12 +110,10 @@ void set_item(PyObject* dict, const char* key, PyRef value) {
 PyRef result_dict(runpass::PassResult&& result, std::size_t windows, bool with_peaks) {
     const auto rows = static_cast<binding::npy_intp>(result.scans_read);
     PyRef dict = created(PyDict_New());
-    set_item(dict.get(), "peak_count", array_of(std::move(result.peak_count), {rows}));
-    set_item(dict.get(), "tic", array_of(std::move(result.tic), {rows}));
-    set_item(dict.get(), "base_peak_mz", array_of(std::move(result.base_peak_mz), {rows}));
-    set_item(dict.get(), "base_peak_intensity", array_of(std::move(result.base_peak_intensity), {rows}));
-    set_item(dict.get(), "lowest_mz", array_of(std::move(result.lowest_mz), {rows}));
-    set_item(dict.get(), "highest_mz", array_of(std::move(result.highest_mz), {rows}));
+    set_item(dict.get(), runpass::count_statistic.name, array_of(std::move(result.peak_count), {rows}));
+    for (std::size_t k = 0; k < runpass::value_statistics.size(); ++k) {
+        set_item(dict.get(), runpass::value_statistics[k].name, array_of(std::move(result.values[k]), {rows}));
+    }
     set_item(dict.get(), "window_sums",
              array_of(std::move(result.window_sums), {static_cast<binding::npy_intp>(windows), rows}));
     if (with_peaks) {
@@ -178,6 +158,17 @@ PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The statistics in the pass's order.
+PyRef statistics_tuple(const runpass::PeakSummary& summary) {
+    PyRef values = created(PyTuple_New(1 + runpass::value_statistics.size()));
+    PyTuple_SET_ITEM(values.get(), 0, created(PyLong_FromUnsignedLong(summary.*runpass::count_statistic.member)).release());
+    for (std::size_t k = 0; k < runpass::value_statistics.size(); ++k) {
+        PyObject* value = created(PyFloat_FromDouble(summary.*runpass::value_statistics[k].member)).release();
+        PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(k + 1), value);
+    }
+    return values;
+}
+
 PyObject* peak_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return binding::run_entry([&]() -> PyObject* {
         if (nargs != 2) {
@@ -192,8 +183,64 @@ PyObject* peak_stats(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
         }
         const runpass::PeakSummary summary =
             runpass::summarise(mz.data<double>(), intensity.data<float>(), mz.size());
-        return Py_BuildValue("(Iddddd)", summary.count, summary.tic, summary.base_peak_mz,
-                             summary.base_peak_intensity, summary.lowest_mz, summary.highest_mz);
+        return statistics_tuple(summary).release();
+    });
+}
+
+// What ms_levels copies from the record before it reads the file: each scan's master
+// scan and whether its trailer reads the file, up to the first scan whose trailer
+// fails on the caches, and that failure.
+struct LevelInputs {
+    std::vector<std::int32_t> master_scans;
+    std::vector<bool> reads_file;
+    std::optional<reader::InternalFailure> failure;
+};
+
+LevelInputs level_inputs(const reader::ReaderRecord& record) {
+    LevelInputs inputs;
+    for (std::uint32_t scan = 1; scan <= record.num_scans && scan != 0; ++scan) {
+        try {
+            metadata::trailer_cache_entries(record, scan);  // fails as get_trailer_extra would
+        } catch (const reader::InternalFailure& failure) {
+            inputs.failure = failure;
+            break;
+        }
+        inputs.master_scans.push_back(reader::cache_entry(record.caches.master_scans, scan));
+        inputs.reads_file.push_back(metadata::trailer_reads_file(record, scan));
+    }
+    return inputs;
+}
+
+// Every scan's MS level as ms_level_rule gives it from get_trailer_extra(scan) and the
+// scan's master scan, scan by scan in order, failing where the first of those calls
+// would: the file opened once rather than once a scan, and no dictionary made.
+PyObject* ms_levels(PyObject*, PyObject* reader_object) {
+    return binding::run_entry([&]() -> PyObject* {
+        binding::ReaderObject* reader = binding::as_reader(reader_object);
+        if (!reader) return nullptr;
+        binding::Borrow borrow(reader, binding::Borrow::Kind::shared);
+        if (!borrow.ok()) return nullptr;
+        binding::FileCall call(borrow, reader->record);
+        const LevelInputs inputs = level_inputs(call.record());
+        auto levels = call.off_lock([&inputs, path = call.record().path](const io::BetweenChunks&) {
+            std::unique_ptr<io::ByteSource> source;
+            std::vector<std::int64_t> found;
+            for (std::size_t k = 0; k < inputs.master_scans.size(); ++k) {
+                std::optional<std::int64_t> order;
+                if (inputs.reads_file[k]) {
+                    if (!source) source = io::open_for_reading(path);
+                    order = metadata::recorded_ms_order(static_cast<std::uint32_t>(k + 1), *source);
+                }
+                found.push_back(metadata::ms_level(order, inputs.master_scans[k]));
+            }
+            return found;
+        });
+        if (inputs.failure) throw *inputs.failure;
+        PyRef list = created(PyList_New(static_cast<Py_ssize_t>(levels.size())));
+        for (std::size_t k = 0; k < levels.size(); ++k) {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), created(PyLong_FromLongLong(levels[k])).release());
+        }
+        return list.release();
     });
 }
 
@@ -225,7 +272,10 @@ PyMethodDef module_methods[] = {
      "narrow_mz(reader)\n--\n\nWhether the file's peak records hold 32-bit m/z values."},
     {"peak_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stats)), METH_FASTCALL,
      "peak_stats(mz, intensity)\n--\n\n"
-     "(count, tic, base_peak_mz, base_peak_intensity, lowest_mz, highest_mz) of one scan's peaks."},
+     "The statistics of one scan's peaks, in the order and with the meaning of scan_pass's."},
+    {"ms_levels", ms_levels, METH_O,
+     "ms_levels(reader)\n--\n\n"
+     "Every scan's MS level, as ms_level_rule answers from the scan's trailer and master scan."},
     {"peak_block_reads", peak_block_reads, METH_NOARGS,
      "peak_block_reads()\n--\n\nThe peak blocks scan_pass has read in this process."},
     {nullptr, nullptr, 0, nullptr},
@@ -240,9 +290,9 @@ PyObject* initialise_module() {
     binding::forget_borrows_in_fork_children();
     binding::ModuleState& state = binding::module_state();
     if (!state.reader_type) {
-        PyRef kestrune(PyImport_ImportModule("kestrune"));
+        PyRef kestrune(PyImport_ImportModule("kestrune"));  // makes and publishes the class
         if (!kestrune) return nullptr;
-        state.reader_type = PyObject_GetAttrString(kestrune.get(), "RawFileReader");
+        state.reader_type = binding::published_reader_type();
         if (!state.reader_type) return nullptr;
     }
     return PyModule_Create(&module_definition);

@@ -56,6 +56,16 @@ void append_record_fields(std::vector<TrailerEntry>& entries, const io::ByteWind
     if (auto agc = text_at(field::agc, field::agc_width)) entries.push_back({"AGC", std::move(*agc)});
 }
 
+// The used bytes of the trailer record at r, none where the file ends before them or
+// cannot be read.
+std::optional<io::ByteWindow> used_bytes_at(std::uint64_t r, const io::ByteSource& source) {
+    const auto length = source.length();
+    if (!length || r + field::used_width > *length) return std::nullopt;
+    auto record_bytes = io::read_window(source, r, field::used_width);
+    if (!record_bytes || !record_bytes->contains(r, field::used_width)) return std::nullopt;
+    return record_bytes;
+}
+
 }  // namespace
 
 bool trailer_reads_file(const reader::ReaderRecord& record, std::uint32_t scan_number) {
@@ -82,11 +92,19 @@ std::vector<TrailerEntry> trailer_cache_entries(const reader::ReaderRecord& reco
 void append_trailer_record(std::vector<TrailerEntry>& entries, std::uint32_t scan_number,
                            const io::ByteSource& source) {
     const std::uint64_t r = field::offset_of(reader::scan_index(scan_number));
-    const auto length = source.length();
-    if (!length || r + field::used_width > *length) return;
-    const auto record_bytes = io::read_window(source, r, field::used_width);
-    if (!record_bytes || !record_bytes->contains(r, field::used_width)) return;
-    append_record_fields(entries, *record_bytes, r);
+    if (const auto record_bytes = used_bytes_at(r, source)) append_record_fields(entries, *record_bytes, r);
+}
+
+std::optional<std::int64_t> recorded_ms_order(std::uint32_t scan_number, const io::ByteSource& source) {
+    const std::uint64_t r = field::offset_of(reader::scan_index(scan_number));
+    const auto record_bytes = used_bytes_at(r, source);
+    if (!record_bytes) return std::nullopt;
+    return std::int64_t{record_bytes->load<std::uint8_t>(r + field::ms_order).value()} + 1;
+}
+
+std::int64_t ms_level(std::optional<std::int64_t> recorded_order, std::int32_t master_scan) {
+    if (recorded_order && *recorded_order >= 1 && *recorded_order <= max_ms_level) return *recorded_order;
+    return master_scan > 0 ? 2 : 1;
 }
 
 std::vector<TrailerEntry> trailer_extra(const reader::ReaderRecord& record, std::uint32_t scan_number,

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -36,6 +37,16 @@ std::vector<TrailerEntry> trailer_cache_entries(const reader::ReaderRecord& reco
 // before the record's used bytes, adds nothing.
 void append_trailer_record(std::vector<TrailerEntry>& entries, std::uint32_t scan_number,
                            const io::ByteSource& source);
+
+// The "MS Order" that append_trailer_record adds for the scan (its record's order byte
+// plus one), nullopt where it adds nothing.
+std::optional<std::int64_t> recorded_ms_order(std::uint32_t scan_number, const io::ByteSource& source);
+
+// A scan's MS level, the companion's rule over its trailer dictionary: the recorded
+// "MS Order" where the record gives one from 1 to max_ms_level, else 2 for a scan
+// with a master scan and 1 for one without.
+inline constexpr std::int64_t max_ms_level = 127;
+std::int64_t ms_level(std::optional<std::int64_t> recorded_order, std::int32_t master_scan);
 
 // The whole dictionary: the cache entries, then the record's fields when the file
 // must be read.

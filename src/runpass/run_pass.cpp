@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "runpass/kernel_paths.hpp"
-#include "runpass/kernels.hpp"
+#include "runpass/statistics_paths.hpp"
 
 namespace kestrune::runpass {
 
@@ -20,8 +19,8 @@ public:
                     float* intensity) override {
 #if defined(KESTRUNE_VECTOR_X86)
         if (fused_) {
-            if (first == 0) carry_ = kernel_paths::LaneCarry{};
-            return kernel_paths::split_wide_summarising_avx2(carry_, records, first, n, mz, intensity);
+            if (first == 0) carry_ = statistics_paths::LaneCarry{};
+            return statistics_paths::split_wide_summarising_avx2(carry_, records, first, n, mz, intensity);
         }
 #endif
         RecordDecoder::split_wide(records, first, n, mz, intensity);
@@ -35,7 +34,7 @@ public:
     PeakSummary summary(const spectra::Peaks& peaks) const {
         const std::size_t count = peaks.mz.size();
 #if defined(KESTRUNE_VECTOR_X86)
-        if (gathered_) return kernel_paths::summary_of_lanes(carry_, peaks.mz.data(), peaks.intensity.data(), count);
+        if (gathered_) return statistics_paths::summary_of_lanes(carry_, peaks.mz.data(), peaks.intensity.data(), count);
 #endif
         return summarise(peaks.mz.data(), peaks.intensity.data(), count);
     }
@@ -43,7 +42,7 @@ public:
 private:
 #if defined(KESTRUNE_VECTOR_X86)
     const bool fused_ = simd::processor_has_avx2();
-    kernel_paths::LaneCarry carry_;
+    statistics_paths::LaneCarry carry_;
 #else
     const bool fused_ = false;
 #endif
@@ -83,12 +82,8 @@ private:
 };
 
 void store(PassResult& result, std::size_t row, const PeakSummary& summary) {
-    result.peak_count[row] = static_cast<std::int32_t>(summary.count);
-    result.tic[row] = summary.tic;
-    result.base_peak_mz[row] = summary.base_peak_mz;
-    result.base_peak_intensity[row] = summary.base_peak_intensity;
-    result.lowest_mz[row] = summary.lowest_mz;
-    result.highest_mz[row] = summary.highest_mz;
+    result.peak_count[row] = static_cast<std::int32_t>(summary.*count_statistic.member);
+    for (std::size_t k = 0; k < value_statistics.size(); ++k) result.values[k][row] = summary.*value_statistics[k].member;
 }
 
 // Whether the located block would bring the peaks held past the request's budget:
@@ -115,9 +110,10 @@ void transpose(const double* from, std::size_t rows, std::size_t columns, double
 PassResult run_pass(const PassRequest& request, const io::BetweenChunks& between_scans) {
     const std::size_t scans = request.scan_numbers.size();
     const std::size_t windows = request.windows.count();
-    PassResult result{0, Buffer<std::int32_t>(scans), Buffer<double>(scans), Buffer<double>(scans),
-                      Buffer<double>(scans), Buffer<double>(scans), Buffer<double>(scans),
-                      Buffer<double>(windows * scans), {}, {}, {}, {}};
+    PassResult result;
+    result.peak_count = Buffer<std::int32_t>(scans);
+    for (Buffer<double>& values : result.values) values = Buffer<double>(scans);
+    result.window_sums = Buffer<double>(windows * scans);
     if (request.with_peaks) result.peak_offsets.append_copies(0, 1);
     PassSource source(request.path);
     WindowScratch scratch;

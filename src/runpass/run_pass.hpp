@@ -4,6 +4,7 @@
 // peak arrays.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -12,7 +13,8 @@
 
 #include "io/source_search.hpp"
 #include "runpass/buffer.hpp"
-#include "runpass/kernels.hpp"
+#include "runpass/statistics.hpp"
+#include "runpass/window_sums.hpp"
 #include "spectra/peaks.hpp"
 
 namespace kestrune::runpass {
@@ -34,8 +36,8 @@ struct PassRequest {
 // requested scan is read unless the peak budget ended the pass early.
 struct PassResult {
     std::size_t scans_read = 0;
-    Buffer<std::int32_t> peak_count;
-    Buffer<double> tic, base_peak_mz, base_peak_intensity, lowest_mz, highest_mz;
+    Buffer<std::int32_t> peak_count;                             // count_statistic
+    std::array<Buffer<double>, value_statistics.size()> values;  // value_statistics, in order
     Buffer<double> window_sums;  // windows x scans, a window's row after the other
     // With peaks: every peak of the scans in order, and where each scan's begin
     // (scans + 1 entries, the last the total).

@@ -56,18 +56,7 @@ void widen_narrow_portable(double* mz, std::size_t count, float* intensity) {
 void split_wide_sse2(const std::uint8_t* records, std::size_t count, double* mz,
                      float* intensity) {
     std::size_t k = 0;
-    // A 16-byte load at a record's start holds its m/z, its intensity and the first
-    // 4 bytes of the next record, so the last record is left to the tail loop.
-    for (; k + 4 < count; k += 4) {
-        const auto* group = reinterpret_cast<const float*>(records + wide_record_size * k);
-        const __m128 r0 = _mm_loadu_ps(group);
-        const __m128 r1 = _mm_loadu_ps(group + 3);
-        const __m128 r2 = _mm_loadu_ps(group + 6);
-        const __m128 r3 = _mm_loadu_ps(group + 9);
-        _mm_storeu_pd(mz + k, _mm_unpacklo_pd(_mm_castps_pd(r0), _mm_castps_pd(r1)));
-        _mm_storeu_pd(mz + k + 2, _mm_unpacklo_pd(_mm_castps_pd(r2), _mm_castps_pd(r3)));
-        _mm_storeu_ps(intensity + k, _mm_movelh_ps(_mm_unpackhi_ps(r0, r1), _mm_unpackhi_ps(r2, r3)));
-    }
+    for (; k + 4 < count; k += 4) split_wide_quad(records + wide_record_size * k, mz + k, intensity + k);
     split_wide_from(records, k, count, mz, intensity);
 }
 

@@ -1,4 +1,4 @@
-// Compares the run-level pass's kernels with the plainest loops that follow the same
+// Compares the run-level pass's statistics and window sums with the plainest loops that follow the same
 // rules, on peak lists of every small length and larger random ones: sorted and
 // shuffled m/z, ties, planted NaNs, windows between peaks and over everything. Each
 // array holds exactly its peaks, so a sanitizer build catches any read past them.
@@ -11,12 +11,12 @@
 #include <random>
 #include <vector>
 
-#include "runpass/kernel_paths.hpp"
-#include "runpass/kernels.hpp"
+#include "runpass/statistics_paths.hpp"
+#include "runpass/window_sums.hpp"
 #include "spectra/record_split_paths.hpp"
 
 namespace rp = kestrune::runpass;
-namespace paths = kestrune::runpass::kernel_paths;
+namespace paths = kestrune::runpass::statistics_paths;
 
 namespace {
 
@@ -174,25 +174,55 @@ int check_summarising_split(const Case& peaks, std::mt19937& random) {
     return 0;
 }
 
+// Windows at `targets` points spread evenly over the peaks' range, each `ppm` wide
+// around its point, then a wide one, an inverted one (its high bound below its low
+// one) and two that overlap: as dense among the peaks as the targets make them.
+std::vector<double> spread_bounds(std::size_t targets, double ppm) {
+    std::vector<double> bounds;
+    for (std::size_t t = 0; t < targets; ++t) {
+        const double centre = 150.0 + 1850.0 * static_cast<double>(t) / static_cast<double>(targets - 1);
+        bounds.push_back(centre - centre * ppm * 1e-6);
+        bounds.push_back(std::nextafter(centre + centre * ppm * 1e-6, 1e300));
+    }
+    for (const double bound : {400.0, 460.0, 900.0, 899.0, 500.0, 520.0, 510.0, 530.0}) bounds.push_back(bound);
+    return bounds;
+}
+
+// Peaks spread evenly over m/z 150 to 2000, or at random within that range.
+Case spread_case(std::size_t count, bool even, std::mt19937& random) {
+    Case made = random_case(count, true, 0.0, random);
+    if (even) {
+        for (std::size_t k = 0; k < count; ++k) {
+            made.mz[k] = 150.0 + 1850.0 * static_cast<double>(k) / static_cast<double>(count - 1);
+        }
+    }
+    return made;
+}
+
+int check_window_sums(const Case& peaks, const std::vector<double>& bounds, bool sorted) {
+    int failures = 0;
+    const std::size_t n = peaks.mz.size();
+    const auto expected = plain_window_sums(peaks.mz, peaks.intensity, bounds);
+    std::vector<double> sums(expected.size(), 0.0);
+    rp::WindowScratch scratch;
+    rp::window_sums(peaks.mz.data(), peaks.intensity.data(), n, sorted, rp::Windows(bounds), sums.data(), 1,
+                    scratch);
+    for (std::size_t w = 0; w < expected.size(); ++w) {
+        if (!same(sums[w], expected[w])) {
+            std::printf("window %zu of %zu peaks (sorted %d): %.17g, plainly %.17g\n", w, n, int(sorted), sums[w],
+                        expected[w]);
+            ++failures;
+        }
+    }
+    return failures;
+}
+
 int check(const Case& peaks, std::mt19937& random) {
     int failures = check_summarising_split(peaks, random);
     for (const paths::Summarise path : summarise_paths()) failures += check_summary(peaks, path);
     const std::size_t n = peaks.mz.size();
     const rp::PeakSummary summary = rp::summarise(peaks.mz.data(), peaks.intensity.data(), n);
-    const auto bounds = random_bounds(peaks, random);
-    const auto expected = plain_window_sums(peaks.mz, peaks.intensity, bounds);
-    std::vector<double> sums(expected.size(), 0.0);
-    rp::WindowScratch scratch;
-    rp::window_sums(peaks.mz.data(), peaks.intensity.data(), n, summary.ascending, rp::Windows(bounds),
-                    sums.data(), 1, scratch);
-    for (std::size_t w = 0; w < expected.size(); ++w) {
-        if (!same(sums[w], expected[w])) {
-            std::printf("window %zu of %zu peaks (sorted %d): %.17g, plainly %.17g\n", w, n,
-                        int(summary.ascending), sums[w], expected[w]);
-            ++failures;
-        }
-    }
-    return failures;
+    return failures + check_window_sums(peaks, random_bounds(peaks, random), summary.ascending);
 }
 
 }  // namespace
@@ -224,6 +254,14 @@ int main() {
                 if (count) flat.intensity.back() = 1.0f;
                 failures += check(flat, random);
             }
+        }
+    }
+    // Windows dense and sparse among peaks spread evenly or at random, whichever search
+    // each density takes.
+    for (const bool even : {true, false}) {
+        for (const std::size_t targets : {3, 100, 1000, 3000}) {
+            failures += check_window_sums(spread_case(8000, even, random), spread_bounds(targets, 10.0), true);
+            ++cases;
         }
     }
     std::printf("run_pass: %d cases, %d failures\n", cases, failures);

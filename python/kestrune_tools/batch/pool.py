@@ -11,7 +11,9 @@ from __future__ import annotations
 import collections
 import contextlib
 import multiprocessing
+import multiprocessing.reduction
 import os
+import sys
 import time
 from collections.abc import Callable, Generator, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
@@ -32,8 +34,8 @@ Lost = Callable[[int, BaseException], Outcome[Any]]
 # worker; a command adds the modules of its tasks. A module that cannot be imported
 # (an extra not installed) is passed over. The first makes the fork server itself
 # end with the batch's process.
-WORKER_BASE_MODULES = ("kestrune_tools._with_parent", "kestrune", "numpy", "pyarrow.parquet",
-                       "kestrune_tools.batch", "kestrune_tools.runs")
+WORKER_BASE_MODULES = ("kestrune_tools._with_parent", "kestrune", "numpy", "kestrune_tools.batch",
+                       "kestrune_tools.runs")
 
 # How long the tasks in progress have to stop after an interrupt before their
 # worker processes are killed.
@@ -79,33 +81,38 @@ class _Rounds:
         self.task, self.items, self.describe, self.lost, self.preload = task, items, describe, lost, preload
 
     def run(self, waiting: collections.deque[int], workers: int) -> Generator[tuple[int, Outcome[Any]], None, list[int]]:
-        """Runs the waiting items (taking them off the queue) with at most workers + 1
-        in flight, so that the tasks a broken pool took down are known; answers those."""
+        """Runs the waiting items (taking them off the queue), one task a chunk until
+        the tasks' length is known, with at most workers + 1 chunks in flight, so that
+        the tasks a broken pool took down are known; answers those."""
         pool = ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context(self.preload),
-                                   initializer=worker_started)
-        in_flight: dict[Future[Outcome[Any]], int] = {}
+                                   initializer=_worker_started)
+        in_flight: dict[Future[_ChunkResult], list[int]] = {}
         started = time.time_ns()
+        size = 1
         try:
             while waiting or in_flight:
                 while waiting and len(in_flight) <= workers:
-                    index = waiting.popleft()
-                    in_flight[pool.submit(in_worker, self.task, self.items[index])] = index
+                    chunk = [waiting.popleft() for _ in range(min(size, len(waiting)))]
+                    in_flight[pool.submit(_in_worker_chunk, self.task, [self.items[index] for index in chunk])] = chunk
                 done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
-                broken = []
+                broken: list[int] = []
                 for future in done:
-                    index = in_flight.pop(future)
+                    chunk = in_flight.pop(future)
                     try:
-                        outcome = future.result()
+                        outcomes, seconds = future.result()
                     except BrokenProcessPool:
-                        broken.append(index)
+                        broken += chunk
                         continue
                     except Exception as error:  # such as an argument that cannot be pickled
-                        outcome = self.lost(index, error)
+                        outcomes = [self.lost(index, error) for index in chunk]
                     except Interrupted:  # its worker was stopped from outside the batch
-                        outcome = Outcome.failed(self.describe(self.items[index])[0], "its task was interrupted")
-                    yield index, outcome
+                        outcomes = []
+                    else:
+                        size = _chunk_size(seconds / len(outcomes), len(waiting), workers)
+                    outcomes += [self._interrupted(index) for index in chunk[len(outcomes):]]
+                    yield from zip(chunk, outcomes)
                 if broken:
-                    return broken + list(in_flight.values())
+                    return broken + [index for chunk in in_flight.values() for index in chunk]
                 raise_if_stopped()
             return []
         except KeyboardInterrupt:
@@ -114,7 +121,10 @@ class _Rounds:
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
 
-    def _stop(self, pool: ProcessPoolExecutor, in_flight: dict[Future[Outcome[Any]], int],
+    def _interrupted(self, index: int) -> Outcome[Any]:
+        return Outcome.failed(self.describe(self.items[index])[0], "its task was interrupted")
+
+    def _stop(self, pool: ProcessPoolExecutor, in_flight: dict[Future[_ChunkResult], list[int]],
               started: int) -> Iterator[tuple[int, Outcome[Any]]]:
         """After an interrupt: the queued tasks never start, the running ones are asked
         to stop (their outputs are then not written) and killed after a grace period;
@@ -130,14 +140,76 @@ class _Rounds:
         for process in processes:
             if process.is_alive():
                 process.kill()
-        for future, index in in_flight.items():
+        for future, chunk in in_flight.items():
             if future.cancelled():
                 continue
-            source, outputs = self.describe(self.items[index])
-            if future.done() and future.exception() is None:
-                yield index, future.result()
-            elif outputs_written_since(outputs, started):
-                yield index, Outcome.done(source, "done")
+            ended = future.result()[0] if future.done() and future.exception() is None else []
+            yield from zip(chunk, ended)
+            for index in chunk[len(ended):]:
+                source, outputs = self.describe(self.items[index])
+                if outputs_written_since(outputs, started):
+                    yield index, Outcome.done(source, "done")
+
+
+# The outcomes of a chunk's first tasks (all of them unless an interrupt stopped one)
+# and the seconds they took.
+_ChunkResult = tuple[list[Outcome[Any]], float]
+
+# A chunk of tasks is handed to a worker at once when each is short: the pool's own
+# cost per hand-over and per result, most of it in the batch's process, would
+# otherwise take the time of a second worker. About this many seconds of work a chunk.
+CHUNK_SECONDS = 0.02
+MAX_CHUNK = 32
+
+
+def _in_worker_chunk(task: Callable[[Item], Outcome[Any]], chunk: list[Item]) -> _ChunkResult:
+    started = time.perf_counter()
+    outcomes: list[Outcome[Any]] = []
+    try:
+        for item in chunk:
+            outcomes.append(in_worker(task, item))
+    except Interrupted:
+        if not outcomes:
+            raise
+    return outcomes, time.perf_counter() - started
+
+
+def _chunk_size(seconds_per_task: float, waiting: int, workers: int) -> int:
+    """Tasks a chunk, from how long the last ones took; small enough that every
+    worker still has chunks to take towards the end."""
+    wanted = int(CHUNK_SECONDS / max(seconds_per_task, 1e-6))
+    return max(1, min(wanted, MAX_CHUNK, waiting // (2 * workers)))
+
+
+def _worker_started() -> None:
+    worker_started()
+    _send_tables_as_streams()
+
+
+def _send_tables_as_streams() -> None:
+    """Makes this worker send the Arrow tables of its outcomes (a run's catalog rows)
+    as one Arrow stream each, a fifth of what pickling a table column by column costs
+    here and in the batch's process: that cost fell on the batch's process for every
+    run, taking the time of a second worker. Only where pyarrow is imported already
+    (the fork server preloaded it): a batch without tables imports nothing for it."""
+    pyarrow = sys.modules.get("pyarrow")
+    if pyarrow is not None:
+        multiprocessing.reduction.ForkingPickler.register(pyarrow.Table, _table_as_stream)
+
+
+def _table_as_stream(table: Any) -> tuple[Callable[[Any], Any], tuple[Any]]:
+    import pyarrow as pa
+
+    sink = pa.BufferOutputStream()
+    with pa.ipc.new_stream(sink, table.schema) as writer:
+        writer.write_table(table)
+    return _table_of_stream, (sink.getvalue(),)
+
+
+def _table_of_stream(stream: Any) -> Any:
+    import pyarrow as pa
+
+    return pa.ipc.open_stream(stream).read_all()
 
 
 def _worker_context(preload: list[str]) -> multiprocessing.context.BaseContext:

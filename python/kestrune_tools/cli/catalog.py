@@ -10,7 +10,7 @@ from kestrune_tools.batch import Outcome
 from kestrune_tools.cli.batch_command import BatchPlan, Outcomes, add_batch_options, add_input_arguments, run_batch
 from kestrune_tools.cli.common import Progress, UsageError
 from kestrune_tools.inputs import Discovery
-from kestrune_tools.jobs import CATALOGUED, WORKER_MODULES, catalog_file
+from kestrune_tools.jobs import CATALOGUED, CATALOG_WORKER_MODULES, catalog_file
 from kestrune_tools.outputs import NothingWritten, atomic_output, output_error
 
 if TYPE_CHECKING:
@@ -68,7 +68,7 @@ def run(args: argparse.Namespace) -> int:
         if destination.is_dir():
             raise UsageError(f"{destination}: the catalog path is a folder")
         return BatchPlan(folder=destination.parent, outputs=[destination], task=catalog_file,
-                         items=[str(path) for path in discovery.inputs], preload=WORKER_MODULES,
+                         items=[str(path) for path in discovery.inputs], preload=CATALOG_WORKER_MODULES,
                          finish=finish, after=not_written)
 
     return run_batch(args, NAME, CATALOGUED, plan, one_output=True)

@@ -11,7 +11,7 @@ from kestrune_tools.inputs import Discovery
 from kestrune_tools.jobs import (
     CONVERTED,
     FORMATS,
-    WORKER_MODULES,
+    export_worker_modules,
     ConvertJob,
     ExportOptions,
     convert_file,
@@ -111,6 +111,6 @@ def run(args: argparse.Namespace) -> int:
                 for source in discovery.inputs]
         return BatchPlan(folder=args.outdir, outputs=[path for job in jobs for path in job.outputs()],
                          task=convert_file, items=jobs, collisions=name_collisions(discovery.inputs),
-                         preload=WORKER_MODULES)
+                         preload=export_worker_modules(args.format_name))
 
     return run_batch(args, NAME, CONVERTED, plan)

@@ -1,16 +1,16 @@
 // The individual implementations behind summarise, named so that a check program can
 // compare every path this machine can run against the portable one. Callers use
-// kernels.hpp.
+// statistics.hpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 
-#include "runpass/kernels.hpp"
+#include "runpass/statistics.hpp"
 #include "simd/processor.hpp"
 
-namespace kestrune::runpass::kernel_paths {
+namespace kestrune::runpass::statistics_paths {
 
 using Summarise = PeakSummary (*)(const double* mz, const float* intensity, std::size_t count);
 
@@ -44,4 +44,4 @@ PeakSummary summary_of_lanes(const LaneCarry& carry, const double* mz, const flo
 PeakSummary summarise_avx2(const double* mz, const float* intensity, std::size_t count);
 #endif
 
-}  // namespace kestrune::runpass::kernel_paths
+}  // namespace kestrune::runpass::statistics_paths
