@@ -167,7 +167,7 @@ class Readers:
 
 def compare(directory: str, small: bool, rounds: int) -> None:
     raw = os.path.join(directory, "peers_orbitrap.raw")
-    content = sr.demo_file() if small else bench_runs.build(0)
+    content = sr.demo_file() if small else bench_runs.build(0, 20_000)
     content.write(raw)
     mzml, scans, peaks = (os.path.join(directory, name) for name in ("peers.mzML", "peers.scans.parquet",
                                                                      "peers.peaks.parquet"))
