@@ -34,6 +34,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
+from kestrune_tools._platform import wait_for_process
 from kestrune_tools.mgf import NothingToWrite
 from kestrune_tools.outputs import atomic_outputs, is_made_from, output_error, record_source, source_identity
 
@@ -526,7 +527,8 @@ PARENT_POLL_SECONDS = 0.5
 def end_with_parent(watch: bool = True) -> None:
     """Makes this process end when its parent process ends, however the parent ends
     (SIGKILL too): on Linux the kernel sends SIGKILL (PR_SET_PDEATHSIG); elsewhere,
-    with `watch`, a thread that sees the parent's pid change ends the process."""
+    with `watch`, a thread ends the process: on Windows when the parent's handle says
+    it ended, on other POSIX systems when the parent's pid changes."""
     parent = os.getppid()
     if sys.platform.startswith("linux"):
         with contextlib.suppress(OSError, AttributeError):
@@ -539,12 +541,20 @@ def end_with_parent(watch: bool = True) -> None:
 
 
 def _watch_parent(parent: int) -> None:
-    while os.getppid() == parent:
-        time.sleep(PARENT_POLL_SECONDS)
+    if sys.platform == "win32":  # a Windows child's parent pid never changes
+        wait_for_process(parent)
+    else:
+        while os.getppid() == parent:
+            time.sleep(PARENT_POLL_SECONDS)
     os._exit(1)
 
 
 _task_running = False
+
+
+# The signals that reach a worker with the batch's process (a console's Ctrl-C or
+# Ctrl-Break, a closed terminal's SIGHUP), where the system has them.
+_LEFT_TO_THE_BATCH = [name for name in ("SIGINT", "SIGHUP", "SIGBREAK") if hasattr(signal, name)]
 
 
 def _worker_started() -> None:
@@ -552,9 +562,8 @@ def _worker_started() -> None:
     what an interrupt stops: Ctrl-C reaching the whole process group and a closed
     terminal's SIGHUP are left to it, and it stops a task in progress by SIGTERM."""
     end_with_parent()
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    if hasattr(signal, "SIGHUP"):
-        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    for name in _LEFT_TO_THE_BATCH:
+        signal.signal(getattr(signal, name), signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _stop_task)
 
 

@@ -25,11 +25,12 @@ import hashlib
 import json
 import os
 import re
-import sys
 import uuid
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
+
+from kestrune_tools._platform import NOT_INHERITED, release_lock_file, try_lock
 
 TEMPORARY_SUFFIX = ".part"
 RECORD_SUFFIX = ".source.json"
@@ -219,21 +220,19 @@ def is_made_from(final: Path, made_from: dict[str, Any]) -> bool:
 
 def _open_lock_file(path: Path) -> int:
     try:
-        return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        return os.open(path, os.O_RDWR | os.O_CREAT | NOT_INHERITED, 0o666)
     except PermissionError:
         if not path.is_file() or not os.access(path.parent, os.W_OK | os.X_OK):
             raise  # the folder takes no new file
         # Another user's lock file, in a shared folder: a lock needs no write access.
-        return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        return os.open(path, os.O_RDONLY | NOT_INHERITED)
 
 
 def _lock(path: Path) -> int:
-    import fcntl
-
     while True:
         descriptor = _open_lock_file(path)
         try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            try_lock(descriptor)
         except BlockingIOError:
             os.close(descriptor)
             raise FolderBusy(f"another kestrune command is writing into this folder (it holds {path})") from None
@@ -252,14 +251,9 @@ def sole_writer(folder: Path) -> Iterator[None]:
     """Holds the advisory lock of `folder` (which must exist) while the block runs;
     raises `FolderBusy` at once if another process holds it, OSError if the folder
     takes no new file. The lock file is removed when the block ends."""
-    if sys.platform == "win32":
-        yield
-        return
     path = folder / LOCK_NAME
     descriptor = _lock(path)
     try:
         yield
     finally:
-        with contextlib.suppress(OSError):
-            os.unlink(path)  # while still held, so no other process holds this file
-        os.close(descriptor)
+        release_lock_file(path, descriptor)

@@ -91,9 +91,10 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 # An interrupted command exits with 128 + the signal's number, as a shell reports a
-# command a signal ended: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP).
+# command a signal ended: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP); on Windows,
+# where there is no SIGHUP, 149 for a console's Ctrl-Break (SIGBREAK).
 INTERRUPTED_STATUS_BASE = 128
-ENDING_SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)]
+ENDING_SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGBREAK") if hasattr(signal, name)]
 REPEATABLE_SIGNAL = "SIGINT"  # a second Ctrl-C still interrupts the ending itself
 
 
