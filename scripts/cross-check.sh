@@ -165,10 +165,27 @@ windows() {
     [ "$failures" = 0 ]
 }
 
+# The native checks built by zig for this machine: with the processor's features read
+# by cpuid, a zig build takes the AVX2 paths where the processor has AVX2.
+zig_native_checks() {  # zig_native_checks TARGET
+    local dir=$root/build/cross-zig-checks
+    cmake -S . -B "$dir" -DKESTRUNE_MODULE=OFF -DKESTRUNE_CHECKS=ON -DKESTRUNE_FUZZ_REPLAY=OFF \
+        -DKESTRUNE_WERROR=ON -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER="$tools/bin/c++-$1" \
+        -DCMAKE_AR="$tools/bin/zig-ar" -DCMAKE_RANLIB="$tools/bin/zig-ranlib" "${zig_cmake[@]}" >/dev/null
+    cmake --build "$dir" -j 2 >/dev/null
+    ctest --test-dir "$dir" -L native -V >"$dir/ctest.log" 2>&1 || { cat "$dir/ctest.log" >&2; return 1; }
+    grep -E "^[0-9]+: [a-z]" "$dir/ctest.log" >&2
+    if grep -qw avx2 /proc/cpuinfo && ! grep -q "avx2)" "$dir/ctest.log"; then
+        say "the zig build took no AVX2 path on a processor with AVX2"
+        return 1
+    fi
+}
+
 wheel() {
     tool_venv
     local target=x86_64-linux-gnu.2.17 out=$root/build/cross-wheel work status=0 wheel
     zig_wrappers "$target"
+    zig_native_checks "$target" || { echo "wheel: the native checks built by zig failed, 1 failure(s)"; return 1; }
     rm -rf "$out" && mkdir -p "$out/built" "$out/repaired"
     CC=$tools/bin/cc-$target CXX=$tools/bin/c++-$target \
         SKBUILD_CMAKE_DEFINE="KESTRUNE_WERROR=ON;CMAKE_CXX_SCAN_FOR_MODULES=OFF;CMAKE_AR=$tools/bin/zig-ar;CMAKE_RANLIB=$tools/bin/zig-ranlib" \
