@@ -47,12 +47,16 @@ tool_venv() {  # the venv of the Python tools, made once; its bin goes first on 
     PATH="$tools/venv/bin:$PATH"
 }
 
+# zig's Mach-O linker does not take -bundle, CMake's way to link a module on macOS:
+# the wrappers link a dynamic library (-shared) instead, which Python loads alike.
 zig_wrappers() {  # zig_wrappers TARGET: CC and CXX wrappers for zig's TARGET in $tools/bin
-    local zig target=$1
+    local zig target=$1 language
     zig=$("$tools/venv/bin/python" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
     mkdir -p "$tools/bin"
-    printf '#!/bin/sh\nexec "%s" cc -target %s "$@"\n' "$zig" "$target" >"$tools/bin/cc-$target"
-    printf '#!/bin/sh\nexec "%s" c++ -target %s "$@"\n' "$zig" "$target" >"$tools/bin/c++-$target"
+    for language in cc c++; do
+        printf '#!/bin/sh\nfor a; do shift; [ "$a" = -bundle ] && a=-shared; set -- "$@" "$a"; done\nexec "%s" %s -target %s "$@"\n' \
+            "$zig" "$language" "$target" >"$tools/bin/$language-$target"
+    done
     printf '#!/bin/sh\nexec "%s" ar "$@"\n' "$zig" >"$tools/bin/zig-ar"
     printf '#!/bin/sh\nexec "%s" ranlib "$@"\n' "$zig" >"$tools/bin/zig-ranlib"
     chmod +x "$tools"/bin/*
@@ -60,14 +64,23 @@ zig_wrappers() {  # zig_wrappers TARGET: CC and CXX wrappers for zig's TARGET in
 
 python_include() { "$tools/venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])'; }
 
+# Each tool's output is read whole before grep: grep -q ending a pipeline early would
+# fail it under pipefail.
 exports_symbol() {  # exports_symbol FILE SYMBOL
-    llvm-nm -g --defined-only "$1" | grep -qE "[[:space:]]_?$2\$" ||
-        llvm-objdump -p "$1" | grep -qE "[[:space:]]$2\$"
+    local symbols
+    symbols=$(llvm-objdump -p "$1")  # a PE's export table; a Mach-O's exports through llvm-nm
+    grep -q "Export Table" <<<"$symbols" || symbols=$(llvm-nm -g --defined-only "$1")
+    grep -qE "[[:space:]]_?$2\$" <<<"$symbols"
 }
 
-# CMake modules for zig: -shared rather than -bundle, which zig's Mach-O linker does
-# not take; module scanning off, which CMake 4 would otherwise ask of clang.
-zig_cmake=(-DCMAKE_CXX_SCAN_FOR_MODULES=OFF -DCMAKE_SHARED_MODULE_CREATE_CXX_FLAGS=-shared)
+has_header() {  # has_header FILE PATTERN: the file's header, as llvm-objdump shows it, matches
+    local header
+    header=$({ llvm-objdump --macho --private-header "$1"; llvm-objdump -f "$1"; } 2>/dev/null || true)
+    grep -qE "$2" <<<"$header"
+}
+
+# Module scanning off, which CMake 4 would otherwise ask of clang.
+zig_cmake=(-DCMAKE_CXX_SCAN_FOR_MODULES=OFF)
 
 macos() {
     tool_venv
@@ -87,7 +100,7 @@ macos() {
         cpu=$([ "$arch" = aarch64 ] && echo ARM64 || echo X86_64)
         for module in kestrune:PyInit_kestrune _native:PyInit__native; do
             local file=$dir/${module%%:*}.so
-            if llvm-objdump --macho --private-header "$file" | grep -q "MH_MAGIC_64 *$cpu " &&
+            if has_header "$file" "MH_MAGIC_64 +$cpu " &&
                 exports_symbol "$file" "${module#*:}"; then
                 say "$file: Mach-O $cpu exporting ${module#*:}"
             else
@@ -154,7 +167,7 @@ windows() {
     cmake --build build/cross-windows-modules -j 2 >/dev/null
     for module in kestrune:PyInit_kestrune _native:PyInit__native; do
         local file=build/cross-windows-modules/${module%%:*}.pyd
-        if llvm-objdump -f "$file" | grep -q "coff-x86-64" && exports_symbol "$file" "${module#*:}"; then
+        if has_header "$file" "coff-x86-64" && exports_symbol "$file" "${module#*:}"; then
             say "$file: PE32+ x86-64 exporting ${module#*:}"
         else
             say "$file: not a PE32+ x86-64 exporting ${module#*:}"
