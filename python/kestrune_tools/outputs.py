@@ -10,7 +10,9 @@ Beside a converted output, a hidden record `.<name>.source.json` says what it wa
 made from: the input's identity (`source_identity`), the options that shape it, and
 the output file it describes (size, mtime, inode), so that a record never vouches
 for another file than the one it was written for. A rerun keeps an output only when
-its record matches all of that (`is_made_from`).
+its record matches all of that (`is_made_from`). An input that had nothing to write
+with these options gets a record too (`record_nothing`, `was_nothing_from`), with no
+output file, so that a rerun passes it over quietly.
 
 One folder has one writer at a time: `sole_writer(folder)` holds an advisory lock on
 `folder/.kestrune.lock` for a whole batch.
@@ -25,12 +27,13 @@ import hashlib
 import json
 import os
 import re
+import sys
+import threading
 import uuid
 from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
-from kestrune_tools._platform import NOT_INHERITED, release_lock_file, try_lock
 
 TEMPORARY_SUFFIX = ".part"
 RECORD_SUFFIX = ".source.json"
@@ -45,6 +48,12 @@ OUTPUT_ERRNOS = {errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS}
 class NothingWritten(Exception):
     """Raise it in an `atomic_output` block that has nothing to write: the final name
     then stays as it was, and the block ends quietly."""
+
+
+class NothingToWrite(ValueError):
+    """A writer's answer where the run holds nothing its format takes (such as no MS2
+    scan for an MGF): no file is made, and the batch reports the input as having
+    nothing to write, which is no failure."""
 
 
 class FolderBusy(Exception):
@@ -110,6 +119,24 @@ def _flush_written(temporary: Path) -> None:
                                 str(temporary)) from None
 
 
+# The temporary names of the `atomic_outputs` blocks in progress in this process:
+# a public writer handed one of them writes it as it is (`atomic_destinations`).
+_in_progress: set[str] = set()
+_in_progress_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def _handed_out(temporaries: list[Path]) -> Iterator[None]:
+    keys = [os.path.abspath(path) for path in temporaries]
+    with _in_progress_lock:
+        _in_progress.update(keys)
+    try:
+        yield
+    finally:
+        with _in_progress_lock:
+            _in_progress.difference_update(keys)
+
+
 @contextlib.contextmanager
 def atomic_outputs(finals: Sequence[str | os.PathLike[str]]) -> Iterator[list[Path]]:
     """Yields a temporary path for each of `finals`; renames them all into place
@@ -121,7 +148,8 @@ def atomic_outputs(finals: Sequence[str | os.PathLike[str]]) -> Iterator[list[Pa
             leftover.unlink(missing_ok=True)
     temporaries = [temporary_name(final) for final in paths]
     try:
-        yield temporaries
+        with _handed_out(temporaries):
+            yield temporaries
         for temporary in temporaries:
             _flush_written(temporary)
         for temporary, final in zip(temporaries, paths):
@@ -149,6 +177,24 @@ def atomic_output(final: str | os.PathLike[str]) -> Iterator[Path]:
     """
     with atomic_outputs([final]) as (temporary,):
         yield temporary
+
+
+@contextlib.contextmanager
+def atomic_destinations(destinations: Sequence[str | os.PathLike[str]]) -> Iterator[list[Path]]:
+    """What every public writer writes to: `atomic_outputs` of its destinations, so
+    that a failure (an error, an interrupt) leaves nothing under their names. A
+    destination that is itself a temporary name of a block in progress (a batch's)
+    is written as it is: that block renames it."""
+    paths = [Path(destination) for destination in destinations]
+    with _in_progress_lock:
+        handed_out = [os.path.abspath(path) in _in_progress for path in paths]
+    if all(handed_out):
+        yield paths
+        return
+    if any(handed_out):
+        raise ValueError("destinations mix temporary names of a batch with others")
+    with atomic_outputs(paths) as temporaries:
+        yield temporaries
 
 
 def output_error(error: BaseException, outputs: Sequence[tuple[Path, Path]], current: Path) -> str | None:
@@ -191,31 +237,94 @@ def _output_stamp(path: Path) -> dict[str, int]:
 def record_source(final: Path, written: Path, made_from: dict[str, Any]) -> None:
     """Records that `written`, to be renamed to `final`, was made from `made_from`.
     Not flushed: a record lost in a crash only makes the output be written again."""
-    text = json.dumps({"made_from": made_from, "output": _output_stamp(written)}, sort_keys=True, indent=1)
-    record = record_path(final)
-    for leftover in leftovers(record):
+    _write_record(final, {"made_from": made_from, "output": _output_stamp(written)})
+
+
+def record_nothing(final: Path, made_from: dict[str, Any]) -> None:
+    """Records that `made_from` gives nothing to write to `final` (which is left as it is)."""
+    _write_record(final, {"made_from": made_from, "output": None})
+
+
+def _write_record(final: Path, record: dict[str, Any]) -> None:
+    text = json.dumps(record, sort_keys=True, indent=1)
+    path = record_path(final)
+    for leftover in leftovers(path):
         leftover.unlink(missing_ok=True)
-    temporary = temporary_name(record)
+    temporary = temporary_name(path)
     try:
         temporary.write_text(text + "\n", encoding="utf-8")
-        os.replace(temporary, record)
+        os.replace(temporary, path)
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
+
+
+def _read_record(final: Path) -> Any:
+    try:
+        return json.loads(record_path(final).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
 
 
 def is_made_from(final: Path, made_from: dict[str, Any]) -> bool:
     """True when `final` exists and its record says it was made from exactly
     `made_from` (compared as JSON values)."""
     try:
-        record = json.loads(record_path(final).read_text(encoding="utf-8"))
         stamp = _output_stamp(final)
-    except (OSError, ValueError):
+    except OSError:
         return False
-    return bool(record == {"made_from": json.loads(json.dumps(made_from)), "output": stamp})
+    return bool(_read_record(final) == {"made_from": _as_json(made_from), "output": stamp})
+
+
+def was_nothing_from(final: Path, made_from: dict[str, Any]) -> bool:
+    """True when the record of `final` says `made_from` gave nothing to write to it."""
+    return bool(_read_record(final) == {"made_from": _as_json(made_from), "output": None})
+
+
+def _as_json(value: Any) -> Any:
+    return json.loads(json.dumps(value))
 
 
 # -- one writer per folder
+
+
+# Descriptors of the lock are never inherited by a program the process starts (os.open
+# already makes them so; the flag says it where the descriptor is made).
+NOT_INHERITED = getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOINHERIT", 0)
+
+
+def _try_lock(descriptor: int) -> None:
+    """Takes the exclusive lock of an open lock file without waiting; raises
+    BlockingIOError while another process holds it. POSIX: an advisory `flock`;
+    Windows: a lock of the file's first byte (`msvcrt.locking`). Either is freed
+    with the descriptor, so a killed holder frees it too."""
+    if sys.platform == "win32":
+        import msvcrt
+
+        try:
+            msvcrt.locking(descriptor, msvcrt.LK_NBLCK, 1)
+        except OSError as error:
+            if error.errno in (errno.EACCES, errno.EDEADLK):
+                raise BlockingIOError(errno.EAGAIN, "locked by another process") from None
+            raise
+    else:
+        import fcntl
+
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+
+def _release_lock_file(path: Path, descriptor: int) -> None:
+    """Removes the lock file and frees its lock. POSIX: removed while still held, so
+    that no other process can hold this file. Windows removes no file another process
+    has open: closed first, and left to whoever opened it meanwhile."""
+    if sys.platform == "win32":
+        os.close(descriptor)
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+    else:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+        os.close(descriptor)
 
 
 def _open_lock_file(path: Path) -> int:
@@ -232,7 +341,7 @@ def _lock(path: Path) -> int:
     while True:
         descriptor = _open_lock_file(path)
         try:
-            try_lock(descriptor)
+            _try_lock(descriptor)
         except BlockingIOError:
             os.close(descriptor)
             raise FolderBusy(f"another kestrune command is writing into this folder (it holds {path})") from None
@@ -256,4 +365,4 @@ def sole_writer(folder: Path) -> Iterator[None]:
     try:
         yield
     finally:
-        release_lock_file(path, descriptor)
+        _release_lock_file(path, descriptor)
