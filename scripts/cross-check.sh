@@ -204,7 +204,7 @@ wheel() {
         SKBUILD_CMAKE_DEFINE="KESTRUNE_WERROR=ON;CMAKE_CXX_SCAN_FOR_MODULES=OFF;CMAKE_AR=$tools/bin/zig-ar;CMAKE_RANLIB=$tools/bin/zig-ranlib" \
         SKBUILD_BUILD_DIR="$root/build/cross-wheel-build" \
         "$tools/venv/bin/python" -m pip wheel -q --no-deps -w "$out/built" .
-    auditwheel repair -q --plat manylinux_2_17_x86_64 -w "$out/repaired" "$out"/built/kestrune-*.whl
+    auditwheel repair --plat manylinux_2_17_x86_64 -w "$out/repaired" "$out"/built/kestrune-*.whl >&2
     wheel=$(ls "$out"/repaired/kestrune-*.whl)
     auditwheel show "$wheel" | tee "$out/show.txt" >&2
     grep -qE 'manylinux_2_17_x86_64|manylinux2014_x86_64' "$out/show.txt" ||
