@@ -212,7 +212,7 @@ wheel() {
     # The suite from a folder where the checkout's python/ is not importable.
     work=$(mktemp -d)
     "$python" -m venv "$work/venv"
-    "$work/venv/bin/python" -m pip install -q "$wheel[test]"
+    "$work/venv/bin/python" -m pip install -q "${wheel}[test]"
     (
         cd "$work"
         "$work/venv/bin/python" -c 'import kestrune, kestrune_tools, sys
