@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import os
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -183,6 +184,38 @@ def test_a_second_command_on_a_busy_folder_is_refused(files, capsys, command):
         status, error = run(capsys, command, str(source), *output_arguments(command, out), "-j", "1")
     assert status == 2 and f"{out}: another kestrune command is writing into this folder" in error, error
     assert list(out.iterdir()) == []
+
+
+HOLD_FOLDER = """
+import sys, time
+from pathlib import Path
+from kestrune_tools.outputs import sole_writer
+with sole_writer(Path(sys.argv[1])):
+    print("held", flush=True)
+    if sys.argv[2] == "raised":
+        raise SystemExit(3)
+    if sys.argv[2] == "killed":
+        time.sleep(60)
+"""
+
+
+@pytest.mark.parametrize("ending", ["ended", "raised", "killed"])
+def test_the_folder_lock_is_freed_however_its_holder_ends(files, ending):
+    from kestrune_tools.outputs import FolderBusy, sole_writer
+
+    out = files / "out"
+    out.mkdir()
+    with subprocess.Popen([sys.executable, "-c", HOLD_FOLDER, str(out), ending], stdout=subprocess.PIPE,
+                          text=True) as holder:
+        assert holder.stdout is not None and holder.stdout.readline() == "held\n"
+        if ending == "killed":
+            with pytest.raises(FolderBusy), sole_writer(out):
+                pass
+            holder.kill()
+        holder.wait(timeout=30)
+    with sole_writer(out):
+        pass
+    assert list(out.iterdir()) in ([], [out / ".kestrune.lock"] if ending == "killed" else [])
 
 
 def scandir_refusing(folder: Path):

@@ -34,6 +34,7 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 from typing import Any
 
+
 TEMPORARY_SUFFIX = ".part"
 RECORD_SUFFIX = ".source.json"
 LOCK_NAME = ".kestrune.lock"
@@ -287,23 +288,60 @@ def _as_json(value: Any) -> Any:
 # -- one writer per folder
 
 
+# Descriptors of the lock are never inherited by a program the process starts (os.open
+# already makes them so; the flag says it where the descriptor is made).
+NOT_INHERITED = getattr(os, "O_CLOEXEC", 0) | getattr(os, "O_NOINHERIT", 0)
+
+
+def _try_lock(descriptor: int) -> None:
+    """Takes the exclusive lock of an open lock file without waiting; raises
+    BlockingIOError while another process holds it. POSIX: an advisory `flock`;
+    Windows: a lock of the file's first byte (`msvcrt.locking`). Either is freed
+    with the descriptor, so a killed holder frees it too."""
+    if sys.platform == "win32":
+        import msvcrt
+
+        try:
+            msvcrt.locking(descriptor, msvcrt.LK_NBLCK, 1)
+        except OSError as error:
+            if error.errno in (errno.EACCES, errno.EDEADLK):
+                raise BlockingIOError(errno.EAGAIN, "locked by another process") from None
+            raise
+    else:
+        import fcntl
+
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+
+
+def _release_lock_file(path: Path, descriptor: int) -> None:
+    """Removes the lock file and frees its lock. POSIX: removed while still held, so
+    that no other process can hold this file. Windows removes no file another process
+    has open: closed first, and left to whoever opened it meanwhile."""
+    if sys.platform == "win32":
+        os.close(descriptor)
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+    else:
+        with contextlib.suppress(OSError):
+            os.unlink(path)
+        os.close(descriptor)
+
+
 def _open_lock_file(path: Path) -> int:
     try:
-        return os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o666)
+        return os.open(path, os.O_RDWR | os.O_CREAT | NOT_INHERITED, 0o666)
     except PermissionError:
         if not path.is_file() or not os.access(path.parent, os.W_OK | os.X_OK):
             raise  # the folder takes no new file
         # Another user's lock file, in a shared folder: a lock needs no write access.
-        return os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        return os.open(path, os.O_RDONLY | NOT_INHERITED)
 
 
 def _lock(path: Path) -> int:
-    import fcntl
-
     while True:
         descriptor = _open_lock_file(path)
         try:
-            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            _try_lock(descriptor)
         except BlockingIOError:
             os.close(descriptor)
             raise FolderBusy(f"another kestrune command is writing into this folder (it holds {path})") from None
@@ -322,14 +360,9 @@ def sole_writer(folder: Path) -> Iterator[None]:
     """Holds the advisory lock of `folder` (which must exist) while the block runs;
     raises `FolderBusy` at once if another process holds it, OSError if the folder
     takes no new file. The lock file is removed when the block ends."""
-    if sys.platform == "win32":
-        yield
-        return
     path = folder / LOCK_NAME
     descriptor = _lock(path)
     try:
         yield
     finally:
-        with contextlib.suppress(OSError):
-            os.unlink(path)  # while still held, so no other process holds this file
-        os.close(descriptor)
+        _release_lock_file(path, descriptor)

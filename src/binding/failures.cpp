@@ -51,7 +51,11 @@ PyObject* os_exception_for(int code) {
 
 std::string describe(int code) {
     char buffer[256] = {};
+#if defined(_WIN32)
+    return error_text(strerror_s(buffer, sizeof buffer, code), buffer);
+#else
     return error_text(strerror_r(code, buffer, sizeof buffer), buffer);
+#endif
 }
 
 std::string exception_text(PyObject* exception) {

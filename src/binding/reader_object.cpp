@@ -1,8 +1,11 @@
 #include "binding/reader_object.hpp"
 
 #include <mutex>
-#include <pthread.h>
 #include <utility>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 #include "binding/file_call.hpp"
 #include "binding/module_state.hpp"
@@ -33,10 +36,14 @@ std::uint64_t state_of(std::uint64_t word, std::uint64_t generation) {
 }  // namespace
 
 void forget_borrows_in_fork_children() {
+#if defined(_WIN32)
+    // Windows starts every process afresh: no child inherits a borrow.
+#else
     static std::once_flag registered;
     std::call_once(registered, [] {
         ::pthread_atfork(nullptr, nullptr, [] { fork_generation.fetch_add(1, std::memory_order_relaxed); });
     });
+#endif
 }
 
 Borrow::Borrow(ReaderObject* reader, Kind kind) : kind_(kind), generation_(generation_bits()) {

@@ -37,15 +37,25 @@ public:
     }
 };
 
-// An operating-system error number, or 0 for the two failures that have none.
+// An error number of the C library's (errno), or 0 for the two failures that have
+// none. Windows' own errors are translated to these, so that a failure is named and
+// numbered the same on every system.
 struct OsError {
     int code = 0;
     std::string fixed_message;  // used when code is 0
 };
 
-// A regular file opened read-only; closed when the object goes.
+// A regular file opened read-only; closed when the object goes. Another process may
+// go on writing, renaming or deleting the file meanwhile. A directory opens with no
+// length, and reading it fails with EISDIR.
 class FileSource final : public ByteSource {
 public:
+#if defined(_WIN32)
+    using Handle = void*;  // a HANDLE; null for a directory
+#else
+    using Handle = int;  // a descriptor
+#endif
+
     // Opens `path` read-only. Fails with the error number, or with the fixed
     // message for a path holding a NUL character.
     static std::optional<FileSource> open(const std::string& path, OsError& error);
@@ -65,8 +75,13 @@ public:
                        OsError& error) const;
 
 private:
-    FileSource(int fd, std::optional<std::uint64_t> length) : fd_(fd), length_(length) {}
-    int fd_ = -1;
+    // The system's part: opening a path without NUL, and one positioned read, which
+    // returns 0 at the end of the content and nullopt with `error` set on a failure.
+    static std::optional<FileSource> open_native(const std::string& path, OsError& error);
+    std::optional<std::size_t> read_some(std::uint64_t offset, std::span<std::uint8_t> out, int& error) const;
+
+    FileSource(Handle handle, std::optional<std::uint64_t> length) : handle_(handle), length_(length) {}
+    Handle handle_;
     std::optional<std::uint64_t> length_;  // nullopt unless a regular file
 };
 

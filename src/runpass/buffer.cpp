@@ -13,10 +13,10 @@ namespace {
 
 // Past this size an array gets its own mapping.
 constexpr std::size_t mapped_from = std::size_t{1} << 20;
-constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 #if defined(__linux__)
 constexpr bool can_map = true;
+constexpr std::size_t huge_page = std::size_t{2} << 20;
 
 std::size_t mapping_size(std::size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 // Vector paths are built for x86-64 (SSE2 is part of it) and little-endian Arm64.
+// Their functions use GNU attributes (target, vector_size): GCC and Clang, including
+// clang-cl on Windows, build them; MSVC's own compiler is not supported.
 #if defined(__x86_64__) && defined(__SSE2__)
 #define KESTRUNE_VECTOR_X86 1
 #elif defined(__aarch64__) && defined(__AARCH64EL__) && defined(__ARM_NEON)

@@ -86,5 +86,5 @@ int main() {
             }
         }
     }
-    return scan_check::finish("pair scan", found.size(), scans, "plain loop", failures);
+    return scan_check::finish("pair scan", found, scans, "plain loop", failures);
 }

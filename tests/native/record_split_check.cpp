@@ -12,6 +12,7 @@
 
 #include "simd/processor.hpp"
 #include "spectra/record_split_paths.hpp"
+#include "scan_check.hpp"
 
 namespace paths = kestrune::spectra::record_split_paths;
 
@@ -128,7 +129,7 @@ int main() {
             }
         }
     }
-    std::printf("record split: %zu vector path(s) checked against the portable one, %d failure(s)\n",
-                found.size(), failures);
+    std::printf("record split: %zu vector path(s) (%s) checked against the portable one, %d failure(s)\n",
+                found.size(), scan_check::names_of(found).c_str(), failures);
     return failures == 0 ? 0 : 1;
 }

@@ -154,7 +154,7 @@ int check_summarising_split(const Case& peaks, std::mt19937& random) {
     for (const bool eights : {false, true}) {  // every 16th record a chunk's first, or at random
         paths::LaneCarry carry;
         for (std::size_t first = 0; first < n;) {
-            const std::size_t chunk = std::min(n - first, eights ? 16 : 8 * (random() % 40));
+            const std::size_t chunk = std::min<std::size_t>(n - first, eights ? 16 : 8 * (random() % 40));
             paths::split_wide_summarising_avx2(carry, records.data() + 12 * first, first, chunk, mz.data(),
                                                intensity.data());
             first += chunk;

@@ -26,10 +26,20 @@ inline std::unique_ptr<std::uint8_t[]> exact_copy(const std::vector<std::uint8_t
     return exact;
 }
 
-// Prints the summary and gives main's exit status.
-inline int finish(const char* check, std::size_t paths, long scans, const char* reference, int failures) {
-    std::printf("%s: %zu path(s), %ld scans checked against the %s, %d failure(s)\n", check, paths, scans,
-                reference, failures);
+// The paths' names, comma-separated: which ones this processor ran.
+template <class Named>
+std::string names_of(const std::vector<Named>& paths) {
+    std::string names;
+    for (const Named& path : paths) names += (names.empty() ? "" : ", ") + path.name;
+    return names;
+}
+
+// Prints the summary, naming the paths, and gives main's exit status.
+template <class Scan>
+int finish(const char* check, const std::vector<Path<Scan>>& paths, long scans, const char* reference,
+           int failures) {
+    std::printf("%s: %zu path(s) (%s), %ld scans checked against the %s, %d failure(s)\n", check, paths.size(),
+                names_of(paths).c_str(), scans, reference, failures);
     return failures == 0 ? 0 : 1;
 }
 

@@ -100,5 +100,5 @@ int main() {
             }
         }
     }
-    return scan_check::finish("text units", found.size(), scans, "portable path", failures);
+    return scan_check::finish("text units", found, scans, "portable path", failures);
 }

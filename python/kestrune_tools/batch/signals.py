@@ -1,6 +1,7 @@
 """What ends a batch, and how a worker process ends with it.
 
-SIGINT, SIGTERM and SIGHUP end a command alike: `signals_interrupt` makes each raise
+SIGINT, SIGTERM and SIGHUP end a command alike (on Windows, which has no SIGHUP,
+SIGINT and a console's Ctrl-Break, SIGBREAK): `signals_interrupt` makes each raise
 `Interrupted` in the main thread, and the signal is also kept here (`stop_signal()`),
 because an exception raised by a signal handler can be swallowed on its way out (a C
 library's write callback makes an error of its own of it), so the runners of the
@@ -25,9 +26,12 @@ from kestrune_tools.batch.outcome import Outcome
 Item = TypeVar("Item")
 
 # An interrupted command exits with 128 + the signal's number, as a shell reports a
-# command a signal ended: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP).
+# command a signal ended: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP); 149 (SIGBREAK).
 INTERRUPTED_STATUS_BASE = 128
-ENDING_SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)]
+ENDING_SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGHUP", "SIGBREAK") if hasattr(signal, name)]
+# The signals that reach a worker with its batch's process (a console's Ctrl-C or
+# Ctrl-Break, a closed terminal's SIGHUP): the batch decides what they stop.
+LEFT_TO_THE_BATCH = [name for name in ("SIGINT", "SIGHUP", "SIGBREAK") if hasattr(signal, name)]
 REPEATABLE_SIGNAL = "SIGINT"  # a second Ctrl-C still interrupts the ending itself
 
 PR_SET_PDEATHSIG = 1  # from <linux/prctl.h>
@@ -106,7 +110,8 @@ def signals_interrupt() -> Iterator[None]:
 def end_with_parent(watch: bool = True) -> None:
     """Makes this process end when its parent process ends, however the parent ends
     (SIGKILL too): on Linux the kernel sends SIGKILL (PR_SET_PDEATHSIG); elsewhere,
-    with `watch`, a thread that sees the parent's pid change ends the process."""
+    with `watch`, a thread ends the process: on Windows when the parent's process
+    handle says it ended, on other systems when the parent's pid changes."""
     parent = os.getppid()
     if sys.platform.startswith("linux"):
         with contextlib.suppress(OSError, AttributeError):
@@ -119,19 +124,36 @@ def end_with_parent(watch: bool = True) -> None:
 
 
 def _watch_parent(parent: int) -> None:
-    while os.getppid() == parent:
-        time.sleep(PARENT_POLL_SECONDS)
+    if sys.platform == "win32":  # a Windows process's parent pid never changes
+        _wait_for_process(parent)
+    else:
+        while os.getppid() == parent:
+            time.sleep(PARENT_POLL_SECONDS)
     os._exit(1)
+
+
+def _wait_for_process(pid: int) -> None:
+    """Waits until the Windows process `pid` ends; returns at once when it cannot be
+    opened (it has already ended)."""
+    synchronize, infinite = 0x00100000, 0xFFFFFFFF
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)  # type: ignore[attr-defined,unused-ignore]
+    handle = kernel32.OpenProcess(synchronize, False, pid)
+    if not handle:
+        return
+    try:
+        kernel32.WaitForSingleObject(handle, infinite)
+    finally:
+        kernel32.CloseHandle(handle)
 
 
 def worker_started() -> None:
     """The initializer of a pool's worker process. The batch's own process decides
     what an interrupt stops: Ctrl-C reaching the whole process group and a closed
-    terminal's SIGHUP are left to it, and it stops a task in progress by SIGTERM."""
+    terminal's SIGHUP are left to it, and it stops a task in progress by SIGTERM
+    (on Windows the batch's terminate() ends the worker at once instead)."""
     end_with_parent()
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-    if hasattr(signal, "SIGHUP"):
-        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    for name in LEFT_TO_THE_BATCH:
+        signal.signal(getattr(signal, name), signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _stop_task)
 
 
