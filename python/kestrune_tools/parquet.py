@@ -149,14 +149,15 @@ def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | N
             answer = scan_pass
         else:
             scans = _selected_scans(run, ms_level)
-            answer = scans, _pass_in_groups(run, scans, row_groups.add)
+            answer = scans, pass_in_groups(run, scans, row_groups.add)
     return answer
 
 
-def _pass_in_groups(run: Run, scans: list[int], take_peaks: Callable[[RunPeaks], None]) -> ScanPass:
+def pass_in_groups(run: Run, scans: list[int], take_peaks: Callable[[RunPeaks], None]) -> ScanPass:
     """One pass over consecutive groups of `scans` (at least one pass, for no scans too),
     each group's peaks handed to `take_peaks` and dropped before the next group is read:
-    the statistics of all the scans."""
+    the statistics of all the scans. Every export that writes each scan's peaks reads
+    them through this, within `PASS_PEAK_BUDGET`."""
     parts: list[PeakStats] = []
     start, size, largest = 0, 1, 0
     while True:
