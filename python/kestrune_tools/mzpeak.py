@@ -43,9 +43,11 @@ import functools
 import json
 import os
 import zipfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
+from types import TracebackType
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
@@ -83,7 +85,7 @@ if TYPE_CHECKING:
 
     from kestrune_tools.runs import PeakStats, Run, RunPeaks
 
-__all__ = ["write_mzpeak", "MEMBERS", "INDEX_NAME"]
+__all__ = ["write_mzpeak", "MEMBERS", "INDEX_NAME", "member_options", "point_batch"]
 
 INDEX_NAME = "mzpeak_index.json"
 SPECTRA_DATA = "spectra_data.parquet"
@@ -164,16 +166,16 @@ CHROMATOGRAM_POINT = pa.struct([pa.field("chromatogram_index", pa.uint64(), null
                                 pa.field("intensity", pa.float64(), nullable=False)])
 
 
-def _writer_options(point_columns: dict[str, str]) -> dict[str, Any]:
-    """What every member is written with; `point_columns` the encoding of each data column."""
-    # No copy of pyarrow's schema (`ARROW:schema`, no JSON): the key-value metadata
-    # holds JSON values only, added with `add_key_value_metadata`.
+def member_options(index: str | None = None, floats: Sequence[str] = ()) -> dict[str, Any]:
+    """How each Parquet member is written: zstd pages, a page index, and for a data
+    member (`index`, the name of its entity index column under `point`) the index
+    delta-encoded and the `floats` columns byte-stream-split. No copy of pyarrow's
+    schema (`ARROW:schema`, no JSON): the key-value metadata holds JSON values only,
+    added with `add_key_value_metadata`."""
+    encodings = {} if index is None else {f"point.{index}": "DELTA_BINARY_PACKED",
+                                          **{f"point.{name}": "BYTE_STREAM_SPLIT" for name in floats}}
     return {"compression": "zstd", "compression_level": ZSTD_LEVEL, "write_page_index": True,
-            "store_schema": False, "use_dictionary": False, "column_encoding": point_columns}
-
-
-def _point_encodings(index: str, columns: Sequence[str]) -> dict[str, str]:
-    return {f"point.{index}": "DELTA_BINARY_PACKED", **{f"point.{name}": "BYTE_STREAM_SPLIT" for name in columns}}
+            "store_schema": False, "use_dictionary": False, "column_encoding": encodings}
 
 
 # -- the export
@@ -226,7 +228,7 @@ def write_mzpeak(run: Run, destination: str | os.PathLike[str], *, ms_level: int
         with _member(archive, CHROMATOGRAMS_DATA) as stream:
             table, index = _chromatograms_data(times, tic, bpc)
             _write_table(stream, table, {"chromatogram_array_index": index},
-                         _point_encodings("chromatogram_index", ("time", "intensity")))
+                         member_options("chromatogram_index", ("time", "intensity")))
 
 
 @contextlib.contextmanager
@@ -258,8 +260,8 @@ def _json_metadata(values: dict[str, object]) -> dict[str, str]:
 
 
 def _write_table(stream: IO[bytes], table: pa.Table, metadata: dict[str, object],
-                 encodings: dict[str, str] | None = None) -> None:
-    with pq.ParquetWriter(stream, table.schema, **_writer_options(encodings or {})) as writer:
+                 options: dict[str, Any] | None = None) -> None:
+    with pq.ParquetWriter(stream, table.schema, **(options or member_options())) as writer:
         writer.write_table(table)
         writer.add_key_value_metadata(_json_metadata(metadata))
 
@@ -282,28 +284,65 @@ SPECTRUM_ARRAY_INDEX = {"prefix": "point", "entries": [
 
 def _write_spectrum_points(run: Run, scans: list[int], stream: IO[bytes]) -> PeakStats:
     """Writes every peak of `scans`, a row group for each group of scans the pass reads;
-    answers the scans' statistics."""
-    schema = SPECTRA_DATA_SCHEMA
-    options = _writer_options(_point_encodings("spectrum_index", ("mz", "intensity")))
-    with pq.ParquetWriter(stream, schema, **options) as writer:
+    answers the scans' statistics. A group is encoded and compressed in a second thread
+    while the pass reads the next one (both without the interpreter lock): two groups'
+    peaks at most are held at once, as in the Parquet export."""
+    options = member_options("spectrum_index", ("mz", "intensity"))
+    with pq.ParquetWriter(stream, SPECTRA_DATA_SCHEMA, **options) as writer, _OneBehind() as behind:
         writer.add_key_value_metadata(_json_metadata({"spectrum_array_index": SPECTRUM_ARRAY_INDEX}))
         first = 0
 
         def write_group(peaks: RunPeaks) -> None:
             nonlocal first
-            rows = len(peaks.offsets) - 1
-            if not len(peaks.mz):  # a group of scans without peaks: no empty row group
-                first += rows
-                return
-            index = np.repeat(np.arange(first, first + rows, dtype=np.uint64), np.diff(peaks.offsets))
-            mz, intensity = _in_mz_order(index, peaks.mz, peaks.intensity)
-            point = pa.StructArray.from_arrays([pa.array(index), pa.array(mz), pa.array(intensity)],
-                                               fields=list(POINT))
-            writer.write_batch(pa.record_batch([point], schema=schema), row_group_size=len(mz))
-            first += rows
+            if len(peaks.mz):  # a group of scans without peaks makes no empty row group
+                behind.run(_write_points, writer, peaks, first)
+            first += len(peaks.offsets) - 1
 
         made = pass_in_groups(run, scans, write_group)
     return made.stats
+
+
+def _write_points(writer: pq.ParquetWriter, peaks: RunPeaks, first: int) -> None:
+    writer.write_batch(point_batch(peaks, first), row_group_size=len(peaks.mz))
+
+
+class _OneBehind:
+    """Runs each call in a worker thread once the call before it has ended; its errors
+    are raised by the next call, or when the block ends."""
+
+    def __init__(self) -> None:
+        self.pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestrune-mzpeak")
+        self.pending: Future[Any] | None = None
+
+    def __enter__(self) -> _OneBehind:
+        return self
+
+    def run(self, call: Callable[..., Any], *arguments: Any, **keywords: Any) -> None:
+        self._wait()
+        self.pending = self.pool.submit(call, *arguments, **keywords)
+
+    def _wait(self) -> None:
+        pending, self.pending = self.pending, None
+        if pending is not None:
+            pending.result()
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        try:
+            if kind is None:
+                self._wait()
+        finally:
+            self.pool.shutdown(wait=True)
+
+
+def point_batch(peaks: RunPeaks, first: int) -> pa.RecordBatch:
+    """A group's peaks as rows of the point layout, its first scan being spectrum
+    `first`: the pass's arrays themselves, wrapped without a copy, where they are in
+    m/z order."""
+    index = np.repeat(np.arange(first, first + len(peaks.offsets) - 1, dtype=np.uint64), np.diff(peaks.offsets))
+    mz, intensity = _in_mz_order(index, peaks.mz, peaks.intensity)
+    point = pa.StructArray.from_arrays([pa.array(index), pa.array(mz), pa.array(intensity)], fields=list(POINT))
+    return pa.record_batch([point], schema=SPECTRA_DATA_SCHEMA)
 
 
 def _in_mz_order(index: NDArray[np.uint64], mz: NDArray[np.float64],
@@ -507,7 +546,7 @@ def _chromatograms_data(times: NDArray[np.float64], tic: NDArray[np.float64],
         fields=list(CHROMATOGRAM_POINT))
     # The time array is sorted where the run's times rise (a NaN time is no order).
     rising = bool(np.all(times[1:] >= times[:-1])) and not np.isnan(times).any()
-    index = {"prefix": "point", "entries": [
+    index: dict[str, object] = {"prefix": "point", "entries": [
         _array_entry("chromatogram", "point.time", FLOAT64, TIME_ARRAY, "time array", MINUTE, 0 if rising else None),
         _array_entry("chromatogram", "point.intensity", FLOAT64, INTENSITY_ARRAY, "intensity array",
                      DETECTOR_COUNTS, None),
