@@ -336,3 +336,28 @@ def test_a_failed_write_leaves_the_destination_as_it_was(archives, tmp_path, mon
         mzpeak.write_mzpeak(run, destination)
     assert [p.name for p in tmp_path.iterdir()] == ([] if before is None else ["out.mzpeak"])
     assert before is None or destination.read_bytes() == before
+
+
+@pytest.mark.parametrize("first_peaks", [11, 600])
+def test_groups_keep_to_the_peak_budget_whatever_the_first_scan(tmp_path_factory, monkeypatch, first_peaks):
+    from kestrune_tools import parquet
+
+    peaks = [first_peaks] + [600] * (sr.scan_count(66) - 1)
+    blocks = [sr.wide_block(sr.rising_mz(count, 150.0, 0.25), [1000.0] * count) for count in peaks]
+    lengths = [len(block) + SEARCH_ROOM for block in blocks]
+    raw = sr.orbitrap_peak_file(lengths)
+    at = sr.ORBITRAP_FIRST_SCAN_AT
+    for block, length in zip(blocks, lengths):
+        raw.put(at, block)
+        at += length
+    folder = tmp_path_factory.mktemp("budget")
+    path = raw.write(folder / "budget_orbitrap.raw")
+    budget = 3 * 600
+    monkeypatch.setattr(parquet, "PASS_PEAK_BUDGET", budget)
+    held = []
+    real = parquet.pass_in_groups
+    monkeypatch.setattr(mzpeak, "pass_in_groups", lambda run, scans, take: real(
+        run, scans, lambda group: (held.append(len(group.mz)), take(group))))
+    with kt.open_run(path) as run:
+        mzpeak.write_mzpeak(run, folder / "budget.mzpeak")
+    assert sum(held) == sum(peaks) and max(held) <= budget

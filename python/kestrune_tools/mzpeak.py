@@ -215,9 +215,9 @@ def write_mzpeak(run: Run, destination: str | os.PathLike[str], *, ms_level: int
         _write_json(archive, INDEX_NAME, {"files": [{"name": name, "entity_type": kind, "data_kind": data}
                                                      for name, (kind, data) in MEMBERS.items()],
                                            "metadata": file_metadata})
-        with _member(archive, SPECTRA_DATA) as stream:
+        with _member(archive, SPECTRA_DATA, large=True) as stream:
             stats = _write_spectrum_points(run, scans, stream)
-        with _member(archive, SPECTRA_METADATA) as stream:
+        with _member(archive, SPECTRA_METADATA, large=True) as stream:
             _write_table(stream, _spectra_metadata(run, scans, stats, settings),
                          {**file_metadata, "spectrum_count": len(scans),
                           "spectrum_data_point_count": int(stats.peak_count.sum(dtype=np.int64))})
@@ -238,15 +238,16 @@ def _archive(path: Path) -> Iterator[zipfile.ZipFile]:
 
 
 @contextlib.contextmanager
-def _member(archive: zipfile.ZipFile, name: str) -> Iterator[IO[bytes]]:
+def _member(archive: zipfile.ZipFile, name: str, large: bool = False) -> Iterator[IO[bytes]]:
     """A member written straight into the archive, stored (mzPeak members are never
-    compressed), with the same time and permissions every time."""
+    compressed), with the same time and permissions every time. A `large` one may
+    pass 2 GiB: its local header has Zip64 sizes from the start, since its size is
+    only known once it is written (a member that is not would fail, not be cut)."""
     info = zipfile.ZipInfo(name, MEMBER_TIME)
     info.compress_type = zipfile.ZIP_STORED
     info.external_attr = 0o644 << 16
     info.create_system = 3
-    # Zip64 sizes from the start: a member's size is only known once it is written.
-    with archive.open(info, "w", force_zip64=True) as stream:
+    with archive.open(info, "w", force_zip64=large) as stream:
         yield stream
 
 
