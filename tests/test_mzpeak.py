@@ -22,7 +22,7 @@ from export_runs import CASES, reader_scans, write_run  # noqa: E402
 from kestrune_tools import mzpeak  # noqa: E402
 from kestrune_tools.cli import main  # noqa: E402
 from kestrune_tools.mgf import NothingToWrite  # noqa: E402
-from test_scan_pass import SEARCH_ROOM, random_block  # noqa: E402
+from test_scan_pass import SEARCH_ROOM, peak_run, random_block  # noqa: E402
 
 SCHEMAS = Path(__file__).resolve().parents[2] / "shared" / "standards" / "mzpeak" / "schema"
 RUNS = [f"{profile}-v{version}" for profile, version in CASES] + ["awkward"]
@@ -83,7 +83,9 @@ def same_bits(found, expected) -> bool:
 
 
 def column(table: pa.Table, group: str, name: str) -> list:
-    return [None if row is None else row[name] for row in table[group].to_pylist()]
+    """A column of a packed table's group (`*`: its rows, without the null rows below)."""
+    rows = table[group].to_pylist()
+    return [row for row in rows if row is not None] if name == "*" else [row and row[name] for row in rows]
 
 
 @pytest.mark.parametrize("name", RUNS)
@@ -137,7 +139,7 @@ def test_precursors_and_selected_ions_are_the_readers(archives, name):
         masters = [run[scan.number].master_scan for scan in scans]
         trailers = [run.trailer(scan.number) for scan in scans]
     msn = [row for row, scan in enumerate(scans) if scan.ms_level >= 2]
-    precursors = [row for row in spectra["precursor"].to_pylist() if row is not None]
+    precursors = column(spectra, "precursor", "*")
     assert [p["source_index"] for p in precursors] == msn
     for p in precursors:
         master = masters[p["source_index"]]
@@ -146,7 +148,7 @@ def test_precursors_and_selected_ions_are_the_readers(archives, name):
         energy = trailers[p["source_index"]].get("Collision Energy")
         assert p["activation"][mzpeak.COLLISION_ENERGY] == (energy if isinstance(energy, float) else None)
         assert p["activation"]["parameters"], "a dissociation method"
-    selected = [row for row in spectra["selected_ion"].to_pylist() if row is not None]
+    selected = column(spectra, "selected_ion", "*")
     held = [row for row in msn if scans[row].precursor_mz is not None]
     assert [(s["source_index"], s[mzpeak.SELECTED_ION_MZ], s[mzpeak.CHARGE_STATE]) for s in selected] == [
         (row, scans[row].precursor_mz, scans[row].precursor_charge) for row in held]
@@ -182,92 +184,71 @@ def test_ms_level_selects_spectra_and_their_chromatograms(archives, tmp_path, le
     spectra = parts[mzpeak.SPECTRA_METADATA].read()
     assert column(spectra, "spectrum", "id") == [f"scan={scan}" for scan in chosen]
     # A precursor spectrum not written is named, never pointed at.
-    precursors = [row for row in spectra["precursor"].to_pylist() if row is not None]
-    assert len(precursors) == (len(chosen) if level > 1 else 0)
-    assert all(row["precursor_index"] is None and row["precursor_id"] for row in precursors)
+    precursors = [(row["precursor_index"], row["precursor_id"]) for row in column(spectra, "precursor", "*")]
+    assert len(precursors) == (len(chosen) if level > 1 else 0) and all(not at and name for at, name in precursors)
     points = parts[mzpeak.CHROMATOGRAMS_DATA].read()["point"].combine_chunks().flatten()
     assert same_bits(points[2].to_numpy()[points[0].to_numpy() == 0], tic[1])
 
 
-@pytest.mark.parametrize("member", [mzpeak.INDEX_NAME, *mzpeak.MEMBERS])
-def test_members_are_stored_uncompressed_with_json_metadata(archives, member):
+# Each Parquet member: its key-value metadata keys beyond the file-level documents,
+# and its columns delta-encoded (D) or byte-stream-split (B).
+WRITTEN = {
+    mzpeak.SPECTRA_DATA: ({"spectrum_array_index"}, {"point.spectrum_index": "D", "point.mz": "B",
+                                                     "point.intensity": "B"}),
+    mzpeak.SPECTRA_METADATA: ({"spectrum_count", "spectrum_data_point_count"}, {}),
+    mzpeak.CHROMATOGRAMS_METADATA: ({"chromatogram_count", "chromatogram_data_point_count"}, {}),
+    mzpeak.CHROMATOGRAMS_DATA: ({"chromatogram_array_index"}, {"point.chromatogram_index": "D",
+                                                               "point.time": "B", "point.intensity": "B"}),
+}
+
+
+@pytest.mark.parametrize("member", list(WRITTEN))
+def test_members_are_stored_and_written_as_the_format_recommends(archives, member):
     _, archive = archives["orbitrap-v66"]
     with zipfile.ZipFile(archive) as opened:
-        info = opened.getinfo(member)
-        data = opened.read(member)
+        assert {info.compress_type for info in opened.infolist()} == {zipfile.ZIP_STORED}
         index = json.loads(opened.read(mzpeak.INDEX_NAME))
-    assert info.compress_type == zipfile.ZIP_STORED
     assert {entry["name"]: (entry["entity_type"], entry["data_kind"]) for entry in index["files"]} == mzpeak.MEMBERS
-    if member == mzpeak.INDEX_NAME:
-        return
-    metadata = pq.ParquetFile(io.BytesIO(data)).metadata.metadata
-    assert all(json.loads(value) is not None for value in metadata.values())  # every value JSON, no ARROW:schema
-    expected = {"spectra_data.parquet": {"spectrum_array_index"},
-                "chromatograms_data.parquet": {"chromatogram_array_index"},
-                "spectra_metadata.parquet": {"spectrum_count", "spectrum_data_point_count", *index["metadata"]},
-                "chromatograms_metadata.parquet": {"chromatogram_count", "chromatogram_data_point_count",
-                                                   *index["metadata"]}}[member]
-    assert {key.decode() for key in metadata} == expected
-
-
-ENCODINGS = [
-    (mzpeak.SPECTRA_DATA, "point.spectrum_index", "DELTA_BINARY_PACKED"),
-    (mzpeak.SPECTRA_DATA, "point.mz", "BYTE_STREAM_SPLIT"),
-    (mzpeak.SPECTRA_DATA, "point.intensity", "BYTE_STREAM_SPLIT"),
-    (mzpeak.CHROMATOGRAMS_DATA, "point.chromatogram_index", "DELTA_BINARY_PACKED"),
-    (mzpeak.CHROMATOGRAMS_DATA, "point.time", "BYTE_STREAM_SPLIT"),
-    (mzpeak.SPECTRA_METADATA, "spectrum.id", None),
-]
-
-
-@pytest.mark.parametrize("member, path, encoding", ENCODINGS)
-def test_columns_are_encoded_compressed_and_paged_as_recommended(archives, member, path, encoding):
-    _, archive = archives["orbitrap-v66"]
+    keys, encodings = WRITTEN[member]
     metadata = members(archive)[member].metadata
-    for group in range(metadata.num_row_groups):
-        chunk = next(c for c in (metadata.row_group(group).column(k) for k in range(metadata.num_columns))
-                     if c.path_in_schema == path)
-        assert chunk.compression == "ZSTD"
-        assert chunk.has_column_index and chunk.has_offset_index
-        assert encoding is None or encoding in chunk.encodings
+    documents = set(index["metadata"]) if member.endswith("metadata.parquet") else set()
+    assert set(key_values(members(archive)[member])) == keys | documents  # every value JSON, no ARROW:schema
+    chunks = [metadata.row_group(g).column(k) for g in range(metadata.num_row_groups) for k in range(metadata.num_columns)]
+    assert all(c.compression == "ZSTD" and c.has_column_index and c.has_offset_index for c in chunks)
+    for chunk in chunks:
+        wanted = {"D": "DELTA_BINARY_PACKED", "B": "BYTE_STREAM_SPLIT"}.get(encodings.get(chunk.path_in_schema, ""))
+        assert wanted is None or wanted in chunk.encodings, chunk.path_in_schema
 
 
-def schema_registry():
-    referencing = pytest.importorskip("referencing")
+# Each JSON document of the archive and its schema.
+DOCUMENTS = {"index": "mzpeak_index", "file_description": "file_description", "run": "ms_run",
+             "instrument_configuration_list": "instrument_configuration", "software_list": "software",
+             "data_processing_method_list": "data_processing", "sample_list": "sample",
+             "spectrum_array_index": "array_index", "chromatogram_array_index": "array_index"}
+
+
+@pytest.mark.parametrize("key", list(DOCUMENTS))
+def test_documents_validate_against_the_schemas(archives, key):
+    jsonschema, referencing = pytest.importorskip("jsonschema"), pytest.importorskip("referencing")
     if not SCHEMAS.is_dir():
         pytest.skip(f"the format's JSON Schemas are not at {SCHEMAS}")
-    documents = {path.name: json.loads(path.read_text()) for path in SCHEMAS.glob("*.json")}
+    schemas = {path.stem: json.loads(path.read_text()) for path in SCHEMAS.glob("*.json")}
     # The schemas name each other by their published addresses.
     base = "https://raw.githubusercontent.com/mobiusklein/mzpeak_prototyping/refs/heads/main/schema/"
-    return documents, referencing.Registry().with_resources(
-        (base + name, referencing.Resource.from_contents(document)) for name, document in documents.items())
-
-
-DOCUMENTS = [("index", "mzpeak_index.json"), ("file_description", "file_description.json"),
-             ("instrument_configuration_list", "instrument_configuration.json"),
-             ("data_processing_method_list", "data_processing.json"), ("software_list", "software.json"),
-             ("sample_list", "sample.json"), ("run", "ms_run.json"),
-             ("spectrum_array_index", "array_index.json"), ("chromatogram_array_index", "array_index.json")]
-
-
-@pytest.mark.parametrize("key, schema", DOCUMENTS)
-def test_documents_validate_against_the_schemas(archives, key, schema):
-    jsonschema = pytest.importorskip("jsonschema")
-    documents, registry = schema_registry()
+    registry = referencing.Registry().with_resources(
+        (f"{base}{name}.json", referencing.Resource.from_contents(schema)) for name, schema in schemas.items())
     _, archive = archives["orbitrap-v66"]
-    parts = members(archive)
     with zipfile.ZipFile(archive) as opened:
         index = json.loads(opened.read(mzpeak.INDEX_NAME))
-    found = {"index": index, **key_values(parts[mzpeak.SPECTRA_METADATA]),
-             **key_values(parts[mzpeak.SPECTRA_DATA]), **key_values(parts[mzpeak.CHROMATOGRAMS_DATA])}
-    assert key == "index" or found[key] == index["metadata"].get(key, found[key])
-    validator = jsonschema.Draft7Validator(documents[schema], registry=registry,
-                                           format_checker=jsonschema.Draft7Validator.FORMAT_CHECKER)
-    validator.validate(found[key])
-    if key.endswith("array_index"):  # the entries' own definition, which the top level leaves unchecked
-        entry = jsonschema.Draft7Validator(documents[schema]["definitions"]["array_index_entry"])
-        for item in found[key]["entries"]:
-            entry.validate(item)
+    found = {"index": index}
+    for parquet in members(archive).values():
+        found.update(key_values(parquet))
+    assert found[key] == index["metadata"].get(key, found[key])  # the index holds the same documents
+    schema = schemas[DOCUMENTS[key]]
+    jsonschema.Draft7Validator(schema, registry=registry, format_checker=jsonschema.Draft7Validator.FORMAT_CHECKER
+                               ).validate(found[key])
+    for entry in found[key].get("entries", []) if key.endswith("array_index") else []:
+        jsonschema.Draft7Validator(schema["definitions"]["array_index_entry"]).validate(entry)  # unchecked above
 
 
 def test_duckdb_reads_the_extracted_members(archives, tmp_path):
@@ -297,43 +278,33 @@ def test_archives_are_the_same_bytes_however_written(archives, tmp_path, way):
     inputs[0].parent.mkdir()
     for copy in inputs:
         copy.write_bytes(path.read_bytes())
+    written = {}
     for folder in ("reference", "out"):
         (tmp_path / folder).mkdir()
         if folder == "out" and way != "library":
-            arguments = ["convert", str(inputs[0].parent), "-o", str(tmp_path / folder), "--to", "mzpeak"]
-            assert main([*arguments, "-j", "2", "--no-progress"]) == 0
-            continue
-        for copy in inputs:
+            command = ["convert", str(inputs[0].parent), "-o", str(tmp_path / folder), "--to", "mzpeak", "-j", "2"]
+            assert main([*command, "--no-progress"]) == 0
+        for copy in inputs if folder == "reference" or way == "library" else []:
             with kt.open_run(copy) as run:
                 mzpeak.write_mzpeak(run, tmp_path / folder / f"{copy.stem}.mzpeak")
-    for copy in inputs:
-        name = f"{copy.stem}.mzpeak"
-        assert (tmp_path / "out" / name).read_bytes() == (tmp_path / "reference" / name).read_bytes()
+        written[folder] = {p.name: p.read_bytes() for p in (tmp_path / folder).iterdir() if p.suffix == ".mzpeak"}
+    assert written["out"] == written["reference"] and len(written["out"]) == 3
 
 
-@pytest.mark.parametrize("arguments, error", [
-    ({"ms_level": 0}, ValueError), ({"ms_level": True}, ValueError), ({"ms_level": 2.0}, ValueError),
-    ({"polarity": "up"}, ValueError), ({"spectrum_type": "mixed"}, ValueError), ({"ms_level": 9}, NothingToWrite),
-])
-def test_bad_arguments_are_refused_before_any_file(archives, tmp_path, arguments, error):
-    path, _ = archives["orbitrap-v66"]
-    with kt.open_run(path) as run, pytest.raises(error):
-        mzpeak.write_mzpeak(run, tmp_path / "out.mzpeak", **arguments)
-    assert list(tmp_path.iterdir()) == []
-
-
+@pytest.mark.parametrize("arguments", [{"ms_level": 0}, {"ms_level": True}, {"ms_level": 2.0}, {"polarity": "up"},
+                                       {"spectrum_type": "mixed"}, {"ms_level": 9}, {"reading": "fails"}])
 @pytest.mark.parametrize("before", [None, b"an earlier archive"])
-def test_a_failed_write_leaves_the_destination_as_it_was(archives, tmp_path, monkeypatch, before):
+def test_a_failed_write_leaves_the_destination_as_it_was(archives, tmp_path, monkeypatch, arguments, before):
     path, _ = archives["orbitrap-v66"]
     destination = tmp_path / "out.mzpeak"
     if before is not None:
         destination.write_bytes(before)
-
-    def failing(run, scans, take_peaks):
-        raise OSError(5, "input/output error")
-    monkeypatch.setattr(mzpeak, "pass_in_groups", failing)
-    with kt.open_run(path) as run, pytest.raises(OSError):
-        mzpeak.write_mzpeak(run, destination)
+    arguments = dict(arguments)  # shared by the cases
+    if arguments.pop("reading", None):
+        monkeypatch.setattr(mzpeak, "pass_in_groups", lambda *_: open(tmp_path / "missing"))
+    with kt.open_run(path) as run, pytest.raises(FileNotFoundError if not arguments else
+                                                 NothingToWrite if arguments == {"ms_level": 9} else ValueError):
+        mzpeak.write_mzpeak(run, destination, **arguments)
     assert [p.name for p in tmp_path.iterdir()] == ([] if before is None else ["out.mzpeak"])
     assert before is None or destination.read_bytes() == before
 
@@ -343,21 +314,12 @@ def test_groups_keep_to_the_peak_budget_whatever_the_first_scan(tmp_path_factory
     from kestrune_tools import parquet
 
     peaks = [first_peaks] + [600] * (sr.scan_count(66) - 1)
-    blocks = [sr.wide_block(sr.rising_mz(count, 150.0, 0.25), [1000.0] * count) for count in peaks]
-    lengths = [len(block) + SEARCH_ROOM for block in blocks]
-    raw = sr.orbitrap_peak_file(lengths)
-    at = sr.ORBITRAP_FIRST_SCAN_AT
-    for block, length in zip(blocks, lengths):
-        raw.put(at, block)
-        at += length
     folder = tmp_path_factory.mktemp("budget")
-    path = raw.write(folder / "budget_orbitrap.raw")
-    budget = 3 * 600
-    monkeypatch.setattr(parquet, "PASS_PEAK_BUDGET", budget)
-    held = []
-    real = parquet.pass_in_groups
+    path = peak_run(folder / "budget_orbitrap.raw", [sr.wide_block(sr.rising_mz(n), [1000.0] * n) for n in peaks])
+    monkeypatch.setattr(parquet, "PASS_PEAK_BUDGET", 3 * 600)
+    held, real = [], parquet.pass_in_groups
     monkeypatch.setattr(mzpeak, "pass_in_groups", lambda run, scans, take: real(
         run, scans, lambda group: (held.append(len(group.mz)), take(group))))
     with kt.open_run(path) as run:
         mzpeak.write_mzpeak(run, folder / "budget.mzpeak")
-    assert sum(held) == sum(peaks) and max(held) <= budget
+    assert sum(held) == sum(peaks) and max(held) <= 3 * 600
