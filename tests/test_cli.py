@@ -17,7 +17,8 @@ pytest.importorskip("numpy")
 pytest.importorskip("pyarrow")
 
 from export_runs import crash_on_marked, write_run
-from kestrune_tools.batch import mzml_available, run_tasks
+from kestrune_tools.batch import run_tasks
+from kestrune_tools.jobs import mzml_available
 from kestrune_tools.cli import main
 from kestrune_tools.synthetic import RawFile
 

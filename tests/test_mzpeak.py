@@ -21,7 +21,7 @@ import kestrune_tools.synthetic as sr  # noqa: E402
 from export_runs import CASES, reader_scans, write_run  # noqa: E402
 from kestrune_tools import mzpeak  # noqa: E402
 from kestrune_tools.cli import main  # noqa: E402
-from kestrune_tools.mgf import NothingToWrite  # noqa: E402
+from kestrune_tools.outputs import NothingToWrite  # noqa: E402
 from test_scan_pass import SEARCH_ROOM, peak_run, random_block  # noqa: E402
 
 SCHEMAS = Path(__file__).resolve().parents[2] / "shared" / "standards" / "mzpeak" / "schema"
@@ -55,16 +55,13 @@ def awkward_run(directory: Path) -> Path:
 
 @pytest.fixture(scope="module")
 def archives(tmp_path_factory):
-    """Every run written by the library: (run path, archive path) by id."""
+    """Every run converted by the command: (run path, archive path) by id."""
     base = tmp_path_factory.mktemp("mzpeak")
     paths = {f"{p}-v{v}": write_run(base / f"{p}-v{v}", p, v) for p, v in CASES}
     paths["awkward"] = awkward_run(base / "awkward")
-    made = {}
-    for name, path in paths.items():
-        with kt.open_run(path) as run:
-            mzpeak.write_mzpeak(run, path.with_suffix(".mzpeak"))
-        made[name] = path, path.with_suffix(".mzpeak")
-    return made
+    for path in paths.values():
+        assert main(["convert", str(path), "-o", str(path.parent), "--to", "mzpeak", "-j", "1", "--no-progress"]) == 0
+    return {name: (path, path.with_suffix(".mzpeak")) for name, path in paths.items()}
 
 
 def members(archive: Path) -> dict[str, pq.ParquetFile]:
@@ -173,19 +170,23 @@ def test_chromatograms_are_the_runs_tic_and_bpc(archives, name):
     assert (metadata["chromatogram_count"], metadata["chromatogram_data_point_count"]) == (2, len(time))
 
 
-@pytest.mark.parametrize("level", [1, 2, 3])
-def test_ms_level_selects_spectra_and_their_chromatograms(archives, tmp_path, level):
+@pytest.mark.parametrize("selection", [{"ms_level": 1}, {"ms_level": 2}, {"ms_level": 3}, {"require_precursor": True}])
+def test_the_selection_chooses_spectra_and_chromatograms(archives, tmp_path, selection):
     path, _ = archives["orbitrap-v66"]
+    level, required = selection.get("ms_level"), selection.get("require_precursor", False)
     with kt.open_run(path) as run:
-        mzpeak.write_mzpeak(run, tmp_path / "level.mzpeak", ms_level=level)
-        chosen = [s.scan_number for s in run.spectra(ms_level=level)]
-        tic = run.tic(ms_level=level)
-    parts = members(tmp_path / "level.mzpeak")
+        left_out = mzpeak.write_mzpeak(run, tmp_path / "chosen.mzpeak", **selection)
+        of_level = list(run.spectra(ms_level=level))
+        tic = run.tic(ms_level=level or 1)
+    chosen = [s.scan_number for s in of_level if not (required and s.ms_level >= 2 and s.precursor_mz is None)]
+    assert left_out == len(of_level) - len(chosen)
+    parts = members(tmp_path / "chosen.mzpeak")
     spectra = parts[mzpeak.SPECTRA_METADATA].read()
     assert column(spectra, "spectrum", "id") == [f"scan={scan}" for scan in chosen]
     # A precursor spectrum not written is named, never pointed at.
     precursors = [(row["precursor_index"], row["precursor_id"]) for row in column(spectra, "precursor", "*")]
-    assert len(precursors) == (len(chosen) if level > 1 else 0) and all(not at and name for at, name in precursors)
+    position = {f"scan={scan}": row for row, scan in enumerate(chosen)}
+    assert precursors and all(at == position.get(name) for at, name in precursors) or level == 1
     points = parts[mzpeak.CHROMATOGRAMS_DATA].read()["point"].combine_chunks().flatten()
     assert same_bits(points[2].to_numpy()[points[0].to_numpy() == 0], tic[1])
 

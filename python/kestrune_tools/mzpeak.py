@@ -54,7 +54,6 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from kestrune_tools.mgf import NothingToWrite, scans_to_write
 from kestrune_tools.mzml import (
     ACQUISITION_FILE_FORMAT,
     BPC_CHROMATOGRAM,
@@ -77,7 +76,7 @@ from kestrune_tools.mzml import (
     psi_ms_vocabulary,
     run_start_time,
 )
-from kestrune_tools.outputs import atomic_output
+from kestrune_tools.outputs import NothingToWrite, atomic_output
 from kestrune_tools.parquet import pass_in_groups
 
 if TYPE_CHECKING:
@@ -200,16 +199,20 @@ def _settings(ms_level: int | None, polarity: str | None, spectrum_type: str) ->
 
 
 def write_mzpeak(run: Run, destination: str | os.PathLike[str], *, ms_level: int | None = None,
-                 polarity: Literal["positive", "negative"] | None = None,
-                 spectrum_type: Literal["centroid", "profile"] = "centroid") -> None:
-    """Writes the run (or its scans of `ms_level`) as an mzPeak archive at `destination`,
-    which appears complete or not at all. The file records neither polarity nor spectrum
-    representation: `polarity` (none unless given) and `spectrum_type` say what to write.
-    Raises NothingToWrite, before making any file, where no scan is selected."""
+                 require_precursor: bool = False, polarity: Literal["positive", "negative"] | None = None,
+                 spectrum_type: Literal["centroid", "profile"] = "centroid") -> int:
+    """Writes the run (or its scans of `ms_level`; with `require_precursor`, without the
+    MSn scans that hold no precursor m/z) as an mzPeak archive at `destination`, which
+    appears complete or not at all; answers the number of scans left out for want of a
+    precursor m/z. The file records neither polarity nor spectrum representation:
+    `polarity` (none unless given) and `spectrum_type` say what to write. Raises
+    NothingToWrite, before making any file, where no scan is left to write."""
     settings = _settings(ms_level, polarity, spectrum_type)
-    scans, _ = scans_to_write(run, ms_level, require_precursor=False)
+    scans, left_out = run.export_scans(ms_level, require_precursor=require_precursor)
     if not scans:
-        raise NothingToWrite(f"no MS{ms_level} scans to write: no mzPeak archive written")
+        level = "" if ms_level is None else f"MS{ms_level} "
+        without = f" ({len(left_out)} without a precursor m/z left out)" if left_out else ""
+        raise NothingToWrite(f"no {level}scans to write{without}: no mzPeak archive written")
     file_metadata = _file_metadata(run, scans, settings)
     with atomic_output(destination) as temporary, _archive(temporary) as archive:
         _write_json(archive, INDEX_NAME, {"files": [{"name": name, "entity_type": kind, "data_kind": data}
@@ -229,6 +232,7 @@ def write_mzpeak(run: Run, destination: str | os.PathLike[str], *, ms_level: int
             table, index = _chromatograms_data(times, tic, bpc)
             _write_table(stream, table, {"chromatogram_array_index": index},
                          member_options("chromatogram_index", ("time", "intensity")))
+    return len(left_out)
 
 
 @contextlib.contextmanager

@@ -113,10 +113,10 @@ def strict_json(value: Any) -> Any:
 
 def run(args: argparse.Namespace) -> int:
     path: Path = args.file
-    outcome = guarded(str(path), lambda: Outcome(str(path), "converted", rows=describe(path)))
-    if outcome.status == "failed":
+    outcome = guarded(str(path), lambda: Outcome.done(str(path), "described", describe(path)))
+    if outcome.value is None:
         report_error(path, outcome.reason or "failed")
         return ExitStatus.FAILED
-    text = json.dumps(strict_json(outcome.rows), indent=2, allow_nan=False) if args.json else as_text(outcome.rows)
+    text = json.dumps(strict_json(outcome.value), indent=2, allow_nan=False) if args.json else as_text(outcome.value)
     # Standard output closed early (`| head -1`): what was asked was not all shown.
     return ExitStatus.OK if write_line(text, sys.stdout) else ExitStatus.FAILED
