@@ -24,7 +24,9 @@ spread over the whole length. For each it prints the best wall time over the rou
   the growth of the largest resident set, less the result arrays);
 - the Parquet export's peak memory (199999 peaks; in a fresh process, once an export of
   the small demo run has paged in pyarrow's code: the growth of the largest resident
-  set while it writes both files), and the mzPeak export's, measured alike;
+  set while it writes both files), and the mzPeak export's, measured alike; and the
+  Parquet export's on each compact run with a first scan of 100 peaks beside the run
+  as it is: a small first scan must not make the groups larger;
 - the sizes of the mzPeak archive, of the zlib mzML and of the Parquet pair of the
   20000-peak run.
 
@@ -57,7 +59,7 @@ import kestrune
 import kestrune_tools.synthetic as sr
 from kestrune_tools import mzpeak
 from kestrune_tools.mzpeak import write_mzpeak
-from kestrune_tools.parquet import pass_in_groups, write_parquet
+from kestrune_tools.parquet import PASS_PEAK_BUDGET, pass_in_groups, write_parquet
 from kestrune_tools.runs import Run, open_run
 
 GiB = 1 << 30
@@ -100,10 +102,11 @@ def scan_offsets(count: int, size: int, length: int) -> list[int]:
     return offsets
 
 
-def build(length: int, peaks: int) -> sr.RawFile:
+def build(length: int, peaks: int, first_peaks: int | None = None) -> sr.RawFile:
+    """A run of `peaks` peaks per scan (`first_peaks` in the first one, where given)."""
     count = sr.scan_count(66)
-    blocks = [peak_block(scan, peaks) for scan in range(1, count + 1)]
-    offsets = scan_offsets(count, len(blocks[0]), length)
+    blocks = [peak_block(scan, first_peaks if scan == 1 and first_peaks else peaks) for scan in range(1, count + 1)]
+    offsets = scan_offsets(count, max(len(block) for block in blocks), length)
     raw = sr.RawFile().header(version=66, creation_time=133_444_736_000_000_000)
     lengths = [b - a for a, b in zip(offsets, offsets[1:])] + [len(blocks[-1])]
     raw.orbitrap_index(lengths, [0.25 + 0.05 * k for k in range(count)])
@@ -260,18 +263,20 @@ print(after - before - arrays, arrays)
 
 EXPORT_MEMORY = HIGH_WATER + """
 import kestrune_tools.synthetic as sr
-from kestrune_tools import mzpeak
 from kestrune_tools.mzpeak import write_mzpeak
-from kestrune_tools.parquet import pass_in_groups, write_parquet
+from kestrune_tools.parquet import write_parquet
 
 def export(path):
     run = open_run(path)
     run.ms_levels()  # the per-scan values: no part of the export's memory
     before = high_water()
-    write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
+    if sys.argv[3] == "mzpeak":
+        write_mzpeak(run, sys.argv[2] + ".mzpeak")
+    else:
+        write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
     return high_water() - before
 
-export(sr.with_demo_texts(sr.demo_file()).write(sys.argv[2] + "_demo_orbitrap.raw"))  # pages in pyarrow's code
+export(sr.with_demo_texts(sr.demo_file()).write(sys.argv[2] + "_demo_orbitrap.raw"))  # pages in the code it runs
 print(export(sys.argv[1]))
 """
 
@@ -300,6 +305,23 @@ def archive_sizes(path: str, directory: str) -> dict[str, int]:
     for suffix in (".mzpeak", ".mzML", ".scans.parquet", ".peaks.parquet"):
         os.remove(stem + suffix)
     return answer
+
+
+SMALL_FIRST_SCAN = 100
+
+
+def small_first_scan_memory(peaks: int, directory: str) -> str:
+    """The Parquet export's peak extra memory on the run with a small first scan beside
+    that on the run as it is: the groups of scans must not grow from the first's size."""
+    extra = {}
+    for first in (None, SMALL_FIRST_SCAN):
+        path = build(0, peaks, first).write(os.path.join(directory, "first_scan_orbitrap.raw"))
+        extra[first] = export_memory(path, directory, "parquet") / 2**20
+        os.remove(path)
+    budget = PASS_PEAK_BUDGET * (8 + 4 + 4) / 2**20  # m/z, intensity and scan number of each peak
+    return (f"  parquet export, peak extra memory with a first scan of {SMALL_FIRST_SCAN} peaks: "
+            f"{extra[SMALL_FIRST_SCAN]:.1f} MiB, {extra[None]:.1f} MiB without (a group's peak arrays: at most "
+            f"{PASS_PEAK_BUDGET} peaks, {budget:.0f} MiB)")
 
 
 def pass_memory(path: str) -> tuple[int, int]:
@@ -352,6 +374,8 @@ def main(argv: list[str]) -> int:
                           "(target 1.2x)", flush=True)
                 for path in paths:
                     os.remove(path)
+                if not length:
+                    print(small_first_scan_memory(peaks, directory), flush=True)
     print(f"load average after: {os.getloadavg()}")
     return 0
 

@@ -156,3 +156,19 @@ def test_a_vanished_file_gives_neutral_values(files):
         assert len(run[1].mz) == len(run[1].intensity) == 0
         assert list(run.ms_levels()[:5]) == [1, 2, 2, 2, 1]  # master scans from the scan caches
         assert not run.tic()[1].any() and run.scan_table()["base_peak_mz"].null_count == 145
+
+
+@pytest.mark.parametrize("call", [
+    lambda run: run.tic(ms_level="1"), lambda run: run.bpc(ms_level="1"), lambda run: run.tic(ms_level=True),
+    lambda run: run.xic([500.0], ppm=10.0, ms_level=1.0), lambda run: run.spectra(ms_level="2"),
+    lambda run: run.scan_pass([True]), lambda run: run.scan_pass([1, 2.0]), lambda run: run.to_pyopenms(ms_level="2"),
+])
+def test_scan_numbers_and_ms_levels_follow_one_argument_rule(demo, call):
+    with kt.open_run(demo) as run, pytest.raises(TypeError, match="integers"):
+        call(run)
+
+
+def test_a_window_past_the_largest_float_sums_every_peak(demo):
+    with kt.open_run(demo) as run:  # pytest turns NumPy's overflow warning into an error
+        rt, (trace,) = run.xic([1e308], da=1e308)
+        np.testing.assert_array_equal(trace, run.tic()[1])

@@ -46,7 +46,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from kestrune_tools.outputs import NothingToWrite
+from kestrune_tools.outputs import NothingToWrite, atomic_destinations
 from kestrune_tools.text import escaped
 
 if TYPE_CHECKING:
@@ -102,14 +102,14 @@ def msn_spectra(run: Run, ms_level: int | None = None) -> Iterator[Spectrum]:
 def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> int:
     """Writes the scans of `ms_level` (MS2 for None) as MGF; answers the number of MSn
     scans left out for want of a precursor m/z. Raises NothingToWrite, before making
-    any file, where no scan is left to write."""
+    any file, where no scan is left to write. The file appears complete or not at all."""
     level = ms_level or DEFAULT_MS_LEVEL
     scans, left_out = run.export_scans(level, require_precursor=True)
     file_name = os.path.basename(run.path)
     if not scans:
         raise NothingToWrite(_nothing_to_write(level, len(left_out)))
     stem = Path(file_name).stem
-    with open(destination, "w", encoding="utf-8", newline="\n") as output:
+    with atomic_destinations([destination]) as (path,), open(path, "w", encoding="utf-8", newline="\n") as output:
         output.write(f"COM=MS level {level} scans, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])

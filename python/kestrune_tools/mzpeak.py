@@ -76,7 +76,7 @@ from kestrune_tools.mzml import (
     psi_ms_vocabulary,
     run_start_time,
 )
-from kestrune_tools.outputs import NothingToWrite, atomic_output
+from kestrune_tools.outputs import NothingToWrite, atomic_destinations
 from kestrune_tools.parquet import pass_in_groups
 
 if TYPE_CHECKING:
@@ -214,7 +214,7 @@ def write_mzpeak(run: Run, destination: str | os.PathLike[str], *, ms_level: int
         without = f" ({len(left_out)} without a precursor m/z left out)" if left_out else ""
         raise NothingToWrite(f"no {level}scans to write{without}: no mzPeak archive written")
     file_metadata = _file_metadata(run, scans, settings)
-    with atomic_output(destination) as temporary, _archive(temporary) as archive:
+    with atomic_destinations([destination]) as (temporary,), _archive(temporary) as archive:
         _write_json(archive, INDEX_NAME, {"files": [{"name": name, "entity_type": kind, "data_kind": data}
                                                      for name, (kind, data) in MEMBERS.items()],
                                            "metadata": file_metadata})
