@@ -22,7 +22,7 @@ from export_runs import CASES, reader_scans, write_run  # noqa: E402
 from kestrune_tools import mzpeak  # noqa: E402
 from kestrune_tools.cli import main  # noqa: E402
 from kestrune_tools.outputs import NothingToWrite  # noqa: E402
-from test_scan_pass import SEARCH_ROOM, peak_run, random_block  # noqa: E402
+from test_scan_pass import SEARCH_ROOM, random_block  # noqa: E402
 
 SCHEMAS = Path(__file__).resolve().parents[2] / "shared" / "standards" / "mzpeak" / "schema"
 RUNS = [f"{profile}-v{version}" for profile, version in CASES] + ["awkward"]
@@ -308,19 +308,3 @@ def test_a_failed_write_leaves_the_destination_as_it_was(archives, tmp_path, mon
         mzpeak.write_mzpeak(run, destination, **arguments)
     assert [p.name for p in tmp_path.iterdir()] == ([] if before is None else ["out.mzpeak"])
     assert before is None or destination.read_bytes() == before
-
-
-@pytest.mark.parametrize("first_peaks", [11, 600])
-def test_groups_keep_to_the_peak_budget_whatever_the_first_scan(tmp_path_factory, monkeypatch, first_peaks):
-    from kestrune_tools import parquet
-
-    peaks = [first_peaks] + [600] * (sr.scan_count(66) - 1)
-    folder = tmp_path_factory.mktemp("budget")
-    path = peak_run(folder / "budget_orbitrap.raw", [sr.wide_block(sr.rising_mz(n), [1000.0] * n) for n in peaks])
-    monkeypatch.setattr(parquet, "PASS_PEAK_BUDGET", 3 * 600)
-    held, real = [], parquet.pass_in_groups
-    monkeypatch.setattr(mzpeak, "pass_in_groups", lambda run, scans, take: real(
-        run, scans, lambda group: (held.append(len(group.mz)), take(group))))
-    with kt.open_run(path) as run:
-        mzpeak.write_mzpeak(run, folder / "budget.mzpeak")
-    assert sum(held) == sum(peaks) and max(held) <= 3 * 600
