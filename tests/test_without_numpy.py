@@ -25,3 +25,12 @@ def test_everything_but_get_peaks_works_without_numpy(files):
         error = panics(lambda: reader.get_peaks(1))
         assert str(error).startswith("Failed to access NumPy array API capsule")
     assert "numpy" not in sys.modules
+
+
+@pytest.mark.parametrize("arguments", [["--help"], ["info", "--help"], ["convert", "--help"], ["serve", "--help"]])
+def test_the_command_line_explains_itself_without_numpy(arguments, capsys):
+    from kestrune_tools.cli import main
+
+    with pytest.raises(SystemExit) as done:
+        main(arguments)
+    assert done.value.code == 0 and "usage: kestrune" in capsys.readouterr().out

@@ -10,8 +10,6 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import numpy as np
-
 from kestrune_tools.batch import Outcome, guarded
 from kestrune_tools.cli.common import ExitStatus, report_error, write_line
 from kestrune_tools.text import escaped
@@ -48,6 +46,8 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 def describe(path: Path) -> dict[str, Any]:
     """The values `info` prints, as JSON-ready values."""
+    import numpy as np  # here, so that the command line's other commands and --help need none
+
     import kestrune_tools as kt
     from kestrune_tools.parquet import creation_time
 
