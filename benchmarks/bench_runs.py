@@ -16,14 +16,21 @@ m/z 400 to 1800 elsewhere). For each it prints the best wall time over the round
 - `run.scan_table()`;
 - the Parquet export of the run (both files, `write_parquet`), against the baseline
   plus pyarrow writing the same arrays (peaks and scan table) from memory;
+- the mzPeak export of the run (`write_mzpeak`), against one pass reading every scan's
+  peaks in the export's groups (`pass_in_groups`, the peaks dropped as they come), and
+  against that pass plus pyarrow writing the same peaks from memory as the archive's
+  peak member (same encodings, zstd and page index);
 - the run-level pass (`Run.scan_pass`) on two runs, one after the other in one
   thread and side by side in two: the throughput ratio;
 - the pass's peak extra memory with its peaks (199999 peaks; in a fresh process:
   the growth of the largest resident set, less the result arrays);
 - the Parquet export's peak memory (199999 peaks; in a fresh process, once an export of
   the small demo run has paged in pyarrow's code: the growth of the largest resident
-  set while it writes both files), and on each compact run with a first scan of 100
-  peaks beside the run as it is: a small first scan must not make the groups larger.
+  set while it writes both files), and the mzPeak export's, measured alike; and the
+  Parquet export's on each compact run with a first scan of 100 peaks beside the run
+  as it is: a small first scan must not make the groups larger;
+- the sizes of the mzPeak archive, of the zlib mzML and of the Parquet pair of the
+  20000-peak run.
 
 A run reads its per-scan values (the MS level needs each scan's trailer) once, at
 their first use: "cold" figures time a run whose values are not read yet, "warm"
@@ -52,7 +59,9 @@ import pyarrow.parquet as pq
 
 import kestrune
 import kestrune_tools.synthetic as sr
-from kestrune_tools.parquet import PASS_PEAK_BUDGET, write_parquet
+from kestrune_tools import mzpeak
+from kestrune_tools.mzpeak import write_mzpeak
+from kestrune_tools.parquet import PASS_PEAK_BUDGET, pass_in_groups, write_parquet
 from kestrune_tools.runs import Run, open_run
 
 GiB = 1 << 30
@@ -69,6 +78,8 @@ RATIOS = [
     ("scan_table, cold", "direct peaks", 1.1),
     ("scan_table, warm", "direct peaks", 1.1),
     ("parquet export", "direct peaks + pyarrow", 1.5),
+    ("mzpeak export", "grouped pass", 2.0),
+    ("mzpeak export", "grouped pass + pyarrow points", 1.5),
 ]
 
 
@@ -159,14 +170,26 @@ def pyarrow_writing(run: Run, directory: str) -> Callable[[], None]:
     return write
 
 
-def removed(scans: str, peaks: str) -> tuple[str, str]:
-    """Both paths, their files removed: every round writes new files, as a conversion
+def pyarrow_point_writing(run: Run, directory: str) -> Callable[[], None]:
+    """pyarrow writing the archive's peak member from arrays made beforehand."""
+    made = run.scan_pass(list(run.scan_numbers), with_peaks=True)
+    assert made.peaks is not None
+    table = pa.Table.from_batches([mzpeak.point_batch(made.peaks, 0)])
+    options = mzpeak.member_options("spectrum_index", ("mz", "intensity"))
+
+    def write() -> None:
+        pq.write_table(table, removed(os.path.join(directory, "baseline.points.parquet"))[0], **options)
+    return write
+
+
+def removed(*paths: str) -> tuple[str, ...]:
+    """The paths, their files removed: every round writes new files, as a conversion
     does. Truncating a file written a moment ago waits for its write-back, a cost of
     the file system that falls on whichever writer opens its file first."""
-    for path in (scans, peaks):
+    for path in paths:
         if os.path.exists(path):
             os.remove(path)
-    return scans, peaks
+    return paths
 
 
 def measure(path: str, rounds: int, directory: str, target_range: tuple[float, float]) -> dict[str, float]:
@@ -174,8 +197,11 @@ def measure(path: str, rounds: int, directory: str, target_range: tuple[float, f
     reader = run.reader
     targets = {count: np.linspace(*target_range, count) for count in (100, 1000)}
     write_baseline = pyarrow_writing(run, directory)
+    write_points = pyarrow_point_writing(run, directory)
     scans = os.path.join(directory, "export.scans.parquet")
     peaks = os.path.join(directory, "export.peaks.parquet")
+    archive = os.path.join(directory, "export.mzpeak")
+    every_scan = list(run.scan_numbers)
     times = best_times({
         "direct spectra": lambda: direct_spectra(reader),
         "spectra, warm": lambda: sum(1 for _ in run.spectra()),
@@ -187,9 +213,13 @@ def measure(path: str, rounds: int, directory: str, target_range: tuple[float, f
         "scan_table, warm": lambda: run.scan_table(),
         "pyarrow writing": write_baseline,
         "parquet export": lambda: write_parquet(run, *removed(scans, peaks)),
+        "pyarrow points": write_points,
+        "grouped pass": lambda: pass_in_groups(run, every_scan, lambda peaks: None),
+        "mzpeak export": lambda: write_mzpeak(run, removed(archive)[0]),
         "per-scan values": lambda: open_run(path).ms_levels(),
     }, rounds)
     times["direct peaks + pyarrow"] = times["direct peaks"] + times["pyarrow writing"]
+    times["grouped pass + pyarrow points"] = times["grouped pass"] + times["pyarrow points"]
     return times
 
 
@@ -240,26 +270,48 @@ print(after - before - arrays, arrays)
 
 EXPORT_MEMORY = HIGH_WATER + """
 import kestrune_tools.synthetic as sr
-from kestrune_tools.parquet import PASS_PEAK_BUDGET, write_parquet
+from kestrune_tools.mzpeak import write_mzpeak
+from kestrune_tools.parquet import write_parquet
 
 def export(path):
     run = open_run(path)
     run.ms_levels()  # the per-scan values: no part of the export's memory
     before = high_water()
-    write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
+    if sys.argv[3] == "mzpeak":
+        write_mzpeak(run, sys.argv[2] + ".mzpeak")
+    else:
+        write_parquet(run, sys.argv[2] + ".scans.parquet", sys.argv[2] + ".peaks.parquet")
     return high_water() - before
 
-export(sr.with_demo_texts(sr.demo_file()).write(sys.argv[2] + "_demo_orbitrap.raw"))  # pages in pyarrow's code
+export(sr.with_demo_texts(sr.demo_file()).write(sys.argv[2] + "_demo_orbitrap.raw"))  # pages in the code it runs
 print(export(sys.argv[1]))
 """
 
 
-def export_memory(path: str, directory: str) -> int:
-    """The Parquet export's peak extra bytes (both files, of a run whose per-scan values
-    are read), after an export of the small demo run has paged in the code it runs."""
-    out = subprocess.run([sys.executable, "-c", EXPORT_MEMORY, path, os.path.join(directory, "memory")],
+def export_memory(path: str, directory: str, format_name: str) -> int:
+    """An export's peak extra bytes ("parquet": both files; "mzpeak": the archive) of a
+    run whose per-scan values are read, after an export of the small demo run has paged
+    in the code it runs."""
+    out = subprocess.run([sys.executable, "-c", EXPORT_MEMORY, path, os.path.join(directory, "memory"), format_name],
                          capture_output=True, text=True, check=True)
     return int(out.stdout)
+
+
+def archive_sizes(path: str, directory: str) -> dict[str, int]:
+    """Bytes of the run's mzPeak archive, zlib mzML and Parquet pair."""
+    from kestrune_tools.mzml import MzmlOptions, write_mzml
+
+    stem = os.path.join(directory, "size")
+    with open_run(path) as run:
+        write_mzpeak(run, stem + ".mzpeak")
+        write_mzml(run, stem + ".mzML", MzmlOptions(compression=True))
+        write_parquet(run, stem + ".scans.parquet", stem + ".peaks.parquet")
+    answer = {name: os.path.getsize(stem + suffix) for name, suffix in
+              (("mzpeak", ".mzpeak"), ("zlib mzML", ".mzML"))}
+    answer["parquet pair"] = sum(os.path.getsize(stem + suffix) for suffix in (".scans.parquet", ".peaks.parquet"))
+    for suffix in (".mzpeak", ".mzML", ".scans.parquet", ".peaks.parquet"):
+        os.remove(stem + suffix)
+    return answer
 
 
 SMALL_FIRST_SCAN = 100
@@ -271,7 +323,7 @@ def small_first_scan_memory(peaks: int, directory: str) -> str:
     extra = {}
     for first in (None, SMALL_FIRST_SCAN):
         path = build(0, peaks, first).write(os.path.join(directory, "first_scan_orbitrap.raw"))
-        extra[first] = export_memory(path, directory) / 2**20
+        extra[first] = export_memory(path, directory, "parquet") / 2**20
         os.remove(path)
     budget = PASS_PEAK_BUDGET * (8 + 4 + 4) / 2**20  # m/z, intensity and scan number of each peak
     return (f"  parquet export, peak extra memory with a first scan of {SMALL_FIRST_SCAN} peaks: "
@@ -321,8 +373,15 @@ def main(argv: list[str]) -> int:
                     extra, arrays = pass_memory(paths[0])
                     print(f"  pass with peaks, peak extra memory: {extra / 2**20:.1f} MiB beyond the "
                           f"{arrays / 2**20:.1f} MiB of result arrays (target 16 MiB)", flush=True)
-                    print(f"  parquet export, peak extra memory: {export_memory(paths[0], directory) / 2**20:.1f} MiB",
-                          flush=True)
+                    memory = {name: export_memory(paths[0], directory, name) for name in ("parquet", "mzpeak")}
+                    print(f"  parquet export, peak extra memory: {memory['parquet'] / 2**20:.1f} MiB", flush=True)
+                    print(f"  mzpeak export, peak extra memory: {memory['mzpeak'] / 2**20:.1f} MiB, "
+                          f"{memory['mzpeak'] / memory['parquet']:.2f}x the parquet export's (target 1.0x)", flush=True)
+                if peaks < 100_000 and not length:
+                    size = archive_sizes(paths[0], directory)
+                    print(f"  sizes: mzpeak {size['mzpeak']} bytes, {size['mzpeak'] / size['zlib mzML']:.2f}x the "
+                          f"zlib mzML (target 0.75x), {size['mzpeak'] / size['parquet pair']:.2f}x the parquet pair "
+                          "(target 1.2x)", flush=True)
                 for path in paths:
                     os.remove(path)
                 if not length:

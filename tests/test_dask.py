@@ -24,9 +24,9 @@ def contents(folder):
     return {path.name: path.read_bytes() for path in sorted(folder.iterdir()) if not path.name.startswith(".")}
 
 
-@pytest.mark.parametrize("format_name", ["parquet", "mgf", "mzml"])
+@pytest.mark.parametrize("format_name", ["parquet", "mgf", "mzml", "mzpeak"])
 def test_cluster_outputs_are_byte_identical_to_serial_ones(files, cluster, format_name):
-    if format_name == "mzml":
+    if format_name in ("mzml", "mzpeak"):
         pytest.importorskip("psims")  # its files hold no write time: they compare whole
     names = {"orbitrap": "r{}_orbitrap.raw", "small": "r{}small.RAW", "generic": "r{}.raw"}  # name = profile
     for k, (profile, version) in enumerate([("orbitrap", 66), ("orbitrap", 57), ("small", 66), ("generic", 57)] * 2):
@@ -36,7 +36,7 @@ def test_cluster_outputs_are_byte_identical_to_serial_ones(files, cluster, forma
     assert main([*arguments, "-o", str(files / "serial"), "-j", "1"]) == 0
     assert main([*arguments, "-o", str(files / "cluster"), "--scheduler", cluster.scheduler_address]) == 0
     assert contents(files / "cluster") == contents(files / "serial")
-    assert len(contents(files / "serial")) == {"parquet": 16, "mgf": 4, "mzml": 8}[format_name]
+    assert len(contents(files / "serial")) == {"parquet": 16, "mgf": 4, "mzml": 8, "mzpeak": 8}[format_name]
 
 
 def test_cluster_catalog_is_byte_identical_to_serial_one(files, cluster):

@@ -80,10 +80,18 @@ def _write_mzml(run: Run, destinations: Mapping[str, Path], options: ExportOptio
     return left_out
 
 
+def _write_mzpeak(run: Run, destinations: Mapping[str, Path], options: ExportOptions) -> int:
+    from kestrune_tools.mzpeak import write_mzpeak
+
+    return write_mzpeak(run, destinations[".mzpeak"], ms_level=options.ms_level, polarity=options.polarity,
+                        spectrum_type=options.spectrum_type, require_precursor=options.require_precursor)
+
+
 FORMATS: dict[str, ExportFormat] = {
     "mzml": ExportFormat((".mzML",), "kestrune_tools.mzml", _write_mzml),
     "mgf": ExportFormat((".mgf",), "kestrune_tools.mgf", _write_mgf),
     "parquet": ExportFormat((".scans.parquet", ".peaks.parquet"), "kestrune_tools.parquet", _write_parquet),
+    "mzpeak": ExportFormat((".mzpeak",), "kestrune_tools.mzpeak", _write_mzpeak),
 }
 
 # What a worker process imports once, ahead of its tasks: the modules of the command's

@@ -250,7 +250,7 @@ def psi_ms_vocabulary() -> ControlledVocabulary:
     return _offline_vocabularies().load(PSI_MS_URI)
 
 
-def _kestrune_version() -> str:
+def kestrune_version() -> str:
     try:
         return version("kestrune")
     except PackageNotFoundError:
@@ -264,17 +264,23 @@ def _run_id(path: str) -> str:
     return cleaned if cleaned[:1].isalpha() else f"run_{cleaned}"
 
 
-def _start_time(run: Run) -> dict[str, str]:
-    """The file's creation date as the run's start time, where the header holds one
-    (0 means none; a date past year 9999 is no date an acquisition can have)."""
+def run_start_time(run: Run) -> str | None:
+    """The file's creation date as the run's start time (UTC, RFC 3339), where the
+    header holds one (0 means none; a date past year 9999 is no date an acquisition
+    can have)."""
     seconds = int(run.creation_date)
     if seconds <= 0:
-        return {}
+        return None
     try:
         stamp = datetime.fromtimestamp(seconds, tz=timezone.utc)
     except (OverflowError, OSError, ValueError):
-        return {}
-    return {"start_time": stamp.strftime("%Y-%m-%dT%H:%M:%SZ")}
+        return None
+    return stamp.strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def _start_time(run: Run) -> dict[str, str]:
+    start = run_start_time(run)
+    return {} if start is None else {"start_time": start}
 
 
 def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[int]) -> None:
@@ -288,7 +294,7 @@ def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[i
     _units_from_their_own_vocabulary(writer)
     writer.file_description(contents, [source])
     writer.software_list([writer.Software(
-        id=SOFTWARE_ID, version=_kestrune_version(), params=[{CUSTOM_SOFTWARE: SOFTWARE_ID}])])
+        id=SOFTWARE_ID, version=kestrune_version(), params=[{CUSTOM_SOFTWARE: SOFTWARE_ID}])])
     instrument = writer.InstrumentConfiguration(id=INSTRUMENT_ID, component_list=[], params=[INSTRUMENT_MODEL])
     # The file names no ion source, analyser or detector; mzML lets the component
     # list be left out, and psims writes an empty (invalid) one unless told not to.

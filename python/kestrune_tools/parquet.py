@@ -160,14 +160,15 @@ def _write_peaks(run: Run, destination: Path, ms_level: int | None, row_group: i
             answer = scan_pass
         else:
             scans = run.export_scans(ms_level).written
-            answer = scans, _pass_in_groups(run, scans, row_groups.add)
+            answer = scans, pass_in_groups(run, scans, row_groups.add)
     return answer
 
 
-def _pass_in_groups(run: Run, scans: list[int], take_peaks: Callable[[RunPeaks], None]) -> ScanPass:
+def pass_in_groups(run: Run, scans: list[int], take_peaks: Callable[[RunPeaks], None]) -> ScanPass:
     """One pass over consecutive groups of `scans` (at least one pass, for no scans too),
     each group's peaks handed to `take_peaks` and dropped before the next group is read:
-    the statistics of all the scans."""
+    the statistics of all the scans. Every export that writes each scan's peaks reads
+    them through this, within `PASS_PEAK_BUDGET`."""
     parts: list[PeakStats] = []
     start = 0
     while True:

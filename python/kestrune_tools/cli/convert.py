@@ -1,4 +1,4 @@
-"""kestrune convert: export runs to mzML, MGF or Parquet."""
+"""kestrune convert: export runs to mzML, MGF, Parquet or mzPeak."""
 
 from __future__ import annotations
 
@@ -20,7 +20,7 @@ from kestrune_tools.jobs import (
 )
 
 NAME = "convert"
-SUMMARY = "export runs to mzML, MGF or Parquet"
+SUMMARY = "export runs to mzML, MGF, Parquet or mzPeak"
 DESCRIPTION = """\
 Export each run to OUTDIR, one task per input file:
 
@@ -28,10 +28,12 @@ Export each run to OUTDIR, one task per input file:
   --to mgf       OUTDIR/<stem>.mgf       the MS2 scans that hold a precursor m/z
   --to parquet   OUTDIR/<stem>.scans.parquet   the scan table with the header values
                  OUTDIR/<stem>.peaks.parquet   scan_number, mz, intensity per peak
+  --to mzpeak    OUTDIR/<stem>.mzpeak    mzPeak archive: every scan's metadata and
+                                         peaks, TIC and BPC, in Parquet members
 
 An MSn scan whose precursor m/z the file does not hold is left out of the MGF
 (an entry without PEPMASS is not searchable, and some search engines stop at it),
-and out of the mzML with --require-precursor; the summary line counts them. A run
+and out of the mzML and mzPeak with --require-precursor; the summary line counts them. A run
 with no scan to write to MGF (no MS2 scan, or none of --ms-level) has nothing to
 write: no .mgf, a line naming it and why, counted apart in the summary ("N with
 nothing to write"); that is no failure, and a rerun passes it over quietly.
@@ -79,7 +81,7 @@ def configure(parser: argparse.ArgumentParser) -> None:
                         help="only the scans of MS level N (default: every scan; for MGF the MS2 "
                              "scans, the level named in the file's first line)")
     parser.add_argument("--require-precursor", action="store_true",
-                        help="mzML: leave out the MSn scans whose precursor m/z the file does not "
+                        help="mzML and mzPeak: leave out the MSn scans whose precursor m/z the file does not "
                              "hold, for search engines that refuse a file holding one (default: "
                              "every scan is written, such a scan with a precursor element that "
                              "names its master scan and isolation width but no m/z); MGF always "
@@ -89,8 +91,9 @@ def configure(parser: argparse.ArgumentParser) -> None:
                              "from this input with these options")
     add_batch_options(parser)
     mzml = parser.add_argument_group(
-        "mzML options", "Values the .raw file does not hold. The mzML file states them per "
-        "spectrum, so they are yours to give; nothing is invented where you give none.")
+        "mzML and mzPeak options", "Values the .raw file does not hold. mzML and mzPeak state "
+        "--polarity and --spectrum-type per spectrum, so they are yours to give; nothing is "
+        "invented where you give none. --zlib is mzML's alone.")
     mzml.add_argument("--polarity", choices=["positive", "negative"],
                       help="the scan polarity to state (default: none; the spectra then state no polarity)")
     mzml.add_argument("--spectrum-type", choices=["centroid", "profile"], default="centroid",
