@@ -54,7 +54,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from kestrune_tools.mzml import (
+from kestrune_tools.psi import (
     ACQUISITION_FILE_FORMAT,
     BPC_CHROMATOGRAM,
     CUSTOM_SOFTWARE,
