@@ -38,6 +38,7 @@ from __future__ import annotations
 
 import math
 import os
+import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from functools import cached_property
@@ -49,6 +50,8 @@ from numpy.typing import ArrayLike, NDArray
 
 import kestrune
 from kestrune_tools import _native
+from kestrune_tools.profiles import (GenericProfileWarning, checked_profile, generic_profile_message, path_profile,
+                                     profile_reason)
 
 if TYPE_CHECKING:
     import matchms
@@ -59,7 +62,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "Run", "Spectrum", "open_run", "ms_level_rule", "scan_peaks", "native_id", "UNITS",
-    "SCAN_TABLE_COLUMNS", "PeakStats", "ScanPass", "RunPeaks",
+    "SCAN_TABLE_COLUMNS", "PeakStats", "ScanPass", "RunPeaks", "GenericProfileWarning",
 ]
 
 FloatArray = NDArray[np.float64]
@@ -113,10 +116,42 @@ def _count_or_none(value: int) -> int | None:
 
 @dataclass(frozen=True, eq=False)
 class Spectrum:
-    """One scan: its peaks and its metadata (rt in minutes, injection time in ms).
+    """One scan: its peaks and its metadata.
 
-    `mz` (float64) and `intensity` (float32) are the reader's arrays; both are empty
-    for a scan without peak data.
+    Attributes
+    ----------
+    scan_number : int
+        From 1 to the run's number of scans.
+    ms_level : int
+        1 for a survey scan, 2 for a fragment scan (see `ms_level_rule`).
+    rt : float
+        Retention time, minutes.
+    mz, intensity : numpy.ndarray
+        The peaks, float64 m/z and float32 intensity, in the file's order; both empty
+        for a scan without peak data.
+    precursor_mz : float or None
+        Monoisotopic precursor m/z of an MSn scan; None for MS1 or where not recorded.
+    precursor_charge : int or None
+        Precursor charge of an MSn scan; None where not recorded.
+    master_scan : int or None
+        The survey scan an MSn scan's precursor was picked from.
+    injection_time : float
+        Ion injection time, milliseconds.
+    native_id : str
+        ``"scan=<scan_number>"``, the mzML native ID.
+    isolation_width : float or None
+        Width (m/z) of an MSn scan's isolation window, centred on the precursor.
+    activation : str or None
+        How an MSn scan's ions were fragmented, as the trailer names it
+        (``"HigherEnergyCollisionalDissociation"``).
+    collision_energy : float or None
+        Collision energy of an MSn scan (the trailer's value, normalised units).
+
+    Examples
+    --------
+    >>> spectrum = run[2]                                       # doctest: +SKIP
+    >>> spectrum                                                # doctest: +SKIP
+    <Spectrum scan 2, MS2, rt 0.6000 min, precursor m/z 445.1200 2+, 80 peaks>
     """
 
     scan_number: int
@@ -129,15 +164,28 @@ class Spectrum:
     master_scan: int | None
     injection_time: float
     native_id: str
+    isolation_width: float | None = None
+    activation: str | None = None
+    collision_energy: float | None = None
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Spectrum):
             return NotImplemented
         fields = ("scan_number", "ms_level", "rt", "precursor_mz", "precursor_charge",
-                  "master_scan", "injection_time", "native_id")
+                  "master_scan", "injection_time", "native_id", "isolation_width", "activation",
+                  "collision_energy")
         return all(getattr(self, name) == getattr(other, name) for name in fields) and (
             np.array_equal(self.mz, other.mz) and np.array_equal(self.intensity, other.intensity)
         )
+
+    def __repr__(self) -> str:
+        # What identifies a scan at a glance, never its arrays.
+        precursor = ""
+        if self.precursor_mz is not None:
+            charge = f" {self.precursor_charge}+" if self.precursor_charge is not None else ""
+            precursor = f", precursor m/z {self.precursor_mz:.4f}{charge}"
+        return (f"<Spectrum scan {self.scan_number}, MS{self.ms_level}, rt {self.rt:.4f} min"
+                f"{precursor}, {len(self.mz)} peaks>")
 
     __hash__ = None  # type: ignore[assignment]  # holds arrays
 
@@ -160,6 +208,27 @@ class Spectrum:
 
 
 @dataclass(frozen=True)
+class Fragmentation:
+    """What a fragment scan's trailer says of its precursor's isolation and activation
+    (None where it says nothing)."""
+
+    isolation_width: float | None
+    activation: str | None
+    collision_energy: float | None
+
+    @classmethod
+    def of(cls, trailer: Mapping[str, TrailerValue]) -> Fragmentation:
+        width, activation, energy = (trailer.get(key) for key in ("Isolation Width", "Activation Type",
+                                                                  "Collision Energy"))
+        return cls(width if isinstance(width, float) and width > 0.0 else None,
+                   activation if isinstance(activation, str) and activation else None,
+                   energy if isinstance(energy, float) else None)
+
+
+NO_FRAGMENTATION = Fragmentation(None, None, None)
+
+
+@dataclass(frozen=True)
 class ScanIndex:
     """The per-scan values of a run, one list entry per scan (index = scan number - 1)."""
 
@@ -169,14 +238,16 @@ class ScanIndex:
     precursor_charge: list[int | None]
     master_scan: list[int | None]
     injection_time: list[float]
+    fragmentation: list[Fragmentation]
 
     @classmethod
     def read(cls, reader: kestrune.RawFileReader) -> ScanIndex:
         summaries = reader.list_spectra()
-        levels = [ms_level_rule(reader.get_trailer_extra(s["scan_number"]), s["master_scan"])
-                  for s in summaries]
+        trailers = [reader.get_trailer_extra(s["scan_number"]) for s in summaries]
+        levels = [ms_level_rule(trailer, s["master_scan"]) for trailer, s in zip(trailers, summaries)]
         ms2 = [level >= 2 for level in levels]
         return cls(
+            fragmentation=[Fragmentation.of(trailer) if p else NO_FRAGMENTATION for trailer, p in zip(trailers, ms2)],
             rt=[s["rt"] for s in summaries],
             ms_level=levels,
             precursor_mz=[_positive_or_none(s["monomz"]) if p else None for s, p in zip(summaries, ms2)],
@@ -206,10 +277,14 @@ SCAN_TABLE_COLUMNS = (
 class Run:
     """An open acquisition file. Use `open_run`; close it (or use `with`) when done."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], profile: str | None = None) -> None:
         self._path = os.fspath(path)
-        self._reader: kestrune.RawFileReader | None = kestrune.RawFileReader(self._path)
+        self._chosen_profile = checked_profile(profile)
+        self._reader: kestrune.RawFileReader | None = (
+            kestrune.RawFileReader(self._path) if profile is None else _native.open_reader(self._path, profile))
         self._index: ScanIndex | None = None
+        if profile is None and self.profile == "generic":
+            warnings.warn(generic_profile_message(self._path), GenericProfileWarning, stacklevel=3)
 
     # -- lifetime
 
@@ -249,6 +324,16 @@ class Run:
     @property
     def path(self) -> str:
         return self._path
+
+    @property
+    def profile(self) -> str:
+        """The File profile the run is read with: "small", "orbitrap" or "generic"."""
+        return self._chosen_profile or path_profile(self._path)
+
+    @property
+    def profile_reason(self) -> str:
+        """Why the run has its profile: the substring of its path, or the choice."""
+        return profile_reason(self._path, self._chosen_profile)
 
     @property
     def version(self) -> int:
@@ -361,6 +446,55 @@ class Run:
         return pa.Table.from_arrays([columns[name] for name in SCAN_TABLE_COLUMNS],
                                     schema=pa.schema(fields))
 
+    def peak_table(self, ms_level: int | None = None, rt_range: tuple[float, float] | None = None,
+                   scans: Sequence[int] | None = None) -> pyarrow.Table:
+        """Every peak of the chosen scans as one long table.
+
+        Parameters
+        ----------
+        ms_level : int, optional
+            Only scans of this MS level (every level for None).
+        rt_range : (float, float), optional
+            Only scans within this retention-time range (minutes, both ends inclusive).
+        scans : sequence of int, optional
+            Only these scan numbers, in the order given (every scan for None).
+
+        Returns
+        -------
+        pyarrow.Table
+            One row per peak: ``scan_number`` (int32), ``mz`` (float64), ``intensity``
+            (float32), in the scans' order and within a scan in the file's order; the
+            columns of the Parquet export's peak file.
+
+        Examples
+        --------
+        >>> peaks = run.peak_table(ms_level=2, rt_range=(7.0, 7.5))   # doctest: +SKIP
+        >>> peaks.column_names                                      # doctest: +SKIP
+        ['scan_number', 'mz', 'intensity']
+        """
+        from kestrune_tools.parquet import PEAK_SCHEMA
+
+        chosen = self._chosen(ms_level, rt_range, scans)
+        peaks = self.scan_pass(chosen, with_peaks=True).peaks
+        assert peaks is not None  # asked for
+        import pyarrow as pa
+
+        # The pass's arrays are wrapped, not copied.
+        columns = [pa.array(peaks.scan_number), pa.array(peaks.mz), pa.array(peaks.intensity)]
+        return pa.Table.from_arrays(columns, schema=PEAK_SCHEMA)
+
+    def peak_frame(self, ms_level: int | None = None, rt_range: tuple[float, float] | None = None,
+                   scans: Sequence[int] | None = None) -> pandas.DataFrame:
+        """`peak_table` as a pandas DataFrame (the same arguments and columns).
+
+        Examples
+        --------
+        >>> frame = run.peak_frame(scans=[1, 5])                    # doctest: +SKIP
+        >>> frame.groupby("scan_number").intensity.max()            # doctest: +SKIP
+        """
+        _needs("pandas", "Run.peak_frame", "pip install pandas")
+        return self.peak_table(ms_level, rt_range, scans).to_pandas()
+
     def tic(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
         """Total-ion chromatogram: (rt, summed intensity) of the scans of that MS level
         (every scan for None)."""
@@ -415,9 +549,25 @@ class Run:
     def _spectrum(self, scan: int) -> Spectrum:
         index, k = self._scans(), scan - 1
         mz, intensity = scan_peaks(self.reader, scan)
+        fragmentation = index.fragmentation[k]
         return Spectrum(scan, index.ms_level[k], index.rt[k], mz, intensity, index.precursor_mz[k],
                         index.precursor_charge[k], index.master_scan[k], index.injection_time[k],
-                        native_id(scan))
+                        native_id(scan), fragmentation.isolation_width, fragmentation.activation,
+                        fragmentation.collision_energy)
+
+    def _chosen(self, ms_level: int | None, rt_range: tuple[float, float] | None,
+                scans: Sequence[int] | None) -> list[int]:
+        """The scans of `scans` (every scan for None), in their order, that are of
+        `ms_level` and within `rt_range`."""
+        selected = self._scans().select(ms_level, rt_range)
+        if scans is None:
+            return selected
+        wanted = [self._scan_number(scan) for scan in scans]
+        for scan in wanted:
+            if scan not in self:
+                raise ValueError(f"scan {scan} is not in the run (scans 1 to {len(self)})")
+        kept = set(selected)
+        return [scan for scan in wanted if scan in kept]
 
     def _rts(self, scans: Sequence[int]) -> FloatArray:
         rt = self._scans().rt
@@ -431,10 +581,8 @@ class Run:
         values: pandas' nullable Int8/Int16/Int32 dtypes (`precursor_charge` and
         `master_scan` hold <NA> where the file holds none), where a plain `to_pandas()`
         turns such a column into float64. Float columns hold NaN where missing."""
-        try:
-            import pandas as pd
-        except ImportError:
-            raise ImportError("Run.scan_frame needs pandas: pip install pandas") from None
+        _needs("pandas", "Run.scan_frame", "pip install pandas")
+        import pandas as pd
         import pyarrow as pa
 
         nullable = {pa.int8(): pd.Int8Dtype(), pa.int16(): pd.Int16Dtype(), pa.int32(): pd.Int32Dtype(),
@@ -506,6 +654,14 @@ class ScanPass:
     peaks: RunPeaks | None
 
 
+def _needs(module: str, what: str, install: str) -> None:
+    """ImportError naming what to install where an optional library is missing."""
+    import importlib.util
+
+    if importlib.util.find_spec(module) is None:
+        raise ImportError(f"{what} needs {module}: {install}")
+
+
 def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatArray:
     """The inclusive m/z window around each target, as the bounds to search for: the
     window's low end, then the next float above its high end, for each target in turn."""
@@ -526,6 +682,6 @@ def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatA
     return bounds
 
 
-def open_run(path: str | os.PathLike[str]) -> Run:
+def open_run(path: str | os.PathLike[str], profile: str | None = None) -> Run:
     """Opens an acquisition file; raises the reader's OSError family where it cannot."""
-    return Run(path)
+    return Run(path, profile)
