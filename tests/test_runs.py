@@ -10,6 +10,7 @@ pa = pytest.importorskip("pyarrow")
 
 import kestrune_tools as kt  # noqa: E402
 import kestrune_tools.synthetic as sr  # noqa: E402
+from test_random_files import rich_file  # noqa: E402
 
 # Scans 1 to 5 of the MS-level file: (MS Order byte, master scan, precursor m/z, charge).
 TRAILERS = [
@@ -156,3 +157,35 @@ def test_a_vanished_file_gives_neutral_values(files):
         assert len(run[1].mz) == len(run[1].intensity) == 0
         assert list(run.ms_levels()[:5]) == [1, 2, 2, 2, 1]  # master scans from the scan caches
         assert not run.tic()[1].any() and run.scan_table()["base_peak_mz"].null_count == 145
+
+
+def per_scan_peaks(run, scans):
+    """The long table built the slow way, scan by scan through Python."""
+    peaks = [run.peaks(scan) for scan in scans]
+    return (np.concatenate([np.full(len(mz), scan, np.int32) for scan, (mz, _) in zip(scans, peaks)] + [[]]),
+            np.concatenate([mz for mz, _ in peaks] + [[]]), np.concatenate([i for _, i in peaks] + [[]]))
+
+
+@pytest.mark.parametrize("name", ["plain.raw", "run_small.RAW", "run_orbitrap.raw"])
+@pytest.mark.parametrize("version", [57, 66, 100])
+@pytest.mark.parametrize("selection", [{}, {"ms_level": 2}, {"rt_range": (1.0, 3.0)}, {"scans": [5, 1, 5, 40]},
+                                       {"ms_level": 1, "scans": [1, 2, 3]}, {"scans": []}])
+def test_peak_table_against_the_per_scan_peaks(files, name, version, selection):
+    with kt.open_run(rich_file(version).write(files / name)) as run:
+        table = run.peak_table(**selection)
+        levels, rts = run.ms_levels(), run.retention_times()
+        low, high = selection.get("rt_range", (-np.inf, np.inf))
+        chosen = [scan for scan in selection.get("scans", run.scan_numbers)
+                  if selection.get("ms_level", levels[scan - 1]) == levels[scan - 1] and low <= rts[scan - 1] <= high]
+        expected = per_scan_peaks(run, chosen)
+        assert table.column_names == ["scan_number", "mz", "intensity"]
+        for column, values in zip(table.columns, expected):
+            assert column.to_numpy().tobytes() == values.astype(column.to_numpy().dtype).tobytes()
+        assert run.peak_frame(**selection).equals(table.to_pandas())
+
+
+@pytest.mark.parametrize("scans", [[0], [146], [1, -1]])
+def test_peak_table_refuses_scans_outside_the_run(files, scans):
+    with kt.open_run(rich_file(66).write(files / "run_orbitrap.raw")) as run, \
+            pytest.raises(ValueError, match="not in the run"):
+        run.peak_table(scans=scans)

@@ -5,7 +5,8 @@ a path holding "small.RAW" is read with the small profile, else one holding
 "orbitrap" with the orbitrap profile, else with the generic profile, whose scans all
 start at the same place (they repeat one peak block) and hold no retention times. A
 run opened with `profile=` is read as a path of that profile would be, whatever its
-name. Standard library only, so that the command line can say a run's profile
+name. (A path holding both substrings is read with the small profile and, as every
+path holding "orbitrap", with the scans' orbitrap trailer records.) Standard library only, so that the command line can say a run's profile
 before anything heavier is imported.
 """
 
