@@ -39,7 +39,7 @@ def path_profile(path: str | os.PathLike[str]) -> str:
 def profile_reason(path: str | os.PathLike[str], chosen: str | None = None) -> str:
     """Why a run has its File profile, in words."""
     if chosen is not None:
-        return f"chosen: profile={chosen!r}"
+        return "chosen, whatever its path holds"
     profile = path_profile(path)
     if profile == "generic":
         markers = " nor ".join(repr(marker) for marker in PROFILE_MARKERS.values())
@@ -47,12 +47,12 @@ def profile_reason(path: str | os.PathLike[str], chosen: str | None = None) -> s
     return f"its path holds {PROFILE_MARKERS[profile]!r}"
 
 
-def generic_profile_message(path: str | os.PathLike[str], choose_with: str = "profile=") -> str:
+def generic_profile_message(path: str | os.PathLike[str], choose_with: str = "open_run(path, profile=...)") -> str:
     """The one-line warning about a run that its path gave the generic profile;
     `choose_with` names how a profile is chosen where the warning is read."""
     return (f"{os.fspath(path)}: read with the generic File profile ({profile_reason(path)}): its scans "
             f"repeat one peak block and hold no retention times; where the acquisition is known, "
-            f"choose its profile with {choose_with}{'|'.join(PROFILES[:-1])}")
+            f"choose its profile ({', '.join(PROFILES[:-1])}) with {choose_with}")
 
 
 def checked_profile(profile: str | None) -> str | None:

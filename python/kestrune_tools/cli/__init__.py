@@ -26,6 +26,7 @@ import threading
 from collections.abc import Iterator, Sequence
 from types import ModuleType
 
+from kestrune_tools import __version__
 from kestrune_tools.batch import Interrupted, clear_stop, stop
 from kestrune_tools.cli.common import PROGRAM, ExitStatus, UsageError, stream_closed, write_line
 from kestrune_tools.text import escaped
@@ -55,6 +56,7 @@ command's options."""
 def build_parser(modules: Sequence[ModuleType]) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROGRAM, description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
     for module in modules:
         sub = commands.add_parser(module.NAME, help=module.SUMMARY, description=module.DESCRIPTION,
