@@ -5,7 +5,7 @@ itself has no MS level: a search engine takes every entry for the level it
 searches); the source file is named in each TITLE, not here, as an indexed reader
 takes any `TITLE=` before the first record for a record's title:
 
-    COM=MS level 2 scans, written by kestrune
+    COM=MS level 2 scans, File profile orbitrap, written by kestrune
 
 A `#` comment line would say the same, but some MGF readers then read no spectrum
 at all. Then one `BEGIN IONS` block per scan, in scan order, with
@@ -129,7 +129,7 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
         raise NothingToWrite(_nothing_to_write(level, left_out))
     stem = Path(file_name).stem
     with open(destination, "w", encoding="utf-8", newline="\n") as output:
-        output.write(f"COM=MS level {level} scans, written by kestrune\n")
+        output.write(f"COM=MS level {level} scans, File profile {run.profile}, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])
     return left_out

@@ -270,7 +270,8 @@ def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[i
     # list be left out, and psims writes an empty (invalid) one unless told not to.
     instrument.component_list = None
     writer.instrument_configuration_list([instrument])
-    method = writer.ProcessingMethod(order=0, software_reference=SOFTWARE_ID, params=[CONVERSION_TO_MZML])
+    method = writer.ProcessingMethod(order=0, software_reference=SOFTWARE_ID,
+                                     params=[CONVERSION_TO_MZML, {"kestrune File profile": run.profile}])
     writer.data_processing_list([writer.DataProcessing([method], id=PROCESSING_ID)])
 
 

@@ -87,7 +87,7 @@ HEADER_TYPES = {
 
 def header_metadata(run: Run) -> dict[str, str]:
     """The header values as Parquet key-value metadata (text)."""
-    values = header_values(run)
+    values = {**header_values(run), "profile": run.profile}  # metadata only: the columns stay
     texts = {name: value.isoformat() if isinstance(value, datetime.datetime) else
              "" if value is None else str(value) for name, value in values.items()}
     return {METADATA_PREFIX + name: text for name, text in texts.items()}
