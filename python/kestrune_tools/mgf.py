@@ -119,9 +119,31 @@ def msn_spectra(run: Run, ms_level: int | None = None) -> Iterator[Spectrum]:
 
 
 def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> int:
-    """Writes the scans of `ms_level` (MS2 for None) as MGF; answers the number of MSn
-    scans left out for want of a precursor m/z. Raises NothingToWrite, before making
-    any file, where no scan is left to write."""
+    """Write the fragment scans of a run as MGF, one record per scan with a precursor m/z.
+
+    Parameters
+    ----------
+    run : Run
+    destination : str or os.PathLike
+    ms_level : int, optional
+        The scans written (MS2 for None).
+
+    Returns
+    -------
+    int
+        The number of MSn scans left out for want of a precursor m/z.
+
+    Raises
+    ------
+    NothingToWrite
+        Before any file is made, where no scan is left to write.
+
+    Examples
+    --------
+    >>> from kestrune_tools.mgf import write_mgf
+    >>> with open_run("run_orbitrap.raw") as run:              # doctest: +SKIP
+    ...     write_mgf(run, "run.mgf")
+    """
     level = ms_level or DEFAULT_MS_LEVEL
     scans, left_out = scans_to_write(run, level, require_precursor=True)
     file_name = os.path.basename(run.path)

@@ -242,9 +242,22 @@ def _naming(destination: str | os.PathLike[str]) -> Iterator[None]:
 
 def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
                   peaks_destination: str | os.PathLike[str] | None, ms_level: int | None = None) -> None:
-    """Writes both Parquet files of a run (either alone where the other destination is
-    None), reading each scan's peaks once: the scan table from the statistics of the
-    passes that wrote the peaks."""
+    """Write a run's scan table and peak table as Parquet, reading each scan's peaks once.
+
+    Parameters
+    ----------
+    run : Run
+    scans_destination, peaks_destination : str or os.PathLike or None
+        The scan-table file and the peak file; None leaves that file out.
+    ms_level : int, optional
+        Only the scans of this MS level (every scan for None).
+
+    Examples
+    --------
+    >>> from kestrune_tools.parquet import write_parquet
+    >>> with open_run("run_orbitrap.raw") as run:              # doctest: +SKIP
+    ...     write_parquet(run, "run.scans.parquet", "run.peaks.parquet")
+    """
     made = None if peaks_destination is None else write_peaks(run, peaks_destination, ms_level)
     if scans_destination is not None:
         write_scans(run, scans_destination, ms_level, made)

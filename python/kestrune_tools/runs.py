@@ -275,7 +275,20 @@ SCAN_TABLE_COLUMNS = (
 
 
 class Run:
-    """An open acquisition file. Use `open_run`; close it (or use `with`) when done."""
+    """An open acquisition file: its scans as spectra, chromatograms and tables.
+
+    Make one with `open_run`; close it (or use ``with``) when done. Scan numbers run
+    from 1 to ``len(run)``; ``run[n]`` is scan n as a `Spectrum`; iterating a run
+    yields every scan in order.
+
+    Examples
+    --------
+    >>> with open_run("run_orbitrap.raw") as run:                # doctest: +SKIP
+    ...     spectrum = run[2]
+    ...     rt, tic = run.tic()
+    ...     rt, (xic,) = run.xic([524.265], ppm=10.0)
+    ...     peaks = run.peak_table(ms_level=2)
+    """
 
     def __init__(self, path: str | os.PathLike[str], profile: str | None = None) -> None:
         self._path = os.fspath(path)
@@ -395,8 +408,24 @@ class Run:
 
     def spectra(self, ms_level: int | None = None,
                 rt_range: tuple[float, float] | None = None) -> Iterator[Spectrum]:
-        """The scans in scan order, optionally of one MS level and within rt_range
-        (minutes, both ends inclusive)."""
+        """The scans in scan order, as spectra read one at a time.
+
+        Parameters
+        ----------
+        ms_level : int, optional
+            Only scans of this MS level (every level for None).
+        rt_range : (float, float), optional
+            Only scans within this retention-time range, minutes, both ends inclusive.
+
+        Returns
+        -------
+        iterator of Spectrum
+
+        Examples
+        --------
+        >>> for spectrum in run.spectra(ms_level=2, rt_range=(7.0, 7.5)):   # doctest: +SKIP
+        ...     print(spectrum.precursor_mz, spectrum.precursor_charge)
+        """
         scans = self._scans().select(ms_level, rt_range)
         return (self._spectrum(scan) for scan in scans)
 
@@ -409,13 +438,36 @@ class Run:
         return np.array(self._scans().rt, dtype=np.float64)
 
     def peaks(self, scan_number: int) -> tuple[FloatArray, IntensityArray]:
-        """The scan's (m/z, intensity) arrays; empty where it holds no peak data."""
+        """One scan's peaks.
+
+        Parameters
+        ----------
+        scan_number : int
+
+        Returns
+        -------
+        mz, intensity : numpy.ndarray
+            float64 m/z and float32 intensity, in the file's order; both empty where
+            the scan holds no peak data.
+        """
         return scan_peaks(self.reader, self._scan_number(scan_number))
 
     # -- tables and chromatograms
 
     def scan_table(self) -> pyarrow.Table:
-        """One row per scan; see SCAN_TABLE_COLUMNS for the columns, UNITS for units."""
+        """One row per scan, as a pyarrow Table.
+
+        Returns
+        -------
+        pyarrow.Table
+            The columns of `SCAN_TABLE_COLUMNS` (scan number, rt, MS level, precursor,
+            injection time, peak count, TIC, base peak); units in each field's metadata
+            (`UNITS`).
+
+        Examples
+        --------
+        >>> run.scan_table().to_pandas().head()                     # doctest: +SKIP
+        """
         scans = self.scan_numbers
         return self.scan_table_of(scans, self.scan_pass(scans).stats)
 
@@ -496,21 +548,72 @@ class Run:
         return self.peak_table(ms_level, rt_range, scans).to_pandas()
 
     def tic(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
-        """Total-ion chromatogram: (rt, summed intensity) of the scans of that MS level
-        (every scan for None)."""
+        """Total-ion chromatogram.
+
+        Parameters
+        ----------
+        ms_level : int or None, default 1
+            The scans summed (every scan for None).
+
+        Returns
+        -------
+        rt, intensity : numpy.ndarray
+            Retention times (minutes) and each scan's summed intensity (float64).
+
+        Examples
+        --------
+        >>> rt, tic = run.tic()                                     # doctest: +SKIP
+        >>> rt[tic.argmax()]                                        # doctest: +SKIP
+        """
         scans = self._scans().select(ms_level)
         return self._rts(scans), self.scan_pass(scans).stats.tic
 
     def bpc(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
-        """Base-peak chromatogram: (rt, largest intensity, 0.0 without peaks)."""
+        """Base-peak chromatogram.
+
+        Parameters
+        ----------
+        ms_level : int or None, default 1
+            The scans read (every scan for None).
+
+        Returns
+        -------
+        rt, intensity : numpy.ndarray
+            Retention times (minutes) and each scan's largest intensity (0.0 for a scan
+            without peaks).
+        """
         scans = self._scans().select(ms_level)
         return self._rts(scans), self.scan_pass(scans).stats.base_peak_intensity
 
     def xic(self, targets: ArrayLike, *, ppm: float | None = None, da: float | None = None,
             ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
-        """Extracted-ion chromatograms: (rt, intensities of shape (targets, scans)),
-        each the summed intensity of a scan's peaks within +-ppm (or +-da) of the target,
-        both ends inclusive. Every scan's peaks are read once for all targets."""
+        """Extracted-ion chromatograms of one or more target m/z values.
+
+        Every scan's peaks are read once for all targets.
+
+        Parameters
+        ----------
+        targets : array_like of float
+            The target m/z values.
+        ppm, da : float
+            The half-width of each window, in parts per million of its target or in
+            daltons; give exactly one. Both ends of a window are inclusive.
+        ms_level : int or None, default 1
+            The scans read (every scan for None).
+
+        Returns
+        -------
+        rt : numpy.ndarray
+            Retention times, minutes, one per scan.
+        intensity : numpy.ndarray
+            Shape (targets, scans): the summed intensity within each target's window.
+
+        Examples
+        --------
+        >>> rt, (xic,) = run.xic([524.265], ppm=10.0)              # doctest: +SKIP
+        >>> float(rt[xic.argmax()])                                 # doctest: +SKIP
+        7.3
+        """
         centres = np.asarray(targets, dtype=np.float64).reshape(-1)
         bounds = _windows(centres, ppm, da)
         scans = self._scans().select(ms_level)
@@ -683,5 +786,35 @@ def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatA
 
 
 def open_run(path: str | os.PathLike[str], profile: str | None = None) -> Run:
-    """Opens an acquisition file; raises the reader's OSError family where it cannot."""
+    """Open an acquisition file as a run.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The ``.raw`` file. Unless `profile` is given, the whole path chooses the File
+        profile: "small.RAW" in it the small profile, else "orbitrap" the orbitrap
+        profile, else the generic profile (warned about with `GenericProfileWarning`).
+    profile : {"small", "orbitrap", "generic"}, optional
+        Read the file as a path of this profile is read, whatever its name.
+
+    Returns
+    -------
+    Run
+        The open run; close it, or use it in a ``with`` block.
+
+    Raises
+    ------
+    OSError
+        The reader's OSError family, where the file cannot be opened or read.
+    ValueError
+        For an unknown profile name.
+
+    Examples
+    --------
+    >>> import kestrune_tools as kt
+    >>> with kt.open_run("run_orbitrap.raw") as run:            # doctest: +SKIP
+    ...     print(len(run), run.profile)
+    145 orbitrap
+    >>> run = kt.open_run("sample01.raw", profile="orbitrap")   # doctest: +SKIP
+    """
     return Run(path, profile)
