@@ -25,9 +25,11 @@ import tempfile
 import time
 from collections.abc import Callable
 from pathlib import Path
+from typing import Any
 
-from kestrune_tools.batch import ConvertJob, Outcome, catalog_file, convert_file, mzml_available
+from kestrune_tools.batch import Outcome
 from kestrune_tools.cli import main
+from kestrune_tools.jobs import ConvertJob, catalog_file, convert_file, mzml_available
 from kestrune_tools.synthetic import demo_file, with_demo_texts
 
 MIB = 1 << 20
@@ -79,7 +81,7 @@ def median_seconds(work: Callable[[], object], rounds: int = 5) -> float:
 
 def check(outcome: object) -> None:
     if isinstance(outcome, Outcome):
-        assert outcome.status == "converted", outcome
+        assert outcome.kind == "done", outcome
 
 
 def per_run_cost(folder: Path, big: int, formats: list[str]) -> list[tuple[str, float, float]]:
@@ -90,8 +92,8 @@ def per_run_cost(folder: Path, big: int, formats: list[str]) -> list[tuple[str, 
         (folder / label).mkdir(parents=True)
         paths[label] = Path(raw.at_least(size).write(folder / label / "run_orbitrap.raw"))
     rows = []
-    def converter(name: str) -> Callable[[Path], Outcome]:
-        def convert(path: Path) -> Outcome:
+    def converter(name: str) -> Callable[[Path], Outcome[Any]]:
+        def convert(path: Path) -> Outcome[Any]:
             (path.parent / "out").mkdir(exist_ok=True)
             return convert_file(ConvertJob(str(path), str(path.parent / "out"), name, overwrite=True))
         return convert

@@ -229,6 +229,39 @@ def test_the_output_place_is_checked_before_any_work(files, capsys, command, pla
     assert status == 2 and error.startswith(f"kestrune {command}: error: {folder}: ") and error.count("\n") == 1, error
 
 
+@pytest.mark.parametrize("command", ["convert", "catalog", "report"])
+@pytest.mark.parametrize("link", ["the folder", "a parent"])
+def test_an_output_folder_behind_a_link_to_nothing_is_named_so(files, capsys, command, link):
+    report_needed(command)
+    source = write_run(files / "in", "orbitrap", 66, "x.raw")
+    (files / "link").symlink_to(files / "gone")
+    folder = files / "link" if link == "the folder" else files / "link" / "out"
+    status, error = run(capsys, command, str(source), *output_arguments(command, folder), "-j", "1")
+    assert status == 2, error
+    assert f"{files / 'link'} is a link to a missing place ({files / 'gone'})" in error, error
+    assert not (files / "gone").exists()
+
+
+@pytest.mark.parametrize("runs, options, converted, nothing", [
+    (["run_orbitrap.raw", "plain.raw"], [], 1, ["plain.raw"]),  # the generic run holds no MS2 scan
+    (["run_orbitrap.raw"], ["--ms-level", "5"], 0, ["run_orbitrap.raw"]),
+])
+def test_a_run_with_nothing_to_write_fails_nothing_and_a_rerun_passes_it_over(files, capsys, runs, options,
+                                                                              converted, nothing):
+    sources = [write_run(files / "in", "orbitrap" if "orbitrap" in name else "generic", 66, name) for name in runs]
+    arguments = ["convert", str(files / "in"), "-o", str(files / "out"), "--to", "mgf", *options, "-j", "1"]
+    status, error = run(capsys, *arguments)
+    assert status == 0 and counts(error) == (converted, 0, 0), error
+    assert f"; {len(nothing)} with nothing to write" in error
+    for name in nothing:
+        assert f"kestrune: {files / 'in' / name}: no MS" in error and not (files / "out" / name).with_suffix(".mgf").exists()
+    status, error = run(capsys, *arguments)  # the rerun: every run passed over, without a line
+    assert (status, counts(error), error.count("\n")) == (0, (0, len(sources), 0), 1), error
+    touch(sources[-1])  # a changed input is done again
+    status, error = run(capsys, *arguments)
+    assert status == 0 and counts(error)[1] == len(sources) - 1 and "with nothing to write" in error, error
+
+
 @pytest.fixture
 def full_disk(files):
     """A small file system with little room left, where this process may mount one."""

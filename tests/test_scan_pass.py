@@ -169,7 +169,7 @@ def _parquet(run, out):
 
 def _convert(run, out):
     pytest.importorskip("pyarrow")
-    from kestrune_tools.batch import ConvertJob, convert_file
+    from kestrune_tools.jobs import ConvertJob, convert_file
 
     assert convert_file(ConvertJob(run.path, str(out), "parquet")).status == "converted"
 

@@ -2,6 +2,6 @@
 server then ends with the batch's process, even when that one is killed, and takes
 no thread of its own (it forks the workers)."""
 
-from kestrune_tools.batch import end_with_parent
+from kestrune_tools.batch.signals import end_with_parent
 
 end_with_parent(watch=False)

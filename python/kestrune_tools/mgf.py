@@ -24,8 +24,8 @@ bit.
 An MSn scan whose precursor m/z the file does not hold is left out: an entry without
 PEPMASS is no searchable spectrum, and one such entry stops a whole search in some
 engines. `write_mgf` answers how many it left out. A run with no scan to write gives
-no file at all: `NothingToWrite` says so, and the batch reports it as that input's
-failure, so that an absent output is never taken for a converted one.
+no file at all: `NothingToWrite` says so, and the batch reports that input as having
+nothing to write, so that an absent output is never taken for a converted one.
 
 Every field is one line: the file name's control characters (CR, LF, NUL, ESC and
 the rest of C0 and C1, U+2028 and U+2029, the bidirectional controls, undecodable
@@ -46,6 +46,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
+from kestrune_tools.outputs import NothingToWrite
 from kestrune_tools.text import escaped
 
 if TYPE_CHECKING:
@@ -53,25 +54,6 @@ if TYPE_CHECKING:
 
 # MGF holds fragment spectra for database searches: MS2 unless asked otherwise.
 DEFAULT_MS_LEVEL = 2
-
-
-class NothingToWrite(ValueError):
-    """The run holds no scan to write; no file was made."""
-
-
-def scans_to_write(run: Run, ms_level: int | None, require_precursor: bool) -> tuple[list[int], int]:
-    """The scans of `ms_level` (every scan for None) an export writes, and the number of
-    MSn scans without a precursor m/z left out of them (none unless `require_precursor`)."""
-    index = run._scans()  # the per-scan values, read once per run; no peaks are read
-    kept, left_out = [], 0
-    for scan, (level, precursor_mz) in enumerate(zip(index.ms_level, index.precursor_mz), 1):
-        if ms_level is not None and level != ms_level:
-            continue
-        if require_precursor and level >= 2 and precursor_mz is None:
-            left_out += 1
-        else:
-            kept.append(scan)
-    return kept, left_out
 
 
 def title(stem: str, file_name: str, spectrum: Spectrum) -> str:
@@ -114,8 +96,7 @@ def write_block(output: TextIO, stem: str, file_name: str, spectrum: Spectrum) -
 def msn_spectra(run: Run, ms_level: int | None = None) -> Iterator[Spectrum]:
     """The scans `write_mgf` writes: those of `ms_level` (MS2 for None) that hold a
     precursor m/z where they are MSn scans."""
-    scans, _ = scans_to_write(run, ms_level or DEFAULT_MS_LEVEL, require_precursor=True)
-    return (run[scan] for scan in scans)
+    return (run[scan] for scan in run.export_scans(ms_level or DEFAULT_MS_LEVEL, require_precursor=True).written)
 
 
 def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> int:
@@ -145,16 +126,16 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
     ...     write_mgf(run, "run.mgf")
     """
     level = ms_level or DEFAULT_MS_LEVEL
-    scans, left_out = scans_to_write(run, level, require_precursor=True)
+    scans, left_out = run.export_scans(level, require_precursor=True)
     file_name = os.path.basename(run.path)
     if not scans:
-        raise NothingToWrite(_nothing_to_write(level, left_out))
+        raise NothingToWrite(_nothing_to_write(level, len(left_out)))
     stem = Path(file_name).stem
     with open(destination, "w", encoding="utf-8", newline="\n") as output:
         output.write(f"COM=MS level {level} scans, File profile {run.profile}, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])
-    return left_out
+    return len(left_out)
 
 
 def _nothing_to_write(level: int, left_out: int) -> str:

@@ -55,7 +55,6 @@ from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabula
 from psims.mzml import MzMLWriter
 from psims.xml import CVParam
 
-from kestrune_tools.mgf import scans_to_write
 from kestrune_tools.runs import PeakStats
 
 if TYPE_CHECKING:
@@ -164,7 +163,7 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
     >>> with open_run("run_orbitrap.raw") as run:              # doctest: +SKIP
     ...     write_mzml(run, "run.mzML", MzmlOptions(polarity="positive"))
     """
-    scans, left_out = scans_to_write(run, ms_level, require_precursor)
+    scans, left_out = run.export_scans(ms_level, require_precursor=require_precursor)
     checksum = source_checksum(run.path)
     with open(destination, "wb") as out:
         with MzMLWriter(out, close=False, vocabulary_resolver=_offline_vocabularies()) as writer:
@@ -173,7 +172,7 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
                             source_file=SOURCE_FILE_ID, **_start_time(run)):
                 rt, stats = _write_spectra(writer, run, scans, options)
                 _write_chromatograms(writer, rt, stats, options)
-    return left_out
+    return len(left_out)
 
 
 def float32_text(value: float) -> str:

@@ -10,7 +10,9 @@ Beside a converted output, a hidden record `.<name>.source.json` says what it wa
 made from: the input's identity (`source_identity`), the options that shape it, and
 the output file it describes (size, mtime, inode), so that a record never vouches
 for another file than the one it was written for. A rerun keeps an output only when
-its record matches all of that (`is_made_from`).
+its record matches all of that (`is_made_from`). An input that had nothing to write
+with these options gets a record too (`record_nothing`, `was_nothing_from`), with no
+output file, so that a rerun passes it over quietly.
 
 One folder has one writer at a time: `sole_writer(folder)` holds an advisory lock on
 `folder/.kestrune.lock` for a whole batch.
@@ -44,6 +46,12 @@ OUTPUT_ERRNOS = {errno.ENOSPC, errno.EDQUOT, errno.EFBIG, errno.EROFS}
 class NothingWritten(Exception):
     """Raise it in an `atomic_output` block that has nothing to write: the final name
     then stays as it was, and the block ends quietly."""
+
+
+class NothingToWrite(ValueError):
+    """A writer's answer where the run holds nothing its format takes (such as no MS2
+    scan for an MGF): no file is made, and the batch reports the input as having
+    nothing to write, which is no failure."""
 
 
 class FolderBusy(Exception):
@@ -190,28 +198,52 @@ def _output_stamp(path: Path) -> dict[str, int]:
 def record_source(final: Path, written: Path, made_from: dict[str, Any]) -> None:
     """Records that `written`, to be renamed to `final`, was made from `made_from`.
     Not flushed: a record lost in a crash only makes the output be written again."""
-    text = json.dumps({"made_from": made_from, "output": _output_stamp(written)}, sort_keys=True, indent=1)
-    record = record_path(final)
-    for leftover in leftovers(record):
+    _write_record(final, {"made_from": made_from, "output": _output_stamp(written)})
+
+
+def record_nothing(final: Path, made_from: dict[str, Any]) -> None:
+    """Records that `made_from` gives nothing to write to `final` (which is left as it is)."""
+    _write_record(final, {"made_from": made_from, "output": None})
+
+
+def _write_record(final: Path, record: dict[str, Any]) -> None:
+    text = json.dumps(record, sort_keys=True, indent=1)
+    path = record_path(final)
+    for leftover in leftovers(path):
         leftover.unlink(missing_ok=True)
-    temporary = temporary_name(record)
+    temporary = temporary_name(path)
     try:
         temporary.write_text(text + "\n", encoding="utf-8")
-        os.replace(temporary, record)
+        os.replace(temporary, path)
     except BaseException:
         temporary.unlink(missing_ok=True)
         raise
+
+
+def _read_record(final: Path) -> Any:
+    try:
+        return json.loads(record_path(final).read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return None
 
 
 def is_made_from(final: Path, made_from: dict[str, Any]) -> bool:
     """True when `final` exists and its record says it was made from exactly
     `made_from` (compared as JSON values)."""
     try:
-        record = json.loads(record_path(final).read_text(encoding="utf-8"))
         stamp = _output_stamp(final)
-    except (OSError, ValueError):
+    except OSError:
         return False
-    return bool(record == {"made_from": json.loads(json.dumps(made_from)), "output": stamp})
+    return bool(_read_record(final) == {"made_from": _as_json(made_from), "output": stamp})
+
+
+def was_nothing_from(final: Path, made_from: dict[str, Any]) -> bool:
+    """True when the record of `final` says `made_from` gave nothing to write to it."""
+    return bool(_read_record(final) == {"made_from": _as_json(made_from), "output": None})
+
+
+def _as_json(value: Any) -> Any:
+    return json.loads(json.dumps(value))
 
 
 # -- one writer per folder

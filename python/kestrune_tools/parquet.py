@@ -106,18 +106,11 @@ def scans_table(run: Run, ms_level: int | None = None, scan_pass: ExportPass | N
     header-value columns, with no schema metadata. The statistics come from
     `scan_pass` where one is given (of the same `ms_level`), else from a pass now."""
     if scan_pass is None:
-        scans = _selected_scans(run, ms_level)
+        scans = run.export_scans(ms_level).written
         scan_pass = scans, run.scan_pass(scans)
     scans, made = scan_pass
     table = run.scan_table_of(scans, made.stats)
     return with_constant_columns(table, header_values(run), HEADER_TYPES)
-
-
-def _selected_scans(run: Run, ms_level: int | None) -> list[int]:
-    if ms_level is None:
-        return list(run.scan_numbers)
-    levels = run.ms_levels()
-    return [scan for scan in run.scan_numbers if levels[scan - 1] == ms_level]
 
 
 ExportPass = tuple[list[int], "ScanPass"]
@@ -128,7 +121,7 @@ def export_pass(run: Run, ms_level: int | None = None) -> ExportPass:
     """The scans of `ms_level` (every scan for None) and one pass over them with
     their peaks, all of them in memory at once: what both files can be written from
     (`write_parquet` reads them in groups instead)."""
-    scans = _selected_scans(run, ms_level)
+    scans = run.export_scans(ms_level).written
     return scans, run.scan_pass(scans, with_peaks=True)
 
 
@@ -148,7 +141,7 @@ def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | N
             row_groups.add(scan_pass[1].peaks)
             answer = scan_pass
         else:
-            scans = _selected_scans(run, ms_level)
+            scans = run.export_scans(ms_level).written
             answer = scans, _pass_in_groups(run, scans, row_groups.add)
     return answer
 

@@ -43,7 +43,7 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from functools import cached_property
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, SupportsIndex
+from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -268,6 +268,13 @@ class ScanIndex:
         return [scan for scan in chosen if low <= self.rt[scan - 1] <= high]
 
 
+class ExportScans(NamedTuple):
+    """The scans an export writes, and those it leaves out for want of a precursor m/z."""
+
+    written: list[int]
+    left_out: list[int]
+
+
 SCAN_TABLE_COLUMNS = (
     "scan_number", "rt", "ms_level", "precursor_mz", "precursor_charge", "master_scan",
     "injection_time", "peak_count", "tic", "base_peak_mz", "base_peak_intensity",
@@ -428,6 +435,23 @@ class Run:
         """
         scans = self._scans().select(ms_level, rt_range)
         return (self._spectrum(scan) for scan in scans)
+
+    def export_scans(self, ms_level: int | None = None, rt_range: tuple[float, float] | None = None, *,
+                     require_precursor: bool = False) -> ExportScans:
+        """The scans every export writes: those `spectra` selects (of `ms_level`, within
+        `rt_range`), in scan order, less, with `require_precursor`, the MSn scans whose
+        precursor m/z the file does not hold (an entry without one is no searchable
+        spectrum): those are answered apart, as left out. Reads no peaks, and for every
+        scan not even the scans' values."""
+        if ms_level is None and rt_range is None and not require_precursor:
+            return ExportScans(list(self.scan_numbers), [])
+        index = self._scans()
+        written: list[int] = []
+        left_out: list[int] = []
+        for scan in index.select(ms_level, rt_range):
+            unsearchable = index.ms_level[scan - 1] >= 2 and index.precursor_mz[scan - 1] is None
+            (left_out if require_precursor and unsearchable else written).append(scan)
+        return ExportScans(written, left_out)
 
     def ms_levels(self) -> NDArray[np.int8]:
         """The MS level of every scan, index = scan number - 1."""

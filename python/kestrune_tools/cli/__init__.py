@@ -9,8 +9,9 @@ A subcommand is one module in this package holding
     def configure(parser: argparse.ArgumentParser) -> None   adds its arguments
     def run(args: argparse.Namespace) -> int                 does the work, answers the exit status
 
-and one line in SUBCOMMANDS below. Shared pieces (input discovery, the error line,
-exit statuses, the progress bar, atomic outputs) are in `kestrune_tools.cli.common`.
+and one line in SUBCOMMANDS below. A command that runs one task per input file is
+`run_batch` of `kestrune_tools.cli.batch_command` with a plan of its own; the error
+line, exit statuses and the progress bar are in `kestrune_tools.cli.common`.
 A subcommand raises `common.UsageError` for a usage error (exit status 2); argparse
 itself reports bad arguments with status 2.
 """
@@ -18,17 +19,17 @@ itself reports bad arguments with status 2.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import importlib
 import signal
 import sys
-import threading
-from collections.abc import Iterator, Sequence
+import warnings
+from collections.abc import Sequence
 from types import ModuleType
 
 from kestrune_tools import __version__
-from kestrune_tools.batch import Interrupted, clear_stop, stop
+from kestrune_tools.batch.signals import INTERRUPTED_STATUS_BASE, Interrupted, signals_interrupt
 from kestrune_tools.cli.common import PROGRAM, ExitStatus, UsageError, stream_closed, write_line
+from kestrune_tools.profiles import GenericProfileWarning
 from kestrune_tools.text import escaped
 
 # The subcommands, in the order `kestrune --help` lists them.
@@ -77,6 +78,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs `kestrune` with `argv` (the process's arguments for None); answers the
     exit status. argparse exits with status 2 itself on bad arguments."""
     args = parser().parse_args(argv)
+    # Each command says a generic-profile run on a line of its own (`profile_option`).
+    warnings.filterwarnings("ignore", category=GenericProfileWarning)
     try:
         with signals_interrupt():
             return int(args.handler(args))
@@ -90,42 +93,6 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BrokenPipeError:  # standard output closed under a write of its own
         stream_closed(sys.stdout)
         return ExitStatus.FAILED
-
-
-# An interrupted command exits with 128 + the signal's number, as a shell reports a
-# command a signal ended: 130 (SIGINT), 143 (SIGTERM), 129 (SIGHUP).
-INTERRUPTED_STATUS_BASE = 128
-ENDING_SIGNALS = [name for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name)]
-REPEATABLE_SIGNAL = "SIGINT"  # a second Ctrl-C still interrupts the ending itself
-
-
-@contextlib.contextmanager
-def signals_interrupt() -> Iterator[None]:
-    """SIGINT, SIGTERM and SIGHUP end the command alike (`batch.stop` raises
-    `Interrupted` in the main thread), so that a batch stops its workers and says
-    what it wrote; a second SIGTERM or SIGHUP while it ends is ignored, as is a
-    signal that was ignored when the command started. Outside the main thread
-    nothing changes."""
-    if threading.current_thread() is not threading.main_thread():
-        yield
-        return
-
-    def interrupt(number: int, frame: object) -> None:
-        for name in ENDING_SIGNALS:
-            if name != REPEATABLE_SIGNAL:
-                signal.signal(getattr(signal, name), signal.SIG_IGN)
-        stop(number)
-
-    clear_stop()
-    # A signal the command was started ignoring (SIGHUP under nohup) stays ignored.
-    previous = {name: signal.signal(getattr(signal, name), interrupt) for name in ENDING_SIGNALS
-                if signal.getsignal(getattr(signal, name)) in (signal.SIG_DFL, signal.default_int_handler)}
-    try:
-        yield
-    finally:
-        for name, handler in previous.items():
-            signal.signal(getattr(signal, name), handler)
-        clear_stop()
 
 
 __all__ = ["SUBCOMMANDS", "build_parser", "main", "parser"]

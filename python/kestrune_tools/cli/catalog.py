@@ -3,20 +3,15 @@
 from __future__ import annotations
 
 import argparse
-from collections.abc import Iterable
+import functools
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
-from kestrune_tools.batch import Outcome, SchedulerError, catalog_file, run_tasks
-from kestrune_tools.cli.common import (
-    Progress,
-    UsageError,
-    add_batch_options,
-    add_input_arguments,
-    find_inputs,
-    refuse_writing_inputs,
-    writing_into,
-)
+from kestrune_tools.batch import Outcome
+from kestrune_tools.cli.batch_command import BatchPlan, Outcomes, add_batch_options, add_input_arguments, run_batch
+from kestrune_tools.cli.common import Progress, UsageError
+from kestrune_tools.inputs import Discovery
+from kestrune_tools.jobs import CATALOGUED, WORKER_MODULES, catalog_file
 from kestrune_tools.outputs import NothingWritten, atomic_output, output_error
 
 if TYPE_CHECKING:
@@ -60,27 +55,28 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    inputs, empty = find_inputs(args.inputs)
     destination: Path = args.output
-    if destination.is_dir():
-        raise UsageError(f"{destination}: the catalog path is a folder")
-    refuse_writing_inputs([destination], inputs)
-    with writing_into(destination.parent):
-        try:
-            outcomes = run_tasks(catalog_file, [str(path) for path in inputs], workers=args.jobs,
-                                 scheduler=args.scheduler)
-        except SchedulerError as error:
-            raise UsageError(str(error)) from None
-        progress = Progress(len(inputs), command=NAME, enabled=not args.no_progress, failed=empty,
-                            done_word="catalogued", one_output=True)
-        with progress:
-            written = write_catalog(outcomes, destination, progress)
-    if written is False:
-        progress.error(destination, "not written: no run could be catalogued")
-    return progress.status
+    written: list[bool | None] = []
+
+    def finish(outcomes: Outcomes, progress: Progress) -> None:
+        written.append(write_catalog(outcomes, destination, progress))
+
+    def not_written(progress: Progress) -> None:
+        if written == [False]:
+            progress.error(destination, "not written: no run could be catalogued")
+
+    def plan(discovery: Discovery) -> BatchPlan[str]:
+        if destination.is_dir():
+            raise UsageError(f"{destination}: the catalog path is a folder")
+        return BatchPlan(folder=destination.parent, outputs=[destination],
+                         task=functools.partial(catalog_file, profile=args.profile),
+                         items=[str(path) for path in discovery.inputs], preload=WORKER_MODULES,
+                         finish=finish, after=not_written)
+
+    return run_batch(args, NAME, CATALOGUED, plan, one_output=True)
 
 
-def write_catalog(outcomes: Iterable[tuple[int, Outcome]], destination: Path, progress: Progress) -> bool | None:
+def write_catalog(outcomes: Outcomes, destination: Path, progress: Progress) -> bool | None:
     """Writes the rows of the outcomes as they come; answers whether any run was
     catalogued, or None where the catalog could not be written (reported and counted
     as a failure)."""
@@ -103,15 +99,15 @@ def write_catalog(outcomes: Iterable[tuple[int, Outcome]], destination: Path, pr
     return writer.written
 
 
-def add_in_order(outcomes: Iterable[tuple[int, Outcome]], writer: CatalogWriter, progress: Progress) -> None:
+def add_in_order(outcomes: Outcomes, writer: CatalogWriter, progress: Progress) -> None:
     # Rows go out in input order; a run that ends early waits for those before it.
-    waiting: dict[int, Outcome] = {}
+    waiting: dict[int, Outcome[Any]] = {}
     following = 0
     for index, outcome in outcomes:
         progress.record(outcome)
         waiting[index] = outcome
         while following in waiting:
-            rows = waiting.pop(following).rows
+            rows = waiting.pop(following).value
             if rows is not None:
                 writer.add(rows)
             following += 1

@@ -5,26 +5,18 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
-from kestrune_tools.batch import (
+from kestrune_tools.cli.batch_command import BatchPlan, add_batch_options, add_input_arguments, run_batch
+from kestrune_tools.cli.common import UsageError, positive_int
+from kestrune_tools.inputs import Discovery
+from kestrune_tools.jobs import (
+    CONVERTED,
     FORMATS,
+    WORKER_MODULES,
     ConvertJob,
     ExportOptions,
-    SchedulerError,
     convert_file,
-    mzml_available,
-    output_paths,
-    run_tasks,
-)
-from kestrune_tools.cli.common import (
-    Progress,
-    UsageError,
-    add_batch_options,
-    add_input_arguments,
-    find_inputs,
-    positive_int,
-    refuse_stem_collisions,
-    refuse_writing_inputs,
-    writing_into,
+    format_available,
+    name_collisions,
 )
 
 NAME = "convert"
@@ -40,13 +32,16 @@ Export each run to OUTDIR, one task per input file:
 An MSn scan whose precursor m/z the file does not hold is left out of the MGF
 (an entry without PEPMASS is not searchable, and some search engines stop at it),
 and out of the mzML with --require-precursor; the summary line counts them. A run
-with no scan to write to MGF gives no .mgf, and a line naming it as failed.
+with no scan to write to MGF (no MS2 scan, or none of --ms-level) has nothing to
+write: no .mgf, a line naming it and why, counted apart in the summary ("N with
+nothing to write"); that is no failure, and a rerun passes it over quietly.
 
 Each output is written under a temporary name in OUTDIR and renamed into place
 when complete, so an interrupted batch never leaves a partial file under a final
 name. Beside each output, a hidden record (.<output>.source.json) says what it was
 made from: the input's size, mtime, device and inode and a SHA-256 of its first and
-last MiB, and the format and every option. A rerun skips an output only when its
+last MiB, and the format and every option (a run with nothing to write gets such a
+record too, without an output). A rerun skips an output only when its
 record matches this input and these options (unless --overwrite), so it resumes
 where an interrupted batch stopped and redoes what an option change or a changed
 input makes stale. An input that changes while it is read fails, and none of its
@@ -63,9 +58,9 @@ converted. An output that cannot be written (a full disk) fails its input, namin
 the output. Two inputs with the same stem (compared without regard to case) would
 write the same outputs: that is refused before anything is written.
 
-Exit status: 0 all files converted or skipped, 1 some file failed (or a folder could
-not be listed), 2 usage error (such as an OUTDIR that cannot be made or written, or
-that another command is writing into)."""
+Exit status: 0 all files converted, skipped or with nothing to write, 1 some file
+failed (or a folder could not be listed), 2 usage error (such as an OUTDIR that
+cannot be made or written, or that another command is writing into)."""
 EPILOG = """\
 examples:
   kestrune convert /archive/2024 -o /exports/mgf --to mgf
@@ -106,25 +101,16 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    if args.format_name == "mzml" and not mzml_available():
-        raise UsageError("--to mzml needs kestrune_tools.mzml, which this installation lacks")
-    inputs, empty = find_inputs(args.inputs)
-    refuse_stem_collisions(inputs)
-    outdir: Path = args.outdir
-    refuse_writing_inputs([path for source in inputs for path in output_paths(source, outdir, args.format_name)],
-                          inputs)
-    options = ExportOptions(ms_level=args.ms_level, polarity=args.polarity,
-                            spectrum_type=args.spectrum_type, zlib=args.zlib,
-                            require_precursor=args.require_precursor)
-    jobs = [ConvertJob(str(source), str(outdir), args.format_name, options, args.overwrite)
-            for source in inputs]
-    with writing_into(outdir):
-        try:
-            outcomes = run_tasks(convert_file, jobs, workers=args.jobs, scheduler=args.scheduler)
-        except SchedulerError as error:
-            raise UsageError(str(error)) from None
-        with Progress(len(jobs), command=NAME, enabled=not args.no_progress, failed=empty) as progress:
-            for _, outcome in outcomes:
-                progress.record(outcome)
-    return progress.status
+    if not format_available(args.format_name):
+        raise UsageError(f"--to {args.format_name} needs {FORMATS[args.format_name].module}, "
+                         f"which this installation lacks")
+    options = ExportOptions.from_arguments(args)
 
+    def plan(discovery: Discovery) -> BatchPlan[ConvertJob]:
+        jobs = [ConvertJob(str(source), str(args.outdir), args.format_name, options, args.overwrite)
+                for source in discovery.inputs]
+        return BatchPlan(folder=args.outdir, outputs=[path for job in jobs for path in job.outputs()],
+                         task=convert_file, items=jobs, collisions=name_collisions(discovery.inputs),
+                         preload=WORKER_MODULES)
+
+    return run_batch(args, NAME, CONVERTED, plan)

@@ -7,12 +7,10 @@ import json
 import math
 import os
 import sys
-import warnings
 from pathlib import Path
 from typing import Any
 
 from kestrune_tools.batch import Outcome, guarded
-from kestrune_tools.profiles import GenericProfileWarning
 from kestrune_tools.cli.common import ExitStatus, report_error, write_line
 from kestrune_tools.cli.profile_option import add_profile_option, warn_if_generic
 from kestrune_tools.text import escaped
@@ -56,10 +54,7 @@ def describe(path: Path, profile: str | None = None) -> dict[str, Any]:
     import kestrune_tools as kt
     from kestrune_tools.parquet import creation_time
 
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", GenericProfileWarning)  # said on a line of its own
-        run = kt.open_run(path, profile)
-    with run:
+    with kt.open_run(path, profile) as run:
         rts = run.retention_times()
         rts = rts[np.isfinite(rts)]  # a NaN or infinite time is no point of the range
         created = creation_time(run)
@@ -124,11 +119,11 @@ def strict_json(value: Any) -> Any:
 
 def run(args: argparse.Namespace) -> int:
     path: Path = args.file
-    warn_if_generic(path, args.profile)
-    outcome = guarded(str(path), lambda: Outcome(str(path), "converted", rows=describe(path, args.profile)))
-    if outcome.status == "failed":
+    outcome = guarded(str(path), lambda: Outcome.done(str(path), "described", describe(path, args.profile)))
+    if outcome.value is None:
         report_error(path, outcome.reason or "failed")
         return ExitStatus.FAILED
-    text = json.dumps(strict_json(outcome.rows), indent=2, allow_nan=False) if args.json else as_text(outcome.rows)
+    warn_if_generic(path, args.profile)
+    text = json.dumps(strict_json(outcome.value), indent=2, allow_nan=False) if args.json else as_text(outcome.value)
     # Standard output closed early (`| head -1`): what was asked was not all shown.
     return ExitStatus.OK if write_line(text, sys.stdout) else ExitStatus.FAILED

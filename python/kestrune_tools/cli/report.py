@@ -7,9 +7,10 @@ import importlib.util
 import os
 from pathlib import Path
 
-from kestrune_tools.batch import Outcome, SchedulerError, discover_inputs, guarded
-from kestrune_tools.cli.common import Progress, UsageError, add_batch_options, add_input_arguments, \
-    discovery_failures, refuse_nothing_to_do, refuse_stem_collisions, refuse_writing_inputs, writing_into
+from kestrune_tools.cli.batch_command import BatchPlan, Outcomes, add_batch_options, add_input_arguments, run_batch
+from kestrune_tools.cli.common import Progress, UsageError
+from kestrune_tools.inputs import Discovery
+from kestrune_tools.jobs import name_collisions
 
 NAME = "report"
 SUMMARY = "self-contained HTML quality-control pages of runs"
@@ -53,37 +54,30 @@ def configure(parser: argparse.ArgumentParser) -> None:
 def run(args: argparse.Namespace) -> int:
     if importlib.util.find_spec("bokeh") is None:
         raise UsageError("reports need Bokeh: pip install 'kestrune[report]'")
-    from kestrune_tools.report import FailedInput, write_batch, write_run_report
+    from kestrune_tools.report import REPORTED, FailedInput, ReportJob, batch_jobs, finish_batch, report_file
 
     output = Path(args.output)
-    discovery = discover_inputs(args.inputs)
-    refuse_nothing_to_do(discovery)
-    empty = [FailedInput(str(folder), reason) for folder, reason in discovery_failures(discovery)]
-    one_page = len(args.inputs) == 1 and not empty and not Path(args.inputs[0]).is_dir() \
-        and not output.is_dir() and not args.output.endswith(("/", os.sep))
-    if not one_page:
-        refuse_stem_collisions(discovery.inputs)
-    refuse_writing_inputs([output] if one_page else batch_pages(discovery.inputs, output), discovery.inputs)
-    with writing_into(output.parent if one_page else output), \
-            Progress(len(discovery.inputs), command=NAME, enabled=not args.no_progress, failed=len(empty),
-                     done_word="reported") as progress:
-        for failure in empty:
-            progress.error(failure.path, failure.reason)
-        if one_page:
-            source = str(discovery.inputs[0])
-            progress.record(guarded(source, lambda: Outcome(source, "converted", rows=write_run_report(source, output))))
-        else:
-            try:
-                write_batch(discovery.inputs, output, workers=args.jobs, scheduler=args.scheduler, failed=empty,
-                            record=progress.record)
-            except SchedulerError as error:
-                raise UsageError(str(error)) from None
-    return progress.status
+
+    def plan(discovery: Discovery) -> BatchPlan[ReportJob]:
+        failed = [FailedInput(str(folder), reason) for folder, reason in discovery.failures()]
+        if one_page(args, discovery):
+            job = ReportJob(str(discovery.inputs[0]), str(output), args.profile)
+            return BatchPlan(folder=output.parent, outputs=[output], task=report_file, items=[job],
+                             in_this_process=True)
+        jobs = batch_jobs(discovery.inputs, output, args.profile)
+
+        def finish(outcomes: Outcomes, progress: Progress) -> None:
+            finish_batch(jobs, outcomes, output, failed=failed, record=progress.record)
+
+        return BatchPlan(folder=output, outputs=[output / "index.html", *(Path(job.page) for job in jobs)],
+                         task=report_file, items=jobs, collisions=name_collisions(discovery.inputs, pages=True),
+                         finish=finish)
+
+    return run_batch(args, NAME, REPORTED, plan)
 
 
-def batch_pages(inputs: list[Path], folder: Path) -> list[Path]:
-    """The pages a batch writes into `folder`, named as `write_batch` names them."""
-    from kestrune_tools.report import page_name
-
-    taken = {"index.html"}
-    return [folder / "index.html", *(folder / page_name(path.stem, taken) for path in inputs)]
+def one_page(args: argparse.Namespace, discovery: Discovery) -> bool:
+    """Whether the command writes the page of its one input at -o (rather than a page
+    per run and an index into the folder -o)."""
+    return len(args.inputs) == 1 and not discovery.failures() and not Path(args.inputs[0]).is_dir() \
+        and not Path(args.output).is_dir() and not args.output.endswith(("/", os.sep))

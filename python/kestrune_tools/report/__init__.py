@@ -11,7 +11,6 @@ a file (instrument method, logs) appear as escaped text only.
 from __future__ import annotations
 
 import os
-import re
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -20,6 +19,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from kestrune_tools.batch import Outcome, guarded, run_tasks
+from kestrune_tools.jobs import page_name
 from kestrune_tools.markup import isolated, levels_text, rt_text, text, visible
 from kestrune_tools.outputs import atomic_output
 from kestrune_tools.runs import Run, open_run
@@ -28,7 +28,8 @@ from ._digest import RunDigest, read_digest
 from ._figures import overlay, run_layout
 from ._page import render_page, run_sections
 
-__all__ = ["FailedInput", "ReportJob", "RunSummary", "report_file", "write_batch", "write_index", "write_run_report"]
+__all__ = ["FailedInput", "ReportJob", "RunSummary", "batch_jobs", "finish_batch", "report_file", "write_batch",
+           "write_index", "write_run_report"]
 
 PathLike = str | os.PathLike[str]
 
@@ -59,10 +60,11 @@ class FailedInput:
     reason: str
 
 
-def write_run_report(run_or_path: Run | PathLike, destination: PathLike) -> RunSummary:
-    """Writes the report page of one run (an open run, or the path of a file)."""
+def write_run_report(run_or_path: Run | PathLike, destination: PathLike, profile: str | None = None) -> RunSummary:
+    """Writes the report page of one run (an open run, or the path of a file, read with
+    `profile` or, for None, the File profile its path selects)."""
     if isinstance(run_or_path, (str, os.PathLike)):
-        with open_run(run_or_path) as run:
+        with open_run(run_or_path, profile) as run:
             digest = read_digest(run)
     else:
         digest = read_digest(run_or_path)
@@ -90,18 +92,24 @@ class ReportJob:
 
     source: str
     page: str
+    profile: str | None = None  # the File profile read with; None: the one the path selects
 
-    def __str__(self) -> str:  # the batch runner names a lost task by its item's text
-        return self.source
+    def outputs(self) -> list[Path]:
+        return [Path(self.page)]
 
 
-def report_file(job: ReportJob) -> Outcome:
+REPORTED = "reported"
+INDEX_PAGE = "index.html"
+
+
+def report_file(job: ReportJob) -> Outcome[RunSummary]:
     """The page of one input; a bad input becomes a failed Outcome, never an error."""
-    return guarded(job.source, lambda: Outcome(job.source, "converted", rows=write_run_report(job.source, job.page)))
+    return guarded(job.source, lambda: Outcome.done(job.source, REPORTED,
+                                                    write_run_report(job.source, job.page, job.profile)))
 
 
 def write_batch(inputs: Iterable[PathLike], directory: PathLike, *, workers: int = 1, scheduler: str | None = None,
-                failed: Sequence[FailedInput] = (), record: Callable[[Outcome], None] | None = None,
+                failed: Sequence[FailedInput] = (), record: Callable[[Outcome[RunSummary]], None] | None = None,
                 ) -> list[RunSummary | FailedInput]:
     """Writes a page per input file into `directory` (made if missing) and the batch
     page `index.html` there. An input that cannot be read is listed on the batch page
@@ -110,27 +118,31 @@ def write_batch(inputs: Iterable[PathLike], directory: PathLike, *, workers: int
     `scheduler`; `record` sees each input's outcome as it ends."""
     out = Path(directory)
     out.mkdir(parents=True, exist_ok=True)
-    taken = {"index.html"}
-    jobs = [ReportJob(os.fspath(path), os.fspath(out / page_name(Path(path).stem, taken))) for path in inputs]
+    jobs = batch_jobs(inputs, out)
+    return finish_batch(jobs, run_tasks(report_file, jobs, workers=workers, scheduler=scheduler), out,
+                        failed=failed, record=record)
+
+
+def batch_jobs(inputs: Iterable[PathLike], directory: Path, profile: str | None = None) -> list[ReportJob]:
+    """A page job per input, each page named apart from the others and the index."""
+    taken = {INDEX_PAGE}
+    return [ReportJob(os.fspath(path), os.fspath(directory / page_name(Path(path).stem, taken)), profile)
+            for path in inputs]
+
+
+def finish_batch(jobs: Sequence[ReportJob], outcomes: Iterable[tuple[int, Outcome[RunSummary]]], directory: Path, *,
+                 failed: Sequence[FailedInput] = (), record: Callable[[Outcome[RunSummary]], None] | None = None,
+                 ) -> list[RunSummary | FailedInput]:
+    """Takes the pages' outcomes as they end (`record` sees each), then writes the
+    batch page; answers what became of each input, the `failed` first."""
     results: list[RunSummary | FailedInput] = [FailedInput(job.source, "not reported") for job in jobs]
-    for index, outcome in run_tasks(report_file, jobs, workers=workers, scheduler=scheduler):
+    for index, outcome in outcomes:
         if record is not None:
             record(outcome)
-        results[index] = outcome.rows if outcome.status == "converted" else FailedInput(
+        results[index] = outcome.value if outcome.kind == "done" and outcome.value is not None else FailedInput(
             outcome.source, outcome.reason or "failed")
-    write_index([*failed, *results], out / "index.html")
+    write_index([*failed, *results], directory / INDEX_PAGE)
     return [*failed, *results]
-
-
-def page_name(file_name: str, taken: set[str]) -> str:
-    """A page file name of safe characters, unique within the batch."""
-    stem = re.sub(r"[^A-Za-z0-9._-]+", "_", file_name).strip("._") or "run"
-    name, k = f"{stem}.html", 1
-    while name.lower() in taken:
-        k += 1
-        name = f"{stem}-{k}.html"
-    taken.add(name.lower())
-    return name
 
 
 def write_index(outcomes: Sequence[RunSummary | FailedInput], destination: PathLike) -> None:
