@@ -240,8 +240,10 @@ def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
     Parameters
     ----------
     run : Run
-    scans_destination, peaks_destination : str or os.PathLike or None
-        The scan-table file and the peak file; None leaves that file out.
+    scans_destination : str or os.PathLike or None
+        The scan-table file; None leaves it out.
+    peaks_destination : str or os.PathLike or None
+        The peak file; None leaves it out.
     ms_level : int, optional
         Only the scans of this MS level (every scan for None).
 
