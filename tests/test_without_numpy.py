@@ -25,3 +25,18 @@ def test_everything_but_get_peaks_works_without_numpy(files):
         error = panics(lambda: reader.get_peaks(1))
         assert str(error).startswith("Failed to access NumPy array API capsule")
     assert "numpy" not in sys.modules
+
+
+@pytest.mark.parametrize("arguments", [["info", "{run}"], ["convert", "{run}", "-o", "{out}", "--to", "mgf"],
+                                       ["catalog", "{run}", "-o", "{out}/catalog.parquet"]])
+def test_the_commands_name_the_extra_they_need(files, capsys, arguments):
+    from kestrune_tools.cli import main
+
+    run = demo_file().write(files / "run_orbitrap.raw")
+    with pytest.raises(SystemExit) as help_shown:
+        main(["--help"])
+    assert help_shown.value.code == 0
+    capsys.readouterr()
+    assert main([word.format(run=run, out=files / "out") for word in arguments]) == 2
+    assert capsys.readouterr().err == f"kestrune {arguments[0]}: error: {arguments[0]} needs NumPy and pyarrow: " \
+                                      "pip install 'kestrune[tools]'\n"

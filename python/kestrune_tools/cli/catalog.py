@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any
 from kestrune_tools.batch import Outcome
 from kestrune_tools.cli.batch_command import BatchPlan, Outcomes, add_batch_options, add_input_arguments, run_batch
 from kestrune_tools.cli.common import Progress, UsageError
+from kestrune_tools.cli.needs import require_tools
 from kestrune_tools.inputs import Discovery
 from kestrune_tools.jobs import CATALOGUED, WORKER_MODULES, catalog_file
 from kestrune_tools.outputs import NothingWritten, atomic_output, output_error
@@ -55,6 +56,7 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    require_tools(NAME)
     destination: Path = args.output
     written: list[bool | None] = []
 

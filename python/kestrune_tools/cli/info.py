@@ -12,6 +12,7 @@ from typing import Any
 
 from kestrune_tools.batch import Outcome, guarded
 from kestrune_tools.cli.common import ExitStatus, report_error, write_line
+from kestrune_tools.cli.needs import require_tools
 from kestrune_tools.cli.profile_option import add_profile_option, warn_if_generic
 from kestrune_tools.text import escaped
 
@@ -118,6 +119,7 @@ def strict_json(value: Any) -> Any:
 
 
 def run(args: argparse.Namespace) -> int:
+    require_tools(NAME)
     path: Path = args.file
     outcome = guarded(str(path), lambda: Outcome.done(str(path), "described", describe(path, args.profile)))
     if outcome.value is None:
