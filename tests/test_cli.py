@@ -276,3 +276,15 @@ def test_each_command_names_a_generic_profile_run_once(files, capsys, command, n
                                          "one peak block and hold no retention times; where the acquisition is "
                                          "known, choose its profile (small, orbitrap) with --profile"]
                                         if warned else [])
+
+
+def test_the_version_and_names_a_user_looks_for(capsys):
+    from importlib.metadata import version
+
+    import kestrune_tools
+
+    with pytest.raises(SystemExit) as shown:
+        main(["--version"])
+    assert shown.value.code == 0 and capsys.readouterr().out == f"kestrune {version('kestrune')}\n"
+    assert kestrune_tools.__version__ == version("kestrune")
+    assert {"open_run", "Run", "Spectrum", "__version__"} <= set(dir(kestrune_tools))

@@ -48,8 +48,12 @@ def demo(tmp_path_factory):
     return sr.demo_file().write(tmp_path_factory.mktemp("kr") / "demo_orbitrap.raw")
 
 
-@pytest.mark.parametrize("scan", [1, 2, 145])
-def test_spectrum_against_the_reader(demo, scan):
+@pytest.mark.parametrize("scan, shown", [
+    (1, "<Spectrum scan 1, MS1, rt 0.2500 min, 200 peaks>"),
+    (2, "<Spectrum scan 2, MS2, rt 0.3000 min, precursor m/z 425.0000 2+, 80 peaks>"),
+    (145, "<Spectrum scan 145, MS1, rt 7.4500 min, 200 peaks>"),
+])
+def test_spectrum_against_the_reader(demo, scan, shown):
     with kt.open_run(demo) as run:
         spectrum, reader = run[scan], run.reader
         mz, intensity = reader.get_peaks(scan)
@@ -59,6 +63,10 @@ def test_spectrum_against_the_reader(demo, scan):
         assert (spectrum.rt, spectrum.injection_time) == (reader.get_rt(scan), reader.get_injection_time(scan))
         assert spectrum.master_scan == (reader.get_master_scan(scan) or None)
         assert spectrum.native_id == f"scan={scan}"
+        trailer = reader.get_trailer_extra(scan) if spectrum.ms_level >= 2 else {}
+        assert (spectrum.isolation_width, spectrum.activation, spectrum.collision_energy) == (
+            trailer.get("Isolation Width"), trailer.get("Activation Type"), trailer.get("Collision Energy"))
+        assert repr(spectrum) == shown
         assert pickle.loads(pickle.dumps(spectrum)) == spectrum
 
 

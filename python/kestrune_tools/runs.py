@@ -145,13 +145,14 @@ class Spectrum:
         How an MSn scan's ions were fragmented, as the trailer names it
         (``"HigherEnergyCollisionalDissociation"``).
     collision_energy : float or None
-        Collision energy of an MSn scan (the trailer's value, normalised units).
+        Collision energy of an MSn scan, the trailer's "Collision Energy" (the mzML
+        export writes it in electronvolts).
 
     Examples
     --------
-    >>> spectrum = run[2]                                       # doctest: +SKIP
+    >>> spectrum = run[70]                                      # doctest: +SKIP
     >>> spectrum                                                # doctest: +SKIP
-    <Spectrum scan 2, MS2, rt 0.6000 min, precursor m/z 445.1200 2+, 80 peaks>
+    <Spectrum scan 70, MS2, rt 7.4000 min, precursor m/z 524.2650 2+, 80 peaks>
     """
 
     scan_number: int

@@ -24,7 +24,7 @@ from typing import Any, Generic, TypeVar
 
 from kestrune_tools.batch import CONNECT_SECONDS, Job, Outcome, SchedulerError, run_tasks
 from kestrune_tools.cli.common import Progress, UsageError, positive_int, report_error, usable_cores
-from kestrune_tools.cli.profile_option import add_profile_option, warn_if_generic
+from kestrune_tools.cli.profile_option import add_profile_option, generic_note
 from kestrune_tools.inputs import Discovery, discover_inputs, is_raw_name
 from kestrune_tools.outputs import FolderBusy, sole_writer
 
@@ -107,8 +107,6 @@ def run_batch(args: argparse.Namespace, command: str, word: str, plan: Callable[
     batch = plan(discovery)
     refuse_name_collisions(batch.collisions)
     refuse_writing_inputs(batch.outputs, discovery.inputs)
-    for path in discovery.inputs:
-        warn_if_generic(path, args.profile)
     with writing_into(batch.folder):
         try:
             outcomes = run_tasks(batch.task, batch.items, workers=1 if batch.in_this_process else args.jobs,
@@ -116,8 +114,10 @@ def run_batch(args: argparse.Namespace, command: str, word: str, plan: Callable[
                                  preload=batch.preload)
         except SchedulerError as error:
             raise UsageError(str(error)) from None
+        # Each run read with the generic profile, none chosen, is named as it ends.
         with Progress(len(batch.items), command=command, enabled=not args.no_progress, failed=len(failures),
-                      done_word=word, one_output=one_output) as progress:
+                      done_word=word, one_output=one_output,
+                      note=generic_note if args.profile is None else None) as progress:
             batch.finish(outcomes, progress)
     if batch.after is not None:
         batch.after(progress)
