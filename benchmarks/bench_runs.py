@@ -22,7 +22,8 @@ spread over the whole length. For each it prints the best wall time over the rou
   the growth of the largest resident set, less the result arrays);
 - the Parquet export's peak memory (199999 peaks; in a fresh process, once an export of
   the small demo run has paged in pyarrow's code: the growth of the largest resident
-  set while it writes both files).
+  set while it writes both files), and on each compact run with a first scan of 100
+  peaks beside the run as it is: a small first scan must not make the groups larger.
 
 A run reads its per-scan values (the MS level needs each scan's trailer) once, at
 their first use: "cold" figures time a run whose values are not read yet, "warm"
@@ -51,7 +52,7 @@ import pyarrow.parquet as pq
 
 import kestrune
 import kestrune_tools.synthetic as sr
-from kestrune_tools.parquet import write_parquet
+from kestrune_tools.parquet import PASS_PEAK_BUDGET, write_parquet
 from kestrune_tools.runs import Run, open_run
 
 GiB = 1 << 30
@@ -93,10 +94,11 @@ def scan_offsets(count: int, size: int, length: int) -> list[int]:
     return offsets
 
 
-def build(length: int, peaks: int) -> sr.RawFile:
+def build(length: int, peaks: int, first_peaks: int | None = None) -> sr.RawFile:
+    """A run of `peaks` peaks per scan (`first_peaks` in the first one, where given)."""
     count = sr.scan_count(66)
-    blocks = [peak_block(scan, peaks) for scan in range(1, count + 1)]
-    offsets = scan_offsets(count, len(blocks[0]), length)
+    blocks = [peak_block(scan, first_peaks if scan == 1 and first_peaks else peaks) for scan in range(1, count + 1)]
+    offsets = scan_offsets(count, max(len(block) for block in blocks), length)
     raw = sr.RawFile().header(version=66, creation_time=133_444_736_000_000_000)
     lengths = [b - a for a, b in zip(offsets, offsets[1:])] + [len(blocks[-1])]
     raw.orbitrap_index(lengths, [0.25 + 0.05 * k for k in range(count)])
@@ -249,7 +251,7 @@ print(after - before - arrays, arrays)
 
 EXPORT_MEMORY = HIGH_WATER + """
 import kestrune_tools.synthetic as sr
-from kestrune_tools.parquet import write_parquet
+from kestrune_tools.parquet import PASS_PEAK_BUDGET, write_parquet
 
 def export(path):
     run = open_run(path)
@@ -269,6 +271,23 @@ def export_memory(path: str, directory: str) -> int:
     out = subprocess.run([sys.executable, "-c", EXPORT_MEMORY, path, os.path.join(directory, "memory")],
                          capture_output=True, text=True, check=True)
     return int(out.stdout)
+
+
+SMALL_FIRST_SCAN = 100
+
+
+def small_first_scan_memory(peaks: int, directory: str) -> str:
+    """The Parquet export's peak extra memory on the run with a small first scan beside
+    that on the run as it is: the groups of scans must not grow from the first's size."""
+    extra = {}
+    for first in (None, SMALL_FIRST_SCAN):
+        path = build(0, peaks, first).write(os.path.join(directory, "first_scan_orbitrap.raw"))
+        extra[first] = export_memory(path, directory) / 2**20
+        os.remove(path)
+    budget = PASS_PEAK_BUDGET * (8 + 4 + 4) / 2**20  # m/z, intensity and scan number of each peak
+    return (f"  parquet export, peak extra memory with a first scan of {SMALL_FIRST_SCAN} peaks: "
+            f"{extra[SMALL_FIRST_SCAN]:.1f} MiB, {extra[None]:.1f} MiB without (a group's peak arrays: at most "
+            f"{PASS_PEAK_BUDGET} peaks, {budget:.0f} MiB)")
 
 
 def pass_memory(path: str) -> tuple[int, int]:
@@ -314,6 +333,8 @@ def main(argv: list[str]) -> int:
                           flush=True)
                 for path in paths:
                     os.remove(path)
+                if not length:
+                    print(small_first_scan_memory(peaks, directory), flush=True)
     print(f"load average after: {os.getloadavg()}")
     return 0
 

@@ -120,9 +120,11 @@ def replace(path: Path) -> None:
     ("convert --to parquet", "kestrune_tools.parquet.write_scans", replace),
     ("convert --to mgf --ms-level 1", "kestrune_tools.mgf.write_mgf", touch),
     ("catalog", "kestrune_tools.catalog.catalog_rows", append),
+    ("report", "kestrune_tools.report.read_digest", append),
 ])
 def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files, capsys, monkeypatch, command,
                                                                            writer, change):
+    report_needed(command)
     source = write_run(files / "in", "orbitrap", 66, "x.raw")
     module, name = writer.rsplit(".", 1)
     original = getattr(__import__(module, fromlist=[name]), name)
@@ -134,7 +136,7 @@ def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files,
 
     monkeypatch.setattr(f"{module}.{name}", changing_writer)
     out = files / "out"
-    target = ["-o", str(out / "catalog.parquet")] if command == "catalog" else ["-o", str(out)]
+    target = ["-o", str({"catalog": out / "catalog.parquet", "report": out / "x.html"}.get(command, out))]
     status, error = run(capsys, *command.split(), str(source), *target, "-j", "1")
     assert status == 1 and f"kestrune: {source}: changed while it was read" in error, error
     assert sorted(path.name for path in out.iterdir()) == []  # no output, no temporary file, no record
@@ -240,6 +242,23 @@ def test_an_output_folder_behind_a_link_to_nothing_is_named_so(files, capsys, co
     assert status == 2, error
     assert f"{files / 'link'} is a link to a missing place ({files / 'gone'})" in error, error
     assert not (files / "gone").exists()
+
+
+@pytest.mark.parametrize("command, names, outputs", [
+    ("report", ["x y_orbitrap.raw", "x_y_orbitrap.raw"], None),  # both pages would be x_y_orbitrap.html
+    ("report", ["X_orbitrap.raw", "b/x_orbitrap.raw"], None),
+    ("report", ["xy_orbitrap.raw", "x_y_orbitrap.raw"], ["index.html", "x_y_orbitrap.html", "xy_orbitrap.html"]),
+    ("report", ["index.raw", "x.raw"], ["index-2.html", "index.html", "x.html"]),  # the batch's page keeps its name
+    ("convert", ["x y_orbitrap.raw", "x_y_orbitrap.raw"], ["x y_orbitrap.mgf", "x_y_orbitrap.mgf"]),
+])
+def test_outputs_that_would_share_a_name_are_refused(files, capsys, command, names, outputs):
+    report_needed(command)
+    sources = [str(write_run((files / "in" / name).parent, "orbitrap", 66, Path(name).name)) for name in names]
+    status, error = run(capsys, command, *sources, *output_arguments(command, files / "out"), "-j", "1")
+    if outputs is None:
+        assert status == 2 and "inputs share a file name stem" in error and not (files / "out").exists(), error
+    else:
+        assert status == 0 and [path.name for path in visible(files / "out")] == outputs, error
 
 
 @pytest.mark.parametrize("runs, options, converted, nothing", [

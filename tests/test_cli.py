@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import time
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -18,8 +19,8 @@ pytest.importorskip("pyarrow")
 
 from export_runs import crash_on_marked, write_run
 from kestrune_tools.batch import run_tasks
-from kestrune_tools.jobs import mzml_available
 from kestrune_tools.cli import main
+from kestrune_tools.jobs import mzml_available
 from kestrune_tools.synthetic import RawFile
 
 KESTRUNE = Path(sys.executable).with_name("kestrune")
@@ -194,6 +195,33 @@ def test_a_file_that_kills_its_worker_fails_alone():
     assert {outcome.source: outcome.status for outcome in outcomes.values()} == {
         source: "failed" if source == "crash" else "converted" for source in sources}
     assert outcomes[2].reason == "its worker process died while working on it"
+
+
+@dataclass(frozen=True)
+class TableJob:
+    """A job of a kind the runner has never heard of: it writes two tables."""
+
+    source: str
+    tables: tuple[str, str]
+
+    def outputs(self) -> list[Path]:
+        return [Path(table) for table in self.tables]
+
+
+def write_then_interrupt(job: TableJob | str) -> None:
+    for table in [] if isinstance(job, str) else job.tables[:1 if "half" in job.source else 2]:
+        Path(table).write_text("complete")
+    raise KeyboardInterrupt  # after its last rename, as a Ctrl-C may come
+
+
+@pytest.mark.parametrize("item, done", [("written", True), ("half written", False), ("bare path", False)])
+def test_an_interrupted_task_whose_outputs_are_in_place_was_done(files, item, done):
+    job = item if item == "bare path" else TableJob(item, (str(files / "a.parquet"), str(files / "b.parquet")))
+    pairs = []
+    with pytest.raises(KeyboardInterrupt):
+        for pair in run_tasks(write_then_interrupt, [job], workers=1):
+            pairs.append(pair)
+    assert [(index, outcome.kind) for index, outcome in pairs] == ([(0, "done")] if done else [])
 
 
 @pytest.mark.parametrize("no_progress", [False, True])

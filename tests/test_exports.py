@@ -194,3 +194,53 @@ def test_the_scans_an_export_writes(files, ms_level, rt_range, require_precursor
 
     with kt.open_run(write_run(files, "orbitrap", 66)) as run:
         assert run.export_scans(ms_level, rt_range, require_precursor=require_precursor) == (written, left_out)
+
+
+def _fail_after_first(calls, failure):
+    """A stand-in for a run's reading method that reads once, then raises `failure`."""
+    def reading(*arguments, **options):
+        if calls.append(None) or len(calls) > 1:
+            raise failure
+        return reading.original(*arguments, **options)
+    return reading
+
+
+def _library_writers():
+    from kestrune_tools import mgf, mzml, parquet
+
+    return {
+        "mgf": lambda run, out: mgf.write_mgf(run, out),
+        "mzml": lambda run, out: mzml.write_mzml(run, out),
+        "parquet": lambda run, out: parquet.write_parquet(run, out.with_suffix(".scans"), out),
+        "peaks": lambda run, out: parquet.write_peaks(run, out),
+    }
+
+
+@pytest.mark.parametrize("writer", ["mgf", "mzml", "parquet", "peaks"])
+@pytest.mark.parametrize("failure", [KeyboardInterrupt(), OSError(5, "Input/output error")], ids=["interrupt", "error"])
+def test_a_library_export_that_fails_part_way_leaves_nothing(tmp_path, monkeypatch, writer, failure):
+    pytest.importorskip("psims")
+    import kestrune_tools as kt
+    from kestrune_tools import parquet, runs
+
+    path = write_run(tmp_path / "exports", "orbitrap", 66)
+    monkeypatch.setattr(parquet, "PASS_PEAK_BUDGET", 500)  # the peaks in several passes
+    calls = []
+    for name in ("_spectrum", "scan_pass"):
+        reading = _fail_after_first(calls, failure)
+        reading.original = getattr(runs.Run, name)
+        monkeypatch.setattr(runs.Run, name, reading)
+    with kt.open_run(path) as run, pytest.raises(type(failure)):
+        _library_writers()[writer](run, path.parent / "out.export")
+    assert sorted(p.name for p in path.parent.iterdir()) == [path.name]
+
+
+@pytest.mark.parametrize("row_group, error", [(2.5, TypeError), (True, TypeError), (0, ValueError), ("9", TypeError)])
+def test_bad_writer_arguments_are_refused_before_any_file(tmp_path, row_group, error):
+    import kestrune_tools as kt
+    from kestrune_tools import parquet
+
+    path = write_run(tmp_path / "exports", "orbitrap", 66)
+    with kt.open_run(path) as run, pytest.raises(error):
+        parquet.write_peaks(run, path.parent / "out.peaks", row_group=row_group)
+    assert sorted(p.name for p in path.parent.iterdir()) == [path.name]

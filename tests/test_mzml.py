@@ -145,7 +145,7 @@ def test_embedded_index_and_checksums(exported):
     with open(exported[1], "rb") as out, open(exported[0], "rb") as source:
         data, source_bytes = out.read(), source.read()
     index_at = int(re.search(rb"<indexListOffset>(\d+)<", data)[1])
-    assert data[index_at:].lstrip().startswith(b"<indexList ")
+    assert data[index_at:].startswith(b"<indexList ")
     for kind, body in re.findall(rb'<index name="(\w+)">(.*?)</index>', data, re.S):
         for ref, offset in re.findall(rb'<offset idRef="([^"]+)">(\d+)<', body):
             assert re.match(rb"<%s [^>]*id=\"%s\"" % (kind, re.escape(ref)), data[int(offset):])
@@ -153,6 +153,18 @@ def test_embedded_index_and_checksums(exported):
     assert file_checksum[1].decode() == hashlib.sha1(data[: file_checksum.start() + len(b"<fileChecksum>")]).hexdigest()
     assert f'name="SHA-1" value="{hashlib.sha1(source_bytes).hexdigest()}"'.encode() in data
     assert f'name="{os.path.basename(exported[0])}"'.encode() in data
+
+
+def test_mz_values_in_the_precision_the_file_holds_them(exported):
+    """Base peak, lowest and highest m/z of a file whose records hold 32-bit m/z are
+    their shortest 32-bit texts; of 64-bit m/z, their shortest 64-bit ones."""
+    from kestrune_tools.mzml import float32_text, float64_text
+
+    mz_text = float32_text if kestrune.RawFileReader(os.fspath(exported[0])).version == 57 else float64_text
+    with open(exported[1], encoding="utf-8") as out:
+        params = re.findall(r'<cvParam [^>]*accession="MS:10005(?:04|27|28)"[^>]*>', out.read())
+    values = [re.search(r'value="([^"]+)"', param)[1] for param in params]
+    assert all(value == mz_text(float(value)) for value in values)
 
 
 @pytest.mark.parametrize("options, ms_level", [

@@ -29,6 +29,21 @@ def test_texts_from_a_file_are_escaped_and_shown(raw, shown):
     assert text(raw) == shown
 
 
+@pytest.mark.parametrize("mz, intensity", [
+    ([500.0, 501.0, 1.7e308, -1.7e308], [1.0, 2.0, 3.0, 4.0]),  # a span past the largest float
+    ([500.0, float("nan"), float("inf")], [1.0, 2.0, 3.0]),
+    ([500.0, 500.0], [float("nan"), 0.0]),  # nothing to draw
+])
+def test_a_spectrum_view_renders_whatever_its_peaks_hold(mz, intensity):
+    import numpy as np
+
+    from kestrune_tools.runs import Spectrum
+
+    spectrum = Spectrum(3, 2, 1.5, np.array(mz), np.array(intensity, np.float32), None, None, None, 0.0, "scan=3")
+    view = spectrum._repr_html_()
+    assert view.count("<svg") == 1 and "nan" not in view.lower().replace("native id", "")
+
+
 def notebook_page(views):
     """A page laid out like a notebook: each view an output cell under its input."""
     cells = "".join(f'<div class="cell"><pre class="in">In [{k}]: {html.escape(code)}</pre>'

@@ -197,3 +197,20 @@ def test_peak_table_refuses_scans_outside_the_run(files, scans):
     with kt.open_run(rich_file(66).write(files / "run_orbitrap.raw")) as run, \
             pytest.raises(ValueError, match="not in the run"):
         run.peak_table(scans=scans)
+
+
+@pytest.mark.parametrize("call", [
+    lambda run: run.tic(ms_level="1"), lambda run: run.bpc(ms_level="1"), lambda run: run.tic(ms_level=True),
+    lambda run: run.xic([500.0], ppm=10.0, ms_level=1.0), lambda run: run.spectra(ms_level="2"),
+    lambda run: run.scan_pass([True]), lambda run: run.scan_pass([1, 2.0]), lambda run: run.to_pyopenms(ms_level="2"),
+    lambda run: run.peak_table(ms_level="2"), lambda run: run.peak_table(scans=[1.0]),
+])
+def test_scan_numbers_and_ms_levels_follow_one_argument_rule(demo, call):
+    with kt.open_run(demo) as run, pytest.raises(TypeError, match="integers"):
+        call(run)
+
+
+def test_a_window_past_the_largest_float_sums_every_peak(demo):
+    with kt.open_run(demo) as run:  # pytest turns NumPy's overflow warning into an error
+        rt, (trace,) = run.xic([1e308], da=1e308)
+        np.testing.assert_array_equal(trace, run.tic()[1])

@@ -235,6 +235,28 @@ def test_the_parquet_export_reads_groups_of_scans_within_its_budget(files, monke
         assert (files / f"grouped.{part}").read_bytes() == (files / f"whole.{part}").read_bytes()
 
 
+@pytest.mark.parametrize("first_peaks, later_peaks, budget", [(11, 3000, 5000), (150, 4000, 4000), (11, 6000, 5000)])
+def test_a_small_first_scan_keeps_the_parquet_groups_within_their_budget(files, monkeypatch, first_peaks, later_peaks,
+                                                                        budget):
+    pytest.importorskip("pyarrow")
+    from kestrune_tools import parquet
+
+    blocks = [sr.wide_block(sr.rising_mz(first_peaks if scan == 1 else later_peaks, 150.0))
+              for scan in range(1, SCANS + 1)]
+    passes = []
+    one_pass = runs.Run.scan_pass
+    monkeypatch.setattr(runs.Run, "scan_pass", lambda *arguments, **options: passes.append(
+        one_pass(*arguments, **options)) or passes[-1])
+    monkeypatch.setattr(parquet, "PASS_PEAK_BUDGET", budget)
+    before = _native.peak_block_reads()
+    with kt.open_run(peak_run(files / "rising_orbitrap.raw", blocks)) as run:
+        parquet.write_peaks(run, files / "grouped.peaks")
+    held = [int(made.stats.peak_count.sum()) for made in passes]
+    # Only a scan larger than the budget makes a group of its own that holds more.
+    assert max(held) <= max(budget, later_peaks) and sum(held) == first_peaks + (SCANS - 1) * later_peaks, held
+    assert _native.peak_block_reads() - before == SCANS  # each scan's block read once all the same
+
+
 def sparse_run(files):
     """Scan 1 at the first scan offset, the others spread over 4 GiB of holes."""
     block = sr.wide_block(sr.rising_mz(2000, 150.0, 0.25))

@@ -10,6 +10,9 @@ Conventions shared by the three:
   spectrum_utils keeps what it is given, and its MGF and mzML users give seconds).
 - Peaks are handed over in ascending m/z order (stably sorted where the file holds
   them otherwise): matchms refuses any other order and OpenMS's algorithms assume it.
+- Peaks whose m/z or intensity is no finite number (NaN, +-inf; a damaged block can
+  hold them) are left out, by all three alike: no order holds a NaN, and none of the
+  libraries computes anything sound from one. The reader's own arrays keep them.
 - A scan without peaks becomes a spectrum with no peaks, which all three accept.
 - The scan's native id is "scan=N", as in the mzML export.
 """
@@ -48,8 +51,12 @@ def seconds(rt_minutes: float) -> float:
 
 
 def mz_ordered(spectrum: Spectrum) -> tuple[FloatArray, IntensityArray]:
-    """The spectrum's peaks in ascending m/z order: its own arrays where they already are."""
+    """The spectrum's finite peaks in ascending m/z order: its own arrays where they
+    already are."""
     mz, intensity = spectrum.mz, spectrum.intensity
+    finite = np.isfinite(mz) & np.isfinite(intensity)
+    if not finite.all():
+        mz, intensity = mz[finite], intensity[finite]
     if len(mz) > 1 and not (mz[1:] >= mz[:-1]).all():
         order = np.argsort(mz, kind="stable")
         return mz[order], intensity[order]

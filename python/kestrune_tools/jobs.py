@@ -149,6 +149,8 @@ CONVERTED = "converted"
 
 @dataclass(frozen=True)
 class ConvertJob:
+    """One input's export into `outdir` as `format_name`, a `Job` of the batch."""
+
     source: str
     outdir: str
     format_name: str

@@ -46,7 +46,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, TextIO
 
-from kestrune_tools.outputs import NothingToWrite
+from kestrune_tools.outputs import NothingToWrite, atomic_destinations
 from kestrune_tools.text import escaped
 
 if TYPE_CHECKING:
@@ -117,7 +117,8 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
     Raises
     ------
     NothingToWrite
-        Before any file is made, where no scan is left to write.
+        Before any file is made, where no scan is left to write. The file appears
+        complete or not at all.
 
     Examples
     --------
@@ -131,7 +132,7 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
     if not scans:
         raise NothingToWrite(_nothing_to_write(level, len(left_out)))
     stem = Path(file_name).stem
-    with open(destination, "w", encoding="utf-8", newline="\n") as output:
+    with atomic_destinations([destination]) as (path,), open(path, "w", encoding="utf-8", newline="\n") as output:
         output.write(f"COM=MS level {level} scans, File profile {run.profile}, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])

@@ -42,7 +42,7 @@ import hashlib
 import io
 import math
 import os
-from collections.abc import Mapping, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
 from importlib.metadata import PackageNotFoundError, version
@@ -55,6 +55,7 @@ from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabula
 from psims.mzml import MzMLWriter
 from psims.xml import CVParam
 
+from kestrune_tools.outputs import atomic_destinations
 from kestrune_tools.runs import PeakStats
 
 if TYPE_CHECKING:
@@ -165,14 +166,59 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
     """
     scans, left_out = run.export_scans(ms_level, require_precursor=require_precursor)
     checksum = source_checksum(run.path)
-    with open(destination, "wb") as out:
-        with MzMLWriter(out, close=False, vocabulary_resolver=_offline_vocabularies()) as writer:
-            _write_header(writer, run, checksum, scans)
-            with writer.run(id=_run_id(run.path), instrument_configuration=INSTRUMENT_ID,
-                            source_file=SOURCE_FILE_ID, **_start_time(run)):
-                rt, stats = _write_spectra(writer, run, scans, options)
-                _write_chromatograms(writer, rt, stats, options)
+    with atomic_destinations([destination]) as (path,):
+        with open(path, "w+b") as out:
+            with MzMLWriter(out, close=False, vocabulary_resolver=_offline_vocabularies()) as writer:
+                _write_header(writer, run, checksum, scans)
+                with writer.run(id=_run_id(run.path), instrument_configuration=INSTRUMENT_ID,
+                                source_file=SOURCE_FILE_ID, **_start_time(run)):
+                    rt, stats = _write_spectra(writer, run, scans, options)
+                    _write_chromatograms(writer, rt, stats, options)
+            _point_at_index_list(out)
     return len(left_out)
+
+
+# psims takes the index list's offset before the indentation that precedes the
+# element, and writes it a few bytes short; the offset must be that of `<indexList`.
+INDEX_LIST = b"<indexList "
+INDEX_LIST_OFFSET = b"<indexListOffset>"
+FILE_CHECKSUM = b"<fileChecksum>"
+INDEX_TAIL_STEP = 1 << 20
+
+
+def _point_at_index_list(out: IO[bytes]) -> None:
+    """Makes `<indexListOffset>` the offset of `<indexList` where it is not, and the
+    file checksum (SHA-1 of the bytes up to and including `<fileChecksum>`) that of
+    the mended file."""
+    size = out.seek(0, os.SEEK_END)
+    tail_at, tail = _index_tail(out, size)
+    found = tail_at + tail.rindex(INDEX_LIST)
+    offset_at = tail.rindex(INDEX_LIST_OFFSET) + len(INDEX_LIST_OFFSET)
+    offset_end = tail.index(b"<", offset_at)
+    if int(tail[offset_at:offset_end]) == found:
+        return
+    checksum_at = tail.index(FILE_CHECKSUM, offset_end) + len(FILE_CHECKSUM)
+    head = tail[:offset_at] + str(found).encode() + tail[offset_end:checksum_at]
+    out.seek(tail_at)
+    out.truncate()
+    out.write(head)
+    digest = hashlib.sha1(usedforsecurity=False)
+    out.seek(0)
+    while chunk := out.read(CHECKSUM_CHUNK):
+        digest.update(chunk)
+    out.write(digest.hexdigest().encode() + tail[tail.index(b"<", checksum_at):])
+
+
+def _index_tail(out: IO[bytes], size: int) -> tuple[int, bytes]:
+    """The end of the file from a point before its index list: where it starts, and its bytes."""
+    step = INDEX_TAIL_STEP
+    while True:
+        tail_at = max(0, size - step)
+        out.seek(tail_at)
+        tail = out.read()
+        if INDEX_LIST in tail or tail_at == 0:
+            return tail_at, tail
+        step *= 2
 
 
 def float32_text(value: float) -> str:
@@ -312,6 +358,8 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int],
     compression = "zlib" if options.compression else "none"
     rt = np.zeros(len(scans), dtype=np.float64)
     stats = PeakStats(len(scans))
+    # An m/z the file holds as a 32-bit float is written as one.
+    mz_text = float32_text if run.narrow_mz else float64_text
     with writer.spectrum_list(count=len(scans)):
         for row, scan in enumerate(scans):
             spectrum = run[scan]
@@ -323,7 +371,7 @@ def _write_spectra(writer: MzMLWriter, run: Run, scans: Sequence[int],
                 # xs:double has no "nan" or "inf" as Python writes them: a time that is
                 # no number is left out, and the scan is written all the same.
                 scan_start_time=spectrum.rt if math.isfinite(spectrum.rt) else None,
-                params=_spectrum_params(writer, spectrum, stats, row),
+                params=_spectrum_params(writer, spectrum, stats, row, mz_text),
                 scan_params=_scan_params(writer, spectrum),
                 precursor_information=_precursor(writer, run, spectrum, written),
                 encoding={"m/z array": np.float64, "intensity array": np.float32},
@@ -343,19 +391,20 @@ def _term(writer: MzMLWriter, accession: str, value: str, unit: str | None = Non
     return CVParam(accession=accession, value=value, **{key: v for key, v in names.items() if v is not None})
 
 
-def _spectrum_params(writer: MzMLWriter, spectrum: Spectrum, stats: PeakStats, row: int) -> list[Any]:
-    """MS level and spectrum type; for a scan with peaks, the values of its peaks."""
+def _spectrum_params(writer: MzMLWriter, spectrum: Spectrum, stats: PeakStats, row: int,
+                     mz_text: Callable[[float], str]) -> list[Any]:
+    """MS level and spectrum type; for a scan with peaks, the values of its peaks: m/z
+    in `mz_text`, the precision the file holds them in; intensities are 32-bit floats."""
     params: list[Any] = [{"ms level": spectrum.ms_level},
                          MS1_SPECTRUM if spectrum.ms_level == 1 else MSN_SPECTRUM]
     if not stats.peak_count[row]:
         return params
-    # m/z values as the 64-bit array holds them; intensities are 32-bit floats.
     return params + [
         _term(writer, TOTAL_ION_CURRENT, float64_text(stats.tic[row])),
-        _term(writer, BASE_PEAK_MZ, float64_text(stats.base_peak_mz[row]), MZ),
+        _term(writer, BASE_PEAK_MZ, mz_text(stats.base_peak_mz[row]), MZ),
         _term(writer, BASE_PEAK_INTENSITY, float32_text(stats.base_peak_intensity[row]), DETECTOR_COUNTS),
-        _term(writer, LOWEST_OBSERVED_MZ, float64_text(spectrum.mz.min()), MZ),
-        _term(writer, HIGHEST_OBSERVED_MZ, float64_text(spectrum.mz.max()), MZ),
+        _term(writer, LOWEST_OBSERVED_MZ, mz_text(stats.lowest_mz[row]), MZ),
+        _term(writer, HIGHEST_OBSERVED_MZ, mz_text(stats.highest_mz[row]), MZ),
     ]
 
 

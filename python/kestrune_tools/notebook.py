@@ -7,6 +7,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING
 
 import numpy as np
+from numpy.typing import NDArray
 
 from kestrune_tools.markup import creation_text, isolated, levels_text, rt_text, text
 
@@ -67,18 +68,32 @@ def stick_plot(spectrum: Spectrum) -> str:
     baseline = PLOT_HEIGHT - PLOT_MARGIN
     parts = [f'<line x1="{PLOT_MARGIN}" y1="{baseline}" x2="{PLOT_WIDTH - PLOT_MARGIN}" y2="{baseline}" stroke="#888"/>']
     if len(mz):
-        low, span = float(mz.min()), float(np.ptp(mz))
-        columns = np.zeros(len(mz), np.int64) if span == 0 else np.minimum(((mz - low) / span * inner).astype(np.int64), inner - 1)
+        low, high = float(mz.min()), float(mz.max())
+        columns = _columns(mz, low, high, inner)
         tallest = np.zeros(inner)
         np.maximum.at(tallest, columns, intensity)
         heights = tallest / tallest.max() * (baseline - PLOT_MARGIN)
         path = "".join(f"M{PLOT_MARGIN + x + 0.5} {baseline}v{-h:.1f}" for x, h in enumerate(heights) if h > 0)
         parts.append(f'<path d="{path}" stroke="#1f77b4" stroke-width="1"/>')
-        labels = ((PLOT_MARGIN, "start", f"{low:.1f}"), (PLOT_WIDTH // 2, "middle", "m/z"),
-                  (PLOT_WIDTH - PLOT_MARGIN, "end", f"{low + span:.1f}"))
+        labels = ((PLOT_MARGIN, "start", _axis_text(low)), (PLOT_WIDTH // 2, "middle", "m/z"),
+                  (PLOT_WIDTH - PLOT_MARGIN, "end", _axis_text(high)))
         parts.extend(f'<text x="{x}" y="{PLOT_HEIGHT - 2}" font-size="10" text-anchor="{anchor}">{label}</text>'
                      for x, anchor, label in labels)
     else:
         parts.append(f'<text x="{PLOT_WIDTH // 2}" y="{PLOT_HEIGHT // 2}" font-size="11" text-anchor="middle">no peaks</text>')
     return (f'<svg xmlns="http://www.w3.org/2000/svg" width="{PLOT_WIDTH}" height="{PLOT_HEIGHT}" '
             f'role="img" aria-label="stick plot of scan {spectrum.scan_number}">{"".join(parts)}</svg>')
+
+
+def _columns(mz: NDArray[np.float64], low: float, high: float, inner: int) -> NDArray[np.int64]:
+    """The pixel column of each m/z between `low` and `high`. Halved first: the span
+    of finite values far apart (a damaged block's +-1e308) overflows to infinity."""
+    half_span = high / 2 - low / 2
+    if half_span == 0:
+        return np.zeros(len(mz), np.int64)
+    fraction = (mz / 2 - low / 2) / half_span
+    return np.minimum((fraction * inner).astype(np.int64), inner - 1)
+
+
+def _axis_text(mz: float) -> str:
+    return f"{mz:.1f}" if abs(mz) < 1e9 else f"{mz:.3g}"

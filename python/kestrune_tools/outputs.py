@@ -28,6 +28,7 @@ import json
 import os
 import re
 import sys
+import threading
 import uuid
 from collections.abc import Iterator, Sequence
 from pathlib import Path
@@ -117,6 +118,24 @@ def _flush_written(temporary: Path) -> None:
                                 str(temporary)) from None
 
 
+# The temporary names of the `atomic_outputs` blocks in progress in this process:
+# a public writer handed one of them writes it as it is (`atomic_destinations`).
+_in_progress: set[str] = set()
+_in_progress_lock = threading.Lock()
+
+
+@contextlib.contextmanager
+def _handed_out(temporaries: list[Path]) -> Iterator[None]:
+    keys = [os.path.abspath(path) for path in temporaries]
+    with _in_progress_lock:
+        _in_progress.update(keys)
+    try:
+        yield
+    finally:
+        with _in_progress_lock:
+            _in_progress.difference_update(keys)
+
+
 @contextlib.contextmanager
 def atomic_outputs(finals: Sequence[str | os.PathLike[str]]) -> Iterator[list[Path]]:
     """Yields a temporary path for each of `finals`; renames them all into place
@@ -128,7 +147,8 @@ def atomic_outputs(finals: Sequence[str | os.PathLike[str]]) -> Iterator[list[Pa
             leftover.unlink(missing_ok=True)
     temporaries = [temporary_name(final) for final in paths]
     try:
-        yield temporaries
+        with _handed_out(temporaries):
+            yield temporaries
         for temporary in temporaries:
             _flush_written(temporary)
         for temporary, final in zip(temporaries, paths):
@@ -156,6 +176,24 @@ def atomic_output(final: str | os.PathLike[str]) -> Iterator[Path]:
     """
     with atomic_outputs([final]) as (temporary,):
         yield temporary
+
+
+@contextlib.contextmanager
+def atomic_destinations(destinations: Sequence[str | os.PathLike[str]]) -> Iterator[list[Path]]:
+    """What every public writer writes to: `atomic_outputs` of its destinations, so
+    that a failure (an error, an interrupt) leaves nothing under their names. A
+    destination that is itself a temporary name of a block in progress (a batch's)
+    is written as it is: that block renames it."""
+    paths = [Path(destination) for destination in destinations]
+    with _in_progress_lock:
+        handed_out = [os.path.abspath(path) in _in_progress for path in paths]
+    if all(handed_out):
+        yield paths
+        return
+    if any(handed_out):
+        raise ValueError("destinations mix temporary names of a batch with others")
+    with atomic_outputs(paths) as temporaries:
+        yield temporaries
 
 
 def output_error(error: BaseException, outputs: Sequence[tuple[Path, Path]], current: Path) -> str | None:

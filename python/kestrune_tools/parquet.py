@@ -26,16 +26,18 @@ from __future__ import annotations
 
 import contextlib
 import datetime
+import operator
 import os
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, SupportsIndex
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from kestrune_tools.outputs import atomic_destinations
 from kestrune_tools.runs import PeakStats, ScanPass
 
 if TYPE_CHECKING:
@@ -44,9 +46,10 @@ if TYPE_CHECKING:
     from kestrune_tools.runs import Run, RunPeaks
 
 PEAK_ROW_GROUP = 1 << 20
-# The peaks one pass of the export reads at a time: a group of scans holds as many
-# scans as this many peaks hold of the largest scan read so far (one scan at first;
-# `MAX_GROUP_SCANS` at most, a bound on the group that follows empty scans).
+# The peaks one pass of the export holds at a time: a group of scans ends before the
+# scan whose peak block (its count read before its peaks) would take it past this
+# many, or at `MAX_GROUP_SCANS`, a bound on a group of empty scans. Only a single
+# scan larger than the budget makes a group that holds more.
 PASS_PEAK_BUDGET = PEAK_ROW_GROUP
 MAX_GROUP_SCANS = 256
 PEAK_SCHEMA = pa.schema([
@@ -130,12 +133,27 @@ def write_peaks(run: Run, destination: str | os.PathLike[str], ms_level: int | N
     """Writes the peaks of every scan (of `ms_level` if given) in scan order, from
     `scan_pass` where one is given (of the same `ms_level`), else from passes over
     groups of scans made now. Answers the scans and their statistics, what
-    `write_scans` writes the scan table from."""
-    if row_group < 1:  # before the file is made: a size below one row would never end, or write no peaks
+    `write_scans` writes the scan table from. The file appears complete or not at
+    all (`outputs.atomic_destinations`)."""
+    _check_peak_arguments(row_group, scan_pass)
+    with atomic_destinations([destination]) as (path,):
+        return _write_peaks(run, path, ms_level, row_group, scan_pass)
+
+
+def _check_peak_arguments(row_group: int, scan_pass: ExportPass | None) -> None:
+    """Before any file is made."""
+    if isinstance(row_group, bool) or not isinstance(row_group, SupportsIndex):
+        raise TypeError(f"row_group is a whole number of rows, not {type(row_group).__name__}")
+    if operator.index(row_group) < 1:  # a size below one row would never end, or write no peaks
         raise ValueError(f"row_group must be at least 1 row, not {row_group}")
     if scan_pass is not None and scan_pass[1].peaks is None:
         raise ValueError("write_peaks needs a pass made with its peaks (export_pass)")
+
+
+def _write_peaks(run: Run, destination: Path, ms_level: int | None, row_group: int,
+                 scan_pass: ExportPass | None) -> ExportPass:
     schema = PEAK_SCHEMA.with_metadata(header_metadata(run))
+    row_group = operator.index(row_group)
     with _PeakRowGroups(destination, schema, row_group) as row_groups:
         if scan_pass is not None and scan_pass[1].peaks is not None:
             row_groups.add(scan_pass[1].peaks)
@@ -151,15 +169,13 @@ def _pass_in_groups(run: Run, scans: list[int], take_peaks: Callable[[RunPeaks],
     each group's peaks handed to `take_peaks` and dropped before the next group is read:
     the statistics of all the scans."""
     parts: list[PeakStats] = []
-    start, size, largest = 0, 1, 0
+    start = 0
     while True:
-        made = run.scan_pass(scans[start:start + size], with_peaks=True)
+        made = run.scan_pass(scans[start:start + MAX_GROUP_SCANS], with_peaks=True, peak_budget=PASS_PEAK_BUDGET)
         assert made.peaks is not None
         take_peaks(made.peaks)
         parts.append(made.stats)
-        start += size
-        largest = max(largest, int(made.stats.peak_count.max(initial=0)))
-        size = max(1, min(MAX_GROUP_SCANS, PASS_PEAK_BUDGET // max(largest, 1)))
+        start += len(made.stats.peak_count)
         del made  # its peaks go before the next group's are read
         if start >= len(scans):
             break
@@ -215,10 +231,12 @@ class _PeakRowGroups:
 
 def write_scans(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None,
                 scan_pass: ExportPass | None = None) -> None:
-    """Writes the scan table with its header-value columns and metadata."""
-    table = scans_table(run, ms_level, scan_pass)
-    with _naming(destination):
-        pq.write_table(table.replace_schema_metadata(header_metadata(run)), destination)
+    """Writes the scan table with its header-value columns and metadata; the file
+    appears complete or not at all."""
+    with atomic_destinations([destination]) as (path,):
+        table = scans_table(run, ms_level, scan_pass)
+        with _naming(path):
+            pq.write_table(table.replace_schema_metadata(header_metadata(run)), path)
 
 
 @contextlib.contextmanager
@@ -235,7 +253,8 @@ def _naming(destination: str | os.PathLike[str]) -> Iterator[None]:
 
 def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
                   peaks_destination: str | os.PathLike[str] | None, ms_level: int | None = None) -> None:
-    """Write a run's scan table and peak table as Parquet, reading each scan's peaks once.
+    """Write a run's scan table and peak table as Parquet, reading each scan's peaks once;
+    both files appear complete, or neither does.
 
     Parameters
     ----------
@@ -253,9 +272,13 @@ def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
     >>> with open_run("run_orbitrap.raw") as run:              # doctest: +SKIP
     ...     write_parquet(run, "run.scans.parquet", "run.peaks.parquet")
     """
-    made = None if peaks_destination is None else write_peaks(run, peaks_destination, ms_level)
-    if scans_destination is not None:
-        write_scans(run, scans_destination, ms_level, made)
+    named = {part: destination for part, destination in (("peaks", peaks_destination), ("scans", scans_destination))
+             if destination is not None}
+    with atomic_destinations(list(named.values())) as paths:
+        path = dict(zip(named, paths))  # temporary names, which the writers below write as they are
+        made = None if "peaks" not in path else write_peaks(run, path["peaks"], ms_level)
+        if "scans" in path:
+            write_scans(run, path["scans"], ms_level, made)
 
 
 def read_header_metadata(path: str | os.PathLike[str]) -> dict[str, str]:

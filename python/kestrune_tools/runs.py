@@ -37,6 +37,7 @@ ascending m/z.
 from __future__ import annotations
 
 import math
+import operator
 import os
 import warnings
 from collections.abc import Iterator, Mapping, Sequence
@@ -62,7 +63,8 @@ if TYPE_CHECKING:
 
 __all__ = [
     "Run", "Spectrum", "open_run", "ms_level_rule", "scan_peaks", "native_id", "UNITS",
-    "SCAN_TABLE_COLUMNS", "PeakStats", "ScanPass", "RunPeaks", "GenericProfileWarning",
+    "SCAN_TABLE_COLUMNS", "PeakStats", "ScanPass", "RunPeaks", "scan_number_argument", "ms_level_argument",
+    "GenericProfileWarning",
 ]
 
 FloatArray = NDArray[np.float64]
@@ -100,6 +102,25 @@ def scan_peaks(reader: kestrune.RawFileReader, scan_number: int) -> tuple[FloatA
     if len(mz) == 1:  # the reader's "no result"; a peak block holds at least 11 peaks
         return mz[:0], intensity[:0]
     return mz, intensity
+
+
+def scan_number_argument(scan_number: object) -> int:
+    """A scan number given to the run: an integer (NumPy's too), never a bool or a
+    float; TypeError for anything else."""
+    if isinstance(scan_number, bool) or not isinstance(scan_number, SupportsIndex):
+        raise TypeError(f"scan numbers are integers, not {type(scan_number).__name__}")
+    return operator.index(scan_number)
+
+
+def ms_level_argument(ms_level: object) -> int | None:
+    """An MS level given to the run: None (every level) or an integer, by the same
+    rule as a scan number; TypeError for anything else, so that `ms_level="1"` is no
+    silent empty answer."""
+    if ms_level is None:
+        return None
+    if isinstance(ms_level, bool) or not isinstance(ms_level, SupportsIndex):
+        raise TypeError(f"MS levels are integers or None, not {type(ms_level).__name__}")
+    return operator.index(ms_level)
 
 
 def native_id(scan_number: int) -> str:
@@ -364,6 +385,12 @@ class Run:
     def creation_date(self) -> str:
         return self.reader.creation_date
 
+    @cached_property
+    def narrow_mz(self) -> bool:
+        """Whether the file holds its peaks' m/z as 32-bit floats (the reader widens
+        them to 64 bits): values taken from m/z then have 32-bit precision."""
+        return _native.narrow_mz(self.reader)
+
     def trailer(self, scan_number: int) -> dict[str, TrailerValue]:
         """The scan's trailer extra fields, as the reader answers them."""
         return self.reader.get_trailer_extra(self._scan_number(scan_number))
@@ -400,7 +427,7 @@ class Run:
 
     def __contains__(self, scan_number: object) -> bool:
         try:
-            scan = self._scan_number(scan_number)  # type: ignore[arg-type]
+            scan = scan_number_argument(scan_number)
         except TypeError:
             return False
         return 1 <= scan <= len(self)
@@ -434,7 +461,7 @@ class Run:
         >>> for spectrum in run.spectra(ms_level=2, rt_range=(7.0, 7.5)):   # doctest: +SKIP
         ...     print(spectrum.precursor_mz, spectrum.precursor_charge)
         """
-        scans = self._scans().select(ms_level, rt_range)
+        scans = self._scans().select(ms_level_argument(ms_level), rt_range)
         return (self._spectrum(scan) for scan in scans)
 
     def export_scans(self, ms_level: int | None = None, rt_range: tuple[float, float] | None = None, *,
@@ -590,7 +617,7 @@ class Run:
         >>> rt, tic = run.tic()                                     # doctest: +SKIP
         >>> rt[tic.argmax()]                                        # doctest: +SKIP
         """
-        scans = self._scans().select(ms_level)
+        scans = self._scans().select(ms_level_argument(ms_level))
         return self._rts(scans), self.scan_pass(scans).stats.tic
 
     def bpc(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
@@ -607,7 +634,7 @@ class Run:
             Retention times (minutes) and each scan's largest intensity (0.0 for a scan
             without peaks).
         """
-        scans = self._scans().select(ms_level)
+        scans = self._scans().select(ms_level_argument(ms_level))
         return self._rts(scans), self.scan_pass(scans).stats.base_peak_intensity
 
     def xic(self, targets: ArrayLike, *, ppm: float | None = None, da: float | None = None,
@@ -639,17 +666,25 @@ class Run:
         >>> float(rt[xic.argmax()])                                 # doctest: +SKIP
         7.3
         """
+        level = ms_level_argument(ms_level)
         centres = np.asarray(targets, dtype=np.float64).reshape(-1)
         bounds = _windows(centres, ppm, da)
-        scans = self._scans().select(ms_level)
+        scans = self._scans().select(level)
         return self._rts(scans), self.scan_pass(scans, bounds=bounds).window_sums
 
     def scan_pass(self, scans: Sequence[int], *, bounds: FloatArray | None = None,
-                  with_peaks: bool = False) -> ScanPass:
+                  with_peaks: bool = False, peak_budget: int = 0) -> ScanPass:
         """One pass over the peaks of `scans` (each read once, in the order given): their
         statistics, the summed intensity within each window of `bounds` (as `_windows`
-        makes them), and with `with_peaks` every peak of those scans."""
-        answer = _native.scan_pass(self.reader, scans, bounds, with_peaks)
+        makes them), and with `with_peaks` every peak of those scans. With peaks and a
+        `peak_budget` above 0, the pass ends before the scan whose peaks would take it
+        past that many: it answers the first scans asked for, at least one (as many
+        rows as its statistics have)."""
+        numbers = [self._scan_number(scan) for scan in scans]
+        budget = operator.index(peak_budget)
+        if budget < 0:
+            raise ValueError(f"peak_budget must be at least 0, not {budget}")
+        answer = _native.scan_pass(self.reader, numbers, bounds, with_peaks, budget)
         peaks = (RunPeaks(answer["peak_offsets"], answer["peak_scan"], answer["peak_mz"],
                           answer["peak_intensity"]) if with_peaks else None)
         return ScanPass(PeakStats.of_pass(answer), answer["window_sums"], peaks)
@@ -659,7 +694,7 @@ class Run:
         memory (see `kestrune_tools.adapters.to_pyopenms`)."""
         from kestrune_tools.adapters import to_pyopenms
 
-        return to_pyopenms(self.spectra(ms_level))
+        return to_pyopenms(self.spectra(ms_level_argument(ms_level)))
 
     # -- helpers
 
@@ -670,9 +705,7 @@ class Run:
         return self._index
 
     def _scan_number(self, scan_number: SupportsIndex) -> int:
-        if isinstance(scan_number, bool) or not hasattr(scan_number, "__index__"):
-            raise TypeError(f"scan numbers are integers, not {type(scan_number).__name__}")
-        return scan_number.__index__()
+        return scan_number_argument(scan_number)
 
     def _spectrum(self, scan: int) -> Spectrum:
         index, k = self._scans(), scan - 1
@@ -687,7 +720,7 @@ class Run:
                 scans: Sequence[int] | None) -> list[int]:
         """The scans of `scans` (every scan for None), in their order, that are of
         `ms_level` and within `rt_range`."""
-        selected = self._scans().select(ms_level, rt_range)
+        selected = self._scans().select(ms_level_argument(ms_level), rt_range)
         if scans is None:
             return selected
         wanted = [self._scan_number(scan) for scan in scans]
@@ -803,10 +836,12 @@ def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatA
     if not tolerance >= 0.0 or math.isinf(tolerance):
         raise ValueError(f"the tolerance must be a finite number of at least 0, not {tolerance}")
     # abs(): a window of negative width would make the peak gathering fail.
-    half_width = np.abs(centres) * tolerance * 1e-6 if ppm is not None else np.full_like(centres, tolerance)
-    bounds = np.empty(2 * len(centres), dtype=np.float64)
-    bounds[0::2] = centres - half_width
-    bounds[1::2] = np.nextafter(centres + half_width, np.inf)
+    # A window past the largest float reaches infinity, which the search takes as it is.
+    with np.errstate(over="ignore"):
+        half_width = np.abs(centres) * tolerance * 1e-6 if ppm is not None else np.full_like(centres, tolerance)
+        bounds = np.empty(2 * len(centres), dtype=np.float64)
+        bounds[0::2] = centres - half_width
+        bounds[1::2] = np.nextafter(centres + half_width, np.inf)
     return bounds
 
 

@@ -125,8 +125,8 @@ void set_item(PyObject* dict, const char* key, PyRef value) {
     if (PyDict_SetItemString(dict, key, value.get()) != 0) throw PythonErrorRaised{};
 }
 
-PyRef result_dict(runpass::PassResult&& result, std::size_t scans, std::size_t windows, bool with_peaks) {
-    const auto rows = static_cast<binding::npy_intp>(scans);
+PyRef result_dict(runpass::PassResult&& result, std::size_t windows, bool with_peaks) {
+    const auto rows = static_cast<binding::npy_intp>(result.scans_read);
     PyRef dict = created(PyDict_New());
     set_item(dict.get(), "peak_count", array_of(std::move(result.peak_count), {rows}));
     set_item(dict.get(), "tic", array_of(std::move(result.tic), {rows}));
@@ -148,11 +148,12 @@ PyRef result_dict(runpass::PassResult&& result, std::size_t scans, std::size_t w
 
 PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
     return binding::run_entry([&]() -> PyObject* {
-        static const char* keywords[] = {"reader", "scans", "bounds", "with_peaks", nullptr};
+        static const char* keywords[] = {"reader", "scans", "bounds", "with_peaks", "peak_budget", nullptr};
         PyObject *reader_object, *scans, *bounds = Py_None;
         int with_peaks = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|Op:scan_pass", const_cast<char**>(keywords),
-                                         &reader_object, &scans, &bounds, &with_peaks)) {
+        unsigned long long peak_budget = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OpK:scan_pass", const_cast<char**>(keywords),
+                                         &reader_object, &scans, &bounds, &with_peaks, &peak_budget)) {
             return nullptr;
         }
         binding::ReaderObject* reader = binding::as_reader(reader_object);
@@ -161,6 +162,7 @@ PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
         request.scan_numbers = scan_numbers_of(scans);
         request.windows = runpass::Windows(window_bounds_of(bounds));
         request.with_peaks = with_peaks != 0;
+        request.peak_budget = request.with_peaks ? peak_budget : 0;
 
         binding::Borrow borrow(reader, binding::Borrow::Kind::shared);
         if (!borrow.ok()) return nullptr;
@@ -172,8 +174,7 @@ PyObject* scan_pass(PyObject*, PyObject* args, PyObject* kwargs) {
         auto result = call.off_lock([&request](const io::BetweenChunks& between_scans) {
             return runpass::run_pass(request, between_scans);
         });
-        return result_dict(std::move(result), request.scan_numbers.size(), request.windows.count(),
-                           request.with_peaks).release();
+        return result_dict(std::move(result), request.windows.count(), request.with_peaks).release();
     });
 }
 
@@ -223,6 +224,18 @@ PyObject* open_reader(PyObject*, PyObject* args) {
     });
 }
 
+// Whether the file's peak records hold each m/z as a 32-bit float (widened to 64
+// bits by the reader), so that values taken from m/z have 32-bit precision only.
+PyObject* narrow_mz(PyObject*, PyObject* reader_object) {
+    return binding::run_entry([&]() -> PyObject* {
+        binding::ReaderObject* reader = binding::as_reader(reader_object);
+        if (!reader) return nullptr;
+        binding::Borrow borrow(reader, binding::Borrow::Kind::shared);
+        if (!borrow.ok()) return nullptr;
+        return PyBool_FromLong(!reader::has_wide_peak_records(reader->record.version));
+    });
+}
+
 PyObject* peak_block_reads(PyObject*, PyObject*) {
     return PyLong_FromUnsignedLongLong(runpass::peak_block_reads());
 }
@@ -230,9 +243,13 @@ PyObject* peak_block_reads(PyObject*, PyObject*) {
 PyMethodDef module_methods[] = {
     {"scan_pass", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_pass)),
      METH_VARARGS | METH_KEYWORDS,
-     "scan_pass(reader, scans, bounds=None, with_peaks=False)\n--\n\n"
+     "scan_pass(reader, scans, bounds=None, with_peaks=False, peak_budget=0)\n--\n\n"
      "Reads each scan's peaks once and answers a dict of arrays: the per-scan statistics,\n"
-     "the window sums (windows x scans) and, with_peaks, the peaks and their offsets."},
+     "the window sums (windows x scans) and, with_peaks, the peaks and their offsets.\n"
+     "With peaks and a peak_budget, ends before the scan that would take the peaks past\n"
+     "the budget (never before the first): the arrays then hold the first scans asked for."},
+    {"narrow_mz", narrow_mz, METH_O,
+     "narrow_mz(reader)\n--\n\nWhether the file's peak records hold 32-bit m/z values."},
     {"peak_stats", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(peak_stats)), METH_FASTCALL,
      "peak_stats(mz, intensity)\n--\n\n"
      "(count, tic, base_peak_mz, base_peak_intensity, lowest_mz, highest_mz) of one scan's peaks."},

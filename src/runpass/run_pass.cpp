@@ -53,15 +53,23 @@ private:
 class PassSource {
 public:
     explicit PassSource(const std::string& path) : path_(path) {}
-    // Opened at the first scan that has a block to read, as a single scan's peaks
-    // open the file only then. The peaks stay valid until the next call; null for
-    // none.
-    const spectra::Peaks* peaks(const std::optional<spectra::PeakSearch>& search) {
-        if (!search) return nullptr;
+    // The scan's block as the search finds it, its records not read yet; nullopt for
+    // none. The file is opened at the first scan that has a block to look for, as a
+    // single scan's peaks open it only then.
+    std::optional<spectra::LocatedBlock> locate(const std::optional<spectra::PeakSearch>& search) {
+        if (!search) return std::nullopt;
         if (!source_) source_ = io::open_for_reading(path_);
+        return spectra::locate_peak_block(*search, *source_);
+    }
+    // The located block's peaks, valid until the next call; null for none. Each scan
+    // that has a search counts as one block read.
+    const spectra::Peaks* peaks(const std::optional<spectra::PeakSearch>& search,
+                                const std::optional<spectra::LocatedBlock>& located) {
+        if (!search) return nullptr;
         block_reads.fetch_add(1, std::memory_order_relaxed);
         decoder_.start();
-        return spectra::extract_peaks_into(*search, *source_, storage_, decoder_) ? &storage_.peaks : nullptr;
+        return located && spectra::read_located_block(*located, *source_, storage_, decoder_) ? &storage_.peaks
+                                                                                               : nullptr;
     }
     PeakSummary summary(const spectra::Peaks* peaks) const {
         return peaks ? decoder_.summary(*peaks) : PeakSummary{};
@@ -83,6 +91,13 @@ void store(PassResult& result, std::size_t row, const PeakSummary& summary) {
     result.highest_mz[row] = summary.highest_mz;
 }
 
+// Whether the located block would bring the peaks held past the request's budget:
+// the pass then ends before it, and the next pass starts with it.
+bool passes_budget(const PassRequest& request, const PassResult& result,
+                   const std::optional<spectra::LocatedBlock>& located) {
+    return request.peak_budget && located && result.peak_mz.size() + located->count > request.peak_budget;
+}
+
 // `rows` x `columns` row-major into columns x rows, in tiles that stay in cache.
 void transpose(const double* from, std::size_t rows, std::size_t columns, double* to) {
     constexpr std::size_t tile = 32;
@@ -100,7 +115,7 @@ void transpose(const double* from, std::size_t rows, std::size_t columns, double
 PassResult run_pass(const PassRequest& request, const io::BetweenChunks& between_scans) {
     const std::size_t scans = request.scan_numbers.size();
     const std::size_t windows = request.windows.count();
-    PassResult result{Buffer<std::int32_t>(scans), Buffer<double>(scans), Buffer<double>(scans),
+    PassResult result{0, Buffer<std::int32_t>(scans), Buffer<double>(scans), Buffer<double>(scans),
                       Buffer<double>(scans), Buffer<double>(scans), Buffer<double>(scans),
                       Buffer<double>(windows * scans), {}, {}, {}, {}};
     if (request.with_peaks) result.peak_offsets.append_copies(0, 1);
@@ -112,7 +127,10 @@ PassResult run_pass(const PassRequest& request, const io::BetweenChunks& between
     Buffer<double> by_scan(windows * scans);
     for (std::size_t row = 0; row < scans; ++row) {
         between_scans();
-        const spectra::Peaks* peaks = source.peaks(request.searches[row]);
+        const auto& search = request.searches[row];
+        const auto located = source.locate(search);
+        if (row > 0 && passes_budget(request, result, located)) break;
+        const spectra::Peaks* peaks = source.peaks(search, located);
         const double* mz = peaks ? peaks->mz.data() : nullptr;
         const float* intensity = peaks ? peaks->intensity.data() : nullptr;
         const std::size_t count = peaks ? peaks->mz.size() : 0;
@@ -128,8 +146,10 @@ PassResult run_pass(const PassRequest& request, const io::BetweenChunks& between
             result.peak_intensity.append(intensity, count);
             result.peak_offsets.append_copies(static_cast<std::int64_t>(result.peak_mz.size()), 1);
         }
+        result.scans_read = row + 1;
     }
-    transpose(by_scan.data(), scans, windows, result.window_sums.data());
+    // The windows' rows are as long as the scans read.
+    transpose(by_scan.data(), result.scans_read, windows, result.window_sums.data());
     return result;
 }
 

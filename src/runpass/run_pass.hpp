@@ -24,10 +24,16 @@ struct PassRequest {
     std::vector<std::optional<spectra::PeakSearch>> searches;
     Windows windows{{}};  // none for a pass without windows
     bool with_peaks = false;
+    // With peaks, a bound on the peaks one pass holds (0: none): the pass ends before
+    // the scan whose block would take it past the bound (never before the first scan)
+    // and answers the scans read so far, the first ones asked for.
+    std::uint64_t peak_budget = 0;
 };
 
-// One entry per requested scan (a scan without peaks has zeros), and the peaks.
+// One entry per scan read (a scan without peaks has zeros), and the peaks. Every
+// requested scan is read unless the peak budget ended the pass early.
 struct PassResult {
+    std::size_t scans_read = 0;
     Buffer<std::int32_t> peak_count;
     Buffer<double> tic, base_peak_mz, base_peak_intensity, lowest_mz, highest_mz;
     Buffer<double> window_sums;  // windows x scans, a window's row after the other

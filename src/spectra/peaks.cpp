@@ -226,19 +226,28 @@ std::optional<Peaks> extract_peaks(const PeakSearch& search, const io::ByteSourc
 
 bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, PeakStorage& storage,
                         RecordDecoder& decoder) {
+    const auto located = locate_peak_block(search, source);
+    return located && read_located_block(*located, source, storage, decoder);
+}
+
+std::optional<LocatedBlock> locate_peak_block(const PeakSearch& search, const io::ByteSource& source) {
     const auto [start, wide] = search;
     const auto length = source.length();
-    if (!length || start >= *length) return false;
+    if (!length || start >= *length) return std::nullopt;
     const std::uint64_t remaining = *length - start;
 
-    const auto window = read_search_window(source, start, remaining, wide ? wide_window : narrow_window);
-    if (!window) return false;
-    if (wide) {
-        const auto block = wide_search(*window, remaining);
-        return block && read_wide_block(source, *window, *block, storage, decoder);
-    }
-    const auto block = narrow_search(*window, remaining);
-    return block && read_narrow_block(source, *window, *block, storage.peaks, decoder);
+    auto window = read_search_window(source, start, remaining, wide ? wide_window : narrow_window);
+    if (!window) return std::nullopt;
+    const auto block = wide ? wide_search(*window, remaining) : narrow_search(*window, remaining);
+    if (!block) return std::nullopt;
+    return LocatedBlock{std::move(*window), block->records_at, block->count, wide};
+}
+
+bool read_located_block(const LocatedBlock& located, const io::ByteSource& source, PeakStorage& storage,
+                        RecordDecoder& decoder) {
+    const Block block{located.records_at, located.count};
+    return located.wide ? read_wide_block(source, located.window, block, storage, decoder)
+                        : read_narrow_block(source, located.window, block, storage.peaks, decoder);
 }
 
 }  // namespace kestrune::spectra

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "io/byte_source.hpp"
+#include "io/byte_window.hpp"
 #include "reader/record.hpp"
 
 namespace kestrune::spectra {
@@ -86,6 +87,19 @@ public:
 // As extract_peaks, into `storage.peaks` through `decoder`: false where that answers
 // nullopt (the peaks left then are unspecified).
 bool extract_peaks_into(const PeakSearch& search, const io::ByteSource& source, PeakStorage& storage,
+                        RecordDecoder& decoder);
+
+// The two steps of extract_peaks_into, for a reader of many blocks that decides from
+// a block's count whether to read it now: the block the search found (its search
+// window read, its records not yet), then its records.
+struct LocatedBlock {
+    io::ByteWindow window;
+    std::uint64_t records_at;  // from the window's start
+    std::uint32_t count;
+    bool wide;
+};
+std::optional<LocatedBlock> locate_peak_block(const PeakSearch& search, const io::ByteSource& source);
+bool read_located_block(const LocatedBlock& located, const io::ByteSource& source, PeakStorage& storage,
                         RecordDecoder& decoder);
 
 // Both steps at once.

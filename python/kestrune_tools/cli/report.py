@@ -29,8 +29,11 @@ styles, so it opens with no network (from a file, or an email attachment).
 The second form applies to several inputs, a folder among them, or an -o naming an
 existing folder or ending with "/" (made if missing). The index overlays the runs' TICs, lists scans and warnings per run
 with a link to each page, and lists the inputs that failed with their reason; the
-others still get their pages. Pages are written under a temporary name and renamed
-into place when complete. Inputs are never written: a page that would be an input, an
+others still get their pages; a run that changes while it is read gets none. Two
+runs whose pages would share a name (OUTDIR/<stem>.html, the stem's characters other
+than letters, digits, ".", "_" and "-" as "_", compared without regard to case) are
+refused before anything is written. Pages are written under a temporary name and
+renamed into place when complete. Inputs are never written: a page that would be an input, an
 existing .raw file or the same file as one is refused. One command at a time writes
 into a folder (it holds .kestrune.lock there for the batch): a second one is
 refused at once, exit status 2. Needs the extra: pip install 'kestrune[report]'.

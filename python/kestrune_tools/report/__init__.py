@@ -63,12 +63,17 @@ class FailedInput:
 def write_run_report(run_or_path: Run | PathLike, destination: PathLike, profile: str | None = None) -> RunSummary:
     """Writes the report page of one run (an open run, or the path of a file, read with
     `profile` or, for None, the File profile its path selects)."""
-    if isinstance(run_or_path, (str, os.PathLike)):
-        with open_run(run_or_path, profile) as run:
-            digest = read_digest(run)
-    else:
-        digest = read_digest(run_or_path)
-    page = Path(destination)
+    digest = digest_of(run_or_path, profile) if isinstance(run_or_path, (str, os.PathLike)) else \
+        read_digest(run_or_path)
+    return write_digest_page(digest, Path(destination))
+
+
+def digest_of(path: PathLike, profile: str | None = None) -> RunDigest:
+    with open_run(path, profile) as run:
+        return read_digest(run)
+
+
+def write_digest_page(digest: RunDigest, page: Path) -> RunSummary:
     before, after = run_sections(digest)
     write_page(page, render_page(f"{visible(digest.name)}: run report", run_layout(digest), before, after))
     return summarise(digest, page)
@@ -103,9 +108,14 @@ INDEX_PAGE = "index.html"
 
 
 def report_file(job: ReportJob) -> Outcome[RunSummary]:
-    """The page of one input; a bad input becomes a failed Outcome, never an error."""
-    return guarded(job.source, lambda: Outcome.done(job.source, REPORTED,
-                                                    write_run_report(job.source, job.page, job.profile)))
+    """The page of one input; a bad input becomes a failed Outcome, never an error. The
+    run is read whole first, so that an input that changed meanwhile gets no page."""
+    read = guarded(job.source, lambda: Outcome.done(job.source, REPORTED, digest_of(job.source, job.profile)))
+    digest = read.value
+    if digest is None:
+        return Outcome.failed(job.source, read.reason or "failed")
+    return guarded(job.source, lambda: Outcome.done(job.source, REPORTED, write_digest_page(digest, Path(job.page))),
+                   watch_input=False)
 
 
 def write_batch(inputs: Iterable[PathLike], directory: PathLike, *, workers: int = 1, scheduler: str | None = None,
