@@ -347,7 +347,7 @@ class Run:
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{len(self)} scans"
-        return f"<Run {self._path!r}, {state}>"
+        return f"<Run {self._path!r}, {state}, {self.profile} profile>"
 
     def _repr_html_(self) -> str:
         from kestrune_tools.notebook import run_html
@@ -406,10 +406,12 @@ class Run:
         return self.reader.get_error_logs()
 
     def summary(self) -> dict[str, Any]:
-        """Cheap file-wide values: path, version, creation date, scan counts by MS level."""
+        """Cheap file-wide values: path, File profile, version, creation date, scan counts
+        by MS level."""
         levels = self._scans().ms_level
         return {
             "path": self._path,
+            "profile": self.profile,
             "version": self.version,
             "creation_date": self.creation_date,
             "num_scans": len(levels),
