@@ -55,6 +55,7 @@ from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabula
 from psims.mzml import MzMLWriter
 from psims.xml import CVParam
 
+from kestrune_tools.numbers import float32_text, float64_text
 from kestrune_tools.outputs import atomic_destinations
 from kestrune_tools.runs import PeakStats
 
@@ -219,28 +220,6 @@ def _index_tail(out: IO[bytes], size: int) -> tuple[int, bytes]:
         if INDEX_LIST in tail or tail_at == 0:
             return tail_at, tail
         step *= 2
-
-
-def float32_text(value: float) -> str:
-    """The shortest text that reads back as the same 32-bit float: `0.8`, not the
-    float64 `0.800000011920929` of the same value (NumPy's shortest form, `1e+38` for
-    the extremes)."""
-    return _xsd_float(value) or str(np.float32(value))
-
-
-def float64_text(value: float) -> str:
-    """The shortest text that reads back as the same 64-bit float."""
-    return _xsd_float(value) or repr(float(value))
-
-
-def _xsd_float(value: float) -> str | None:
-    # XML Schema's words for the values that are no numbers; peaks that are no
-    # plausible peaks still hold them.
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "INF" if value > 0 else "-INF"
-    return None
 
 
 def source_checksum(path: str | os.PathLike[str]) -> str:

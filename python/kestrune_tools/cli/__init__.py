@@ -38,6 +38,7 @@ SUBCOMMANDS = [
     "kestrune_tools.cli.convert",
     "kestrune_tools.cli.catalog",
     "kestrune_tools.cli.report",
+    "kestrune_tools.cli.serve",
 ]
 
 DESCRIPTION = """\

@@ -50,7 +50,7 @@ def configure(parser: argparse.ArgumentParser) -> None:
 def describe(path: Path, profile: str | None = None) -> dict[str, Any]:
     """The values `info` prints, as JSON-ready values (read with `profile`, or the
     path's own profile for None)."""
-    import numpy as np  # here, so that `kestrune --help` needs no NumPy
+    import numpy as np  # here, so that the command line's other commands and --help need none
 
     import kestrune_tools as kt
     from kestrune_tools.parquet import creation_time
