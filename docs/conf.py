@@ -56,15 +56,16 @@ autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 # The annotations are strings (postponed evaluation): keep NumPy's aliases as written
 # rather than their expansions.
-autodoc_type_aliases = {"NDArray": "numpy.typing.NDArray", "ArrayLike": "numpy.typing.ArrayLike",
-                        "FloatArray": "kestrune_tools.runs.FloatArray",
-                        "IntensityArray": "kestrune_tools.runs.IntensityArray"}
+autodoc_type_aliases = {"NDArray": "numpy.typing.NDArray", "ArrayLike": "numpy.typing.ArrayLike"}
 # The docstrings quote names in single backquotes, as code; and a `--option` stays two
 # hyphens rather than becoming a dash.
 default_role = "code"
 smartquotes = False
+# The public API's docstrings are in the field's numpydoc form (Parameters, Returns,
+# Examples); attributes become fields, so no indented block follows a blank line.
 napoleon_google_docstring = True
-napoleon_numpy_docstring = False
+napoleon_numpy_docstring = True
+napoleon_use_ivar = True
 
 if os.environ.get("KESTRUNE_DOCS_ONLINE") == "1":
     intersphinx_mapping = {

@@ -1,21 +1,27 @@
 """Prints what kestrune reads from an acquisition file.
 
-    python examples/summary.py            # writes a small synthetic demo file and reads it
+    python examples/summary.py            # writes the demo run ./run_orbitrap.raw and reads it
     python examples/summary.py run.raw    # reads the given file
 
+With no argument it leaves a small synthetic demo run, run_orbitrap.raw, in the
+current folder (an existing file of that name is read, never overwritten), for the
+README's snippets and commands to try.
+
 The File profile is chosen from the path: a path containing "orbitrap" selects the
-orbitrap profile, one containing "small.RAW" the small profile.
+orbitrap profile, one containing "small.RAW" the small profile, any other the
+generic profile, whose scans repeat one peak block and hold no retention times.
 """
 
 from __future__ import annotations
 
 import os
 import sys
-import tempfile
 from datetime import datetime, timezone
 
 import kestrune
-from kestrune_tools.synthetic import demo_file, with_demo_texts
+from kestrune_tools.synthetic import demo_run
+
+DEMO_RUN = "run_orbitrap.raw"
 
 
 def print_header(reader: kestrune.RawFileReader, path: str) -> None:
@@ -90,9 +96,13 @@ def main(argv: list[str]) -> int:
     if len(argv) > 1:
         summarise(argv[1])
         return 0
-    with tempfile.TemporaryDirectory(prefix="kestrune-demo-") as directory:
-        path = with_demo_texts(demo_file()).write(os.path.join(directory, "demo_orbitrap.raw"))
-        summarise(path)
+    if os.path.exists(DEMO_RUN):
+        print(f"(reading the existing {DEMO_RUN}; remove it to write the demo run afresh)")
+    else:
+        demo_run().write(DEMO_RUN)
+    summarise(DEMO_RUN)
+    print()
+    print(f"the demo run is {os.path.abspath(DEMO_RUN)}: try `kestrune info {DEMO_RUN}`")
     return 0
 
 

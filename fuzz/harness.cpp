@@ -213,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const char* const paths[] = {"/data/plain.raw", "/data/small.RAW", "/data/orbitrap.raw",
                                         "/data/orbitrap-small.RAW"};
     record.path = paths[(choice >> 2) & 3];
+    record.rules = reader::rules_of_path(record.path);
 
     if (ops & op_caches) {
         try {

@@ -102,6 +102,9 @@ def pyopenms_runs_its_algorithms(run):
     experiment = run.to_pyopenms()
     experiment.updateRanges()
     assert experiment.getNrSpectra() == len(run) and run.to_pyopenms(ms_level=2).getNrSpectra() == 108
+    # The picker and the merger log their statistics at INFO to the process's C++
+    # standard output, flushed after pytest's summary; the log level is per process.
+    pyopenms.LogConfigHandler.getInstance().setLogLevel("WARNING")
     picked = pyopenms.PeakPickerHiRes().pickExperiment(experiment, False)  # the demo's peaks read as profile data
     pyopenms.SpectraMerger().mergeSpectraBlockWise(experiment)
     assert picked.getNrSpectra() == len(run) and picked[0].size() > 0

@@ -277,3 +277,42 @@ def test_info_describes_a_run_and_names_a_bad_file(files, capsys):
     assert "MS1: 37, MS2: 107, MS3: 1" in capsys.readouterr().out
     assert main(["info", str(files / "gone.raw")]) == 1
     assert capsys.readouterr().err == f"kestrune: {files / 'gone.raw'}: no such file\n"
+
+
+PROFILE_COMMANDS = {
+    "info": lambda path, out: ["info", str(path)],
+    "convert": lambda path, out: ["convert", str(path), "-o", str(out), "--to", "mgf", "-j", "1"],
+    "catalog": lambda path, out: ["catalog", str(path), "-o", str(out / "catalog.parquet"), "-j", "1"],
+    "report": lambda path, out: ["report", str(path), "-o", str(out / "page.html")],
+}
+
+
+@pytest.mark.parametrize("command", sorted(PROFILE_COMMANDS))
+@pytest.mark.parametrize("name, chosen, warned", [
+    ("sample01.raw", [], True), ("sample01.raw", ["--profile", "orbitrap"], False),
+    ("sample01.raw", ["--profile", "generic"], False), ("run_orbitrap.raw", [], False),
+])
+def test_each_command_names_a_generic_profile_run_once(files, capsys, command, name, chosen, warned):
+    if command == "report":
+        pytest.importorskip("bokeh")
+    path = write_run(files, "orbitrap", 66, name=name)
+    status = main(PROFILE_COMMANDS[command](path, files / "out") + chosen)
+    err = capsys.readouterr().err.splitlines()
+    warnings = [line for line in err if "generic File profile" in line]
+    assert status == 0 and warnings == ([f"kestrune: warning: {path}: read with the generic File profile "
+                                         "(its path holds neither 'small.RAW' nor 'orbitrap'): its scans repeat "
+                                         "one peak block and hold no retention times; where the acquisition is "
+                                         "known, choose its profile (small, orbitrap) with --profile"]
+                                        if warned else [])
+
+
+def test_the_version_and_names_a_user_looks_for(capsys):
+    from importlib.metadata import version
+
+    import kestrune_tools
+
+    with pytest.raises(SystemExit) as shown:
+        main(["--version"])
+    assert shown.value.code == 0 and capsys.readouterr().out == f"kestrune {version('kestrune')}\n"
+    assert kestrune_tools.__version__ == version("kestrune")
+    assert {"open_run", "Run", "Spectrum", "__version__"} <= set(dir(kestrune_tools))

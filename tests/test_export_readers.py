@@ -145,7 +145,7 @@ def test_mgf_holds_only_searchable_ms2_entries(runs, case, tmp_path_factory):
         assert write_mgf(run, destination) == without
     with warnings.catch_warnings(), mgf.read(str(destination)) as reader:
         warnings.simplefilter("error")
-        assert reader.header["com"] == "MS level 2 scans, written by kestrune"
+        assert reader.header["com"] == "MS level 2 scans, File profile orbitrap, written by kestrune"
         assert [s["params"]["title"].split('NativeID:"')[1][:-1] for s in reader] == searchable
     spectra = list(matchms.load_from_mgf(str(destination)))
     assert len(spectra) == len(searchable) and all(s.get("precursor_mz") for s in spectra)

@@ -13,7 +13,7 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 
 import kestrune
-from export_runs import CASES, reader_scans, write_run
+from export_runs import CASES, PROFILE_NAMES, reader_scans, write_run
 from kestrune_tools.cli import main
 
 
@@ -32,6 +32,9 @@ def archive(tmp_path_factory):
     catalog = base / "catalog.parquet"
     assert main(["catalog", str(base), "-o", str(catalog), "-j", "1"]) == 0
     return runs, outputs, catalog
+
+
+PROFILE_OF_NAME = {name: profile for profile, name in PROFILE_NAMES.items()}
 
 
 @pytest.fixture(params=CASES, ids=[f"{p}-v{v}" for p, v in CASES])
@@ -119,7 +122,7 @@ def test_header_values_and_units_in_the_metadata(exported):
     reader = kestrune.RawFileReader(str(path))
     created = datetime.datetime.fromtimestamp(int(reader.creation_date), datetime.timezone.utc)
     expected = {"file": path.name, "version": str(reader.version), "num_scans": str(reader.num_scans),
-                "creation_date": created.isoformat()}
+                "creation_date": created.isoformat(), "profile": PROFILE_OF_NAME[path.name]}
     for suffix in (".scans.parquet", ".peaks.parquet"):
         metadata = pq.read_metadata(str(stem) + suffix).metadata
         assert {k.decode().removeprefix("kestrune."): v.decode() for k, v in metadata.items()

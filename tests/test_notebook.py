@@ -80,5 +80,5 @@ def test_notebook_views_in_headless_chromium(files):
     assert len(sticks) == 2 and 0 < sticks[0] <= 80 and 0 < sticks[1] <= 200
     assert outcome.probes == {
         "pwned": None, "scripts and images": 0, "path shown": path.replace("\u202e", "\\u202e"),
-        "caption and rows": [["Run", 6], ["Scan 2", 7], ["Scan 1", 7], ["Scan 1", 7]], "no peaks said": True,
+        "caption and rows": [["Run", 7], ["Scan 2", 7], ["Scan 1", 7], ["Scan 1", 7]], "no peaks said": True,
     }

@@ -10,6 +10,7 @@ pa = pytest.importorskip("pyarrow")
 
 import kestrune_tools as kt  # noqa: E402
 import kestrune_tools.synthetic as sr  # noqa: E402
+from test_random_files import rich_file  # noqa: E402
 
 # Scans 1 to 5 of the MS-level file: (MS Order byte, master scan, precursor m/z, charge).
 TRAILERS = [
@@ -47,8 +48,12 @@ def demo(tmp_path_factory):
     return sr.demo_file().write(tmp_path_factory.mktemp("kr") / "demo_orbitrap.raw")
 
 
-@pytest.mark.parametrize("scan", [1, 2, 145])
-def test_spectrum_against_the_reader(demo, scan):
+@pytest.mark.parametrize("scan, shown", [
+    (1, "<Spectrum scan 1, MS1, rt 0.2500 min, 200 peaks>"),
+    (2, "<Spectrum scan 2, MS2, rt 0.3000 min, precursor m/z 425.0000 2+, 80 peaks>"),
+    (145, "<Spectrum scan 145, MS1, rt 7.4500 min, 200 peaks>"),
+])
+def test_spectrum_against_the_reader(demo, scan, shown):
     with kt.open_run(demo) as run:
         spectrum, reader = run[scan], run.reader
         mz, intensity = reader.get_peaks(scan)
@@ -58,6 +63,10 @@ def test_spectrum_against_the_reader(demo, scan):
         assert (spectrum.rt, spectrum.injection_time) == (reader.get_rt(scan), reader.get_injection_time(scan))
         assert spectrum.master_scan == (reader.get_master_scan(scan) or None)
         assert spectrum.native_id == f"scan={scan}"
+        trailer = reader.get_trailer_extra(scan) if spectrum.ms_level >= 2 else {}
+        assert (spectrum.isolation_width, spectrum.activation, spectrum.collision_energy) == (
+            trailer.get("Isolation Width"), trailer.get("Activation Type"), trailer.get("Collision Energy"))
+        assert repr(spectrum) == shown
         assert pickle.loads(pickle.dumps(spectrum)) == spectrum
 
 
@@ -158,10 +167,43 @@ def test_a_vanished_file_gives_neutral_values(files):
         assert not run.tic()[1].any() and run.scan_table()["base_peak_mz"].null_count == 145
 
 
+def per_scan_peaks(run, scans):
+    """The long table built the slow way, scan by scan through Python."""
+    peaks = [run.peaks(scan) for scan in scans]
+    return (np.concatenate([np.full(len(mz), scan, np.int32) for scan, (mz, _) in zip(scans, peaks)] + [[]]),
+            np.concatenate([mz for mz, _ in peaks] + [[]]), np.concatenate([i for _, i in peaks] + [[]]))
+
+
+@pytest.mark.parametrize("name", ["plain.raw", "run_small.RAW", "run_orbitrap.raw"])
+@pytest.mark.parametrize("version", [57, 66, 100])
+@pytest.mark.parametrize("selection", [{}, {"ms_level": 2}, {"rt_range": (1.0, 3.0)}, {"scans": [5, 1, 5, 40]},
+                                       {"ms_level": 1, "scans": [1, 2, 3]}, {"scans": []}])
+def test_peak_table_against_the_per_scan_peaks(files, name, version, selection):
+    with kt.open_run(rich_file(version).write(files / name)) as run:
+        table = run.peak_table(**selection)
+        levels, rts = run.ms_levels(), run.retention_times()
+        low, high = selection.get("rt_range", (-np.inf, np.inf))
+        chosen = [scan for scan in selection.get("scans", run.scan_numbers)
+                  if selection.get("ms_level", levels[scan - 1]) == levels[scan - 1] and low <= rts[scan - 1] <= high]
+        expected = per_scan_peaks(run, chosen)
+        assert table.column_names == ["scan_number", "mz", "intensity"]
+        for column, values in zip(table.columns, expected):
+            assert column.to_numpy().tobytes() == values.astype(column.to_numpy().dtype).tobytes()
+        assert run.peak_frame(**selection).equals(table.to_pandas())
+
+
+@pytest.mark.parametrize("scans", [[0], [146], [1, -1]])
+def test_peak_table_refuses_scans_outside_the_run(files, scans):
+    with kt.open_run(rich_file(66).write(files / "run_orbitrap.raw")) as run, \
+            pytest.raises(ValueError, match="not in the run"):
+        run.peak_table(scans=scans)
+
+
 @pytest.mark.parametrize("call", [
     lambda run: run.tic(ms_level="1"), lambda run: run.bpc(ms_level="1"), lambda run: run.tic(ms_level=True),
     lambda run: run.xic([500.0], ppm=10.0, ms_level=1.0), lambda run: run.spectra(ms_level="2"),
     lambda run: run.scan_pass([True]), lambda run: run.scan_pass([1, 2.0]), lambda run: run.to_pyopenms(ms_level="2"),
+    lambda run: run.peak_table(ms_level="2"), lambda run: run.peak_table(scans=[1.0]),
 ])
 def test_scan_numbers_and_ms_levels_follow_one_argument_rule(demo, call):
     with kt.open_run(demo) as run, pytest.raises(TypeError, match="integers"):

@@ -145,6 +145,7 @@ def test_listening_line_names_the_url_and_the_run_count(server):
 @pytest.mark.parametrize("client", ["pyteomics", "spectrum_utils"])
 @pytest.mark.parametrize("scan", [2, 7, 144])
 def test_clients_get_the_readers_peaks_and_precursor(server, archive, client, scan):
+    pytest.importorskip(client, reason=f"{client} comes with the peers extra")  # spectrum_utils
     from pyteomics.usi import _PROXIBackend as PROXIBackend  # the base of its backends, built from a URL template
 
     backend = PROXIBackend("kestrune", server.base + "/spectra?resultType=full&usi={usi}")

@@ -34,3 +34,14 @@ def test_the_command_line_explains_itself_without_numpy(arguments, capsys):
     with pytest.raises(SystemExit) as done:
         main(arguments)
     assert done.value.code == 0 and "usage: kestrune" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("arguments", [["info", "{run}"], ["convert", "{run}", "-o", "{out}", "--to", "mgf"],
+                                       ["catalog", "{run}", "-o", "{out}/catalog.parquet"]])
+def test_the_commands_name_the_extra_they_need(files, capsys, arguments):
+    from kestrune_tools.cli import main
+
+    run = demo_file().write(files / "run_orbitrap.raw")
+    assert main([word.format(run=run, out=files / "out") for word in arguments]) == 2
+    assert capsys.readouterr().err == f"kestrune {arguments[0]}: error: {arguments[0]} needs NumPy and pyarrow: " \
+                                      "pip install 'kestrune[tools]'\n"

@@ -21,10 +21,10 @@ CATALOG_ROW_GROUP = 1 << 20
 LOCATION_TYPES = {"path": pa.string(), "size": pa.int64()}
 
 
-def catalog_rows(path: str | os.PathLike[str]) -> pa.Table:
-    """The catalog rows of one run."""
+def catalog_rows(path: str | os.PathLike[str], profile: str | None = None) -> pa.Table:
+    """The catalog rows of one run, read with `profile` (the one its path selects for None)."""
     location = {"path": os.path.abspath(path), "size": os.stat(path).st_size}
-    with kt.open_run(path) as run:
+    with kt.open_run(path, profile) as run:
         return with_constant_columns(scans_table(run), location, LOCATION_TYPES)
 
 

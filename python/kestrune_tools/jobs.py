@@ -37,6 +37,7 @@ class ExportOptions:
     spectrum_type: Literal["centroid", "profile"] = "centroid"
     zlib: bool = False
     require_precursor: bool = False  # mzML: leave out MSn scans without a precursor m/z (MGF always does)
+    profile: str | None = None  # the File profile read with; None: the one the path selects
 
     @classmethod
     def from_arguments(cls, args: Namespace) -> ExportOptions:
@@ -209,7 +210,7 @@ def _write_parts(job: ConvertJob, parts: dict[str, Path], made_from: dict[str, A
     try:
         with atomic_outputs(finals) as temporaries:
             pairs = list(zip(finals, temporaries))
-            with kt.open_run(job.source) as run:
+            with kt.open_run(job.source, job.options.profile) as run:
                 # MSn scans without a precursor m/z that the outputs leave out
                 left_out = FORMATS[job.format_name].writer(run, dict(zip(parts, temporaries)), job.options) or 0
             if changed_since(job.source, made_from["input"], source_identity):
@@ -248,9 +249,9 @@ def _nothing_written(job: ConvertJob, finals: list[Path], made_from: dict[str, A
 CATALOGUED = "catalogued"
 
 
-def catalog_file(source: str) -> Outcome[pa.Table]:
-    """The catalog rows of one input, in `Outcome.value`; none of an input that
-    changed while it was read."""
+def catalog_file(source: str, profile: str | None = None) -> Outcome[pa.Table]:
+    """The catalog rows of one input (read with `profile`, or the one its path
+    selects), in `Outcome.value`; none of an input that changed while it was read."""
     from kestrune_tools.catalog import catalog_rows
 
-    return guarded(source, lambda: Outcome.done(source, CATALOGUED, catalog_rows(source)))
+    return guarded(source, lambda: Outcome.done(source, CATALOGUED, catalog_rows(source, profile)))

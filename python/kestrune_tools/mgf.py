@@ -5,7 +5,7 @@ itself has no MS level: a search engine takes every entry for the level it
 searches); the source file is named in each TITLE, not here, as an indexed reader
 takes any `TITLE=` before the first record for a record's title:
 
-    COM=MS level 2 scans, written by kestrune
+    COM=MS level 2 scans, File profile orbitrap, written by kestrune
 
 A `#` comment line would say the same, but some MGF readers then read no spectrum
 at all. Then one `BEGIN IONS` block per scan, in scan order, with
@@ -100,9 +100,32 @@ def msn_spectra(run: Run, ms_level: int | None = None) -> Iterator[Spectrum]:
 
 
 def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | None = None) -> int:
-    """Writes the scans of `ms_level` (MS2 for None) as MGF; answers the number of MSn
-    scans left out for want of a precursor m/z. Raises NothingToWrite, before making
-    any file, where no scan is left to write. The file appears complete or not at all."""
+    """Write the fragment scans of a run as MGF, one record per scan with a precursor m/z.
+
+    Parameters
+    ----------
+    run : Run
+    destination : str or os.PathLike
+    ms_level : int, optional
+        The scans written (MS2 for None).
+
+    Returns
+    -------
+    int
+        The number of MSn scans left out for want of a precursor m/z.
+
+    Raises
+    ------
+    NothingToWrite
+        Before any file is made, where no scan is left to write. The file appears
+        complete or not at all.
+
+    Examples
+    --------
+    >>> from kestrune_tools.mgf import write_mgf
+    >>> with open_run("run_orbitrap.raw") as run:              # doctest: +SKIP
+    ...     write_mgf(run, "run.mgf")
+    """
     level = ms_level or DEFAULT_MS_LEVEL
     scans, left_out = run.export_scans(level, require_precursor=True)
     file_name = os.path.basename(run.path)
@@ -110,7 +133,7 @@ def write_mgf(run: Run, destination: str | os.PathLike[str], ms_level: int | Non
         raise NothingToWrite(_nothing_to_write(level, len(left_out)))
     stem = Path(file_name).stem
     with atomic_destinations([destination]) as (path,), open(path, "w", encoding="utf-8", newline="\n") as output:
-        output.write(f"COM=MS level {level} scans, written by kestrune\n")
+        output.write(f"COM=MS level {level} scans, File profile {run.profile}, written by kestrune\n")
         for scan in scans:
             write_block(output, stem, file_name, run[scan])
     return len(left_out)

@@ -126,9 +126,32 @@ CHECKSUM_CHUNK = 1 << 20
 
 def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptions = MzmlOptions(),
                *, ms_level: int | None = None, require_precursor: bool = False) -> int:
-    """Writes the run (or its scans of `ms_level`) as indexed mzML to exactly `destination`;
-    with `require_precursor`, without the MSn scans that hold no precursor m/z. Answers
-    the number of scans left out for that reason."""
+    """Write the run as indexed mzML 1.1.0.
+
+    Parameters
+    ----------
+    run : Run
+    destination : str or os.PathLike
+        The file written, exactly this path.
+    options : MzmlOptions
+        What to record where the file says nothing: polarity, spectrum type
+        (centroid by default), compression.
+    ms_level : int, optional
+        Only the scans of this MS level (every scan for None).
+    require_precursor : bool, default False
+        Leave out the MSn scans that hold no precursor m/z.
+
+    Returns
+    -------
+    int
+        The number of scans left out for want of a precursor m/z.
+
+    Examples
+    --------
+    >>> from kestrune_tools.mzml import MzmlOptions, write_mzml
+    >>> with open_run("run_orbitrap.raw") as run:              # doctest: +SKIP
+    ...     write_mzml(run, "run.mzML", MzmlOptions(polarity="positive"))
+    """
     scans, left_out = run.export_scans(ms_level, require_precursor=require_precursor)
     checksum = source_checksum(run.path)
     with atomic_destinations([destination]) as (path,):
@@ -226,7 +249,8 @@ def _write_header(writer: MzMLWriter, run: Run, checksum: str, scans: Sequence[i
     # list be left out, and psims writes an empty (invalid) one unless told not to.
     instrument.component_list = None
     writer.instrument_configuration_list([instrument])
-    method = writer.ProcessingMethod(order=0, software_reference=SOFTWARE_ID, params=[CONVERSION_TO_MZML])
+    method = writer.ProcessingMethod(order=0, software_reference=SOFTWARE_ID,
+                                     params=[CONVERSION_TO_MZML, {"kestrune File profile": run.profile}])
     writer.data_processing_list([writer.DataProcessing([method], id=PROCESSING_ID)])
 
 

@@ -34,6 +34,7 @@ def run_html(run: Run) -> str:
     rt_range = (float(rt.min()), float(rt.max())) if len(rt) else None
     return table("Run", [
         ("path", isolated(summary["path"])),
+        ("File profile", isolated(f"{run.profile} ({run.profile_reason})")),
         ("version", text(summary["version"])),
         ("created", isolated(creation_text(summary["creation_date"]))),
         ("scans", text(summary["num_scans"])),

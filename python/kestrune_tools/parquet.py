@@ -90,7 +90,7 @@ HEADER_TYPES = {
 
 def header_metadata(run: Run) -> dict[str, str]:
     """The header values as Parquet key-value metadata (text)."""
-    values = header_values(run)
+    values = {**header_values(run), "profile": run.profile}  # metadata only: the columns stay
     texts = {name: value.isoformat() if isinstance(value, datetime.datetime) else
              "" if value is None else str(value) for name, value in values.items()}
     return {METADATA_PREFIX + name: text for name, text in texts.items()}
@@ -254,9 +254,25 @@ def _naming(destination: str | os.PathLike[str]) -> Iterator[None]:
 
 def write_parquet(run: Run, scans_destination: str | os.PathLike[str] | None,
                   peaks_destination: str | os.PathLike[str] | None, ms_level: int | None = None) -> None:
-    """Writes both Parquet files of a run (either alone where the other destination is
-    None), reading each scan's peaks once: the scan table from the statistics of the
-    passes that wrote the peaks. Both appear complete, or neither does."""
+    """Write a run's scan table and peak table as Parquet, reading each scan's peaks once;
+    both files appear complete, or neither does.
+
+    Parameters
+    ----------
+    run : Run
+    scans_destination : str or os.PathLike or None
+        The scan-table file; None leaves it out.
+    peaks_destination : str or os.PathLike or None
+        The peak file; None leaves it out.
+    ms_level : int, optional
+        Only the scans of this MS level (every scan for None).
+
+    Examples
+    --------
+    >>> from kestrune_tools.parquet import write_parquet
+    >>> with open_run("run_orbitrap.raw") as run:              # doctest: +SKIP
+    ...     write_parquet(run, "run.scans.parquet", "run.peaks.parquet")
+    """
     named = {part: destination for part, destination in (("peaks", peaks_destination), ("scans", scans_destination))
              if destination is not None}
     with atomic_destinations(list(named.values())) as paths:

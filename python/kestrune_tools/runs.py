@@ -41,6 +41,7 @@ import inspect
 import math
 import operator
 import os
+import warnings
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from functools import cached_property
@@ -52,6 +53,8 @@ from numpy.typing import ArrayLike, NDArray
 
 import kestrune
 from kestrune_tools import _native
+from kestrune_tools.profiles import (GenericProfileWarning, checked_profile, generic_profile_message, path_profile,
+                                     profile_reason)
 
 if TYPE_CHECKING:
     import matchms
@@ -63,6 +66,7 @@ if TYPE_CHECKING:
 __all__ = [
     "Run", "Spectrum", "open_run", "ms_level_rule", "scan_peaks", "native_id", "UNITS",
     "SCAN_TABLE_COLUMNS", "PeakStats", "ScanPass", "RunPeaks", "scan_number_argument", "ms_level_argument",
+    "GenericProfileWarning",
 ]
 
 FloatArray = NDArray[np.float64]
@@ -142,10 +146,43 @@ def _count_or_none(value: int) -> int | None:
 
 @dataclass(frozen=True, eq=False)
 class Spectrum:
-    """One scan: its peaks and its metadata (rt in minutes, injection time in ms).
+    """One scan: its peaks and its metadata.
 
-    `mz` (float64) and `intensity` (float32) are the reader's arrays; both are empty
-    for a scan without peak data.
+    Attributes
+    ----------
+    scan_number : int
+        From 1 to the run's number of scans.
+    ms_level : int
+        1 for a survey scan, 2 for a fragment scan (see `ms_level_rule`).
+    rt : float
+        Retention time, minutes.
+    mz, intensity : numpy.ndarray
+        The peaks, float64 m/z and float32 intensity, in the file's order; both empty
+        for a scan without peak data.
+    precursor_mz : float or None
+        Monoisotopic precursor m/z of an MSn scan; None for MS1 or where not recorded.
+    precursor_charge : int or None
+        Precursor charge of an MSn scan; None where not recorded.
+    master_scan : int or None
+        The survey scan an MSn scan's precursor was picked from.
+    injection_time : float
+        Ion injection time, milliseconds.
+    native_id : str
+        ``"scan=<scan_number>"``, the mzML native ID.
+    isolation_width : float or None
+        Width (m/z) of an MSn scan's isolation window, centred on the precursor.
+    activation : str or None
+        How an MSn scan's ions were fragmented, as the trailer names it
+        (``"HigherEnergyCollisionalDissociation"``).
+    collision_energy : float or None
+        Collision energy of an MSn scan, the trailer's "Collision Energy" (the mzML
+        export writes it in electronvolts).
+
+    Examples
+    --------
+    >>> spectrum = run[70]                                      # doctest: +SKIP
+    >>> spectrum                                                # doctest: +SKIP
+    <Spectrum scan 70, MS2, rt 7.4000 min, precursor m/z 524.2650 2+, 80 peaks>
     """
 
     scan_number: int
@@ -158,15 +195,28 @@ class Spectrum:
     master_scan: int | None
     injection_time: float
     native_id: str
+    isolation_width: float | None = None
+    activation: str | None = None
+    collision_energy: float | None = None
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, Spectrum):
             return NotImplemented
         fields = ("scan_number", "ms_level", "rt", "precursor_mz", "precursor_charge",
-                  "master_scan", "injection_time", "native_id")
+                  "master_scan", "injection_time", "native_id", "isolation_width", "activation",
+                  "collision_energy")
         return all(getattr(self, name) == getattr(other, name) for name in fields) and (
             np.array_equal(self.mz, other.mz) and np.array_equal(self.intensity, other.intensity)
         )
+
+    def __repr__(self) -> str:
+        # What identifies a scan at a glance, never its arrays.
+        precursor = ""
+        if self.precursor_mz is not None:
+            charge = f" {self.precursor_charge}+" if self.precursor_charge is not None else ""
+            precursor = f", precursor m/z {self.precursor_mz:.4f}{charge}"
+        return (f"<Spectrum scan {self.scan_number}, MS{self.ms_level}, rt {self.rt:.4f} min"
+                f"{precursor}, {len(self.mz)} peaks>")
 
     __hash__ = None  # type: ignore[assignment]  # holds arrays
 
@@ -186,6 +236,27 @@ class Spectrum:
         from kestrune_tools.notebook import spectrum_html
 
         return spectrum_html(self)
+
+
+@dataclass(frozen=True)
+class Fragmentation:
+    """What a fragment scan's trailer says of its precursor's isolation and activation
+    (None where it says nothing)."""
+
+    isolation_width: float | None
+    activation: str | None
+    collision_energy: float | None
+
+    @classmethod
+    def of(cls, trailer: Mapping[str, TrailerValue]) -> Fragmentation:
+        width, activation, energy = (trailer.get(key) for key in ("Isolation Width", "Activation Type",
+                                                                  "Collision Energy"))
+        return cls(width if isinstance(width, float) and width > 0.0 else None,
+                   activation if isinstance(activation, str) and activation else None,
+                   energy if isinstance(energy, float) else None)
+
+
+NO_FRAGMENTATION = Fragmentation(None, None, None)
 
 
 @dataclass(frozen=True)
@@ -239,18 +310,37 @@ SCAN_TABLE_COLUMNS = (
 
 
 class Run:
-    """An open acquisition file. Use `open_run`; close it (or use `with`) when done."""
+    """An open acquisition file: its scans as spectra, chromatograms and tables.
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    Make one with `open_run`; close it (or use ``with``) when done. Scan numbers run
+    from 1 to ``len(run)``; ``run[n]`` is scan n as a `Spectrum`; iterating a run
+    yields every scan in order.
+
+    Examples
+    --------
+    >>> with open_run("run_orbitrap.raw") as run:                # doctest: +SKIP
+    ...     spectrum = run[2]
+    ...     rt, tic = run.tic()
+    ...     rt, (xic,) = run.xic([524.265], ppm=10.0)
+    ...     peaks = run.peak_table(ms_level=2)
+    """
+
+    def __init__(self, path: str | os.PathLike[str], profile: str | None = None) -> None:
         self._path = os.fspath(path)
-        self._reader: kestrune.RawFileReader | None = kestrune.RawFileReader(self._path)
+        self._chosen_profile = checked_profile(profile)
+        self._reader: kestrune.RawFileReader | None = (
+            kestrune.RawFileReader(self._path) if profile is None else _native.open_reader(self._path, profile))
         self._index: ScanIndex | None = None
+        self._fragmentations: dict[int, Fragmentation] = {}
+        if profile is None and self.profile == "generic":
+            warnings.warn(generic_profile_message(self._path), GenericProfileWarning, stacklevel=3)
 
     # -- lifetime
 
     def close(self) -> None:
         self._reader = None
         self._index = None
+        self._fragmentations = {}
 
     @property
     def closed(self) -> bool:
@@ -265,7 +355,7 @@ class Run:
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{len(self)} scans"
-        return f"<Run {self._path!r}, {state}>"
+        return f"<Run {self._path!r}, {state}, {self.profile} profile>"
 
     def _repr_html_(self) -> str:
         from kestrune_tools.notebook import run_html
@@ -284,6 +374,16 @@ class Run:
     @property
     def path(self) -> str:
         return self._path
+
+    @property
+    def profile(self) -> str:
+        """The File profile the run is read with: "small", "orbitrap" or "generic"."""
+        return self._chosen_profile or path_profile(self._path)
+
+    @property
+    def profile_reason(self) -> str:
+        """Why the run has its profile: the substring of its path, or the choice."""
+        return profile_reason(self._path, self._chosen_profile)
 
     @property
     def version(self) -> int:
@@ -314,10 +414,12 @@ class Run:
         return self.reader.get_error_logs()
 
     def summary(self) -> dict[str, Any]:
-        """Cheap file-wide values: path, version, creation date, scan counts by MS level."""
+        """Cheap file-wide values: path, File profile, version, creation date, scan counts
+        by MS level."""
         levels = self._scans().ms_level
         return {
             "path": self._path,
+            "profile": self.profile,
             "version": self.version,
             "creation_date": self.creation_date,
             "num_scans": len(levels),
@@ -351,8 +453,24 @@ class Run:
 
     def spectra(self, ms_level: int | None = None,
                 rt_range: tuple[float, float] | None = None) -> Iterator[Spectrum]:
-        """The scans in scan order, optionally of one MS level and within rt_range
-        (minutes, both ends inclusive)."""
+        """The scans in scan order, as spectra read one at a time.
+
+        Parameters
+        ----------
+        ms_level : int, optional
+            Only scans of this MS level (every level for None).
+        rt_range : (float, float), optional
+            Only scans within this retention-time range, minutes, both ends inclusive.
+
+        Returns
+        -------
+        iterator of Spectrum
+
+        Examples
+        --------
+        >>> for spectrum in run.spectra(ms_level=2, rt_range=(7.0, 7.5)):   # doctest: +SKIP
+        ...     print(spectrum.precursor_mz, spectrum.precursor_charge)
+        """
         scans = self._scans().select(ms_level_argument(ms_level), rt_range)
         return (self._spectrum(scan) for scan in scans)
 
@@ -382,13 +500,36 @@ class Run:
         return np.array(self._scans().rt, dtype=np.float64)
 
     def peaks(self, scan_number: int) -> tuple[FloatArray, IntensityArray]:
-        """The scan's (m/z, intensity) arrays; empty where it holds no peak data."""
+        """One scan's peaks.
+
+        Parameters
+        ----------
+        scan_number : int
+
+        Returns
+        -------
+        mz, intensity : numpy.ndarray
+            float64 m/z and float32 intensity, in the file's order; both empty where
+            the scan holds no peak data.
+        """
         return scan_peaks(self.reader, self._scan_number(scan_number))
 
     # -- tables and chromatograms
 
     def scan_table(self) -> pyarrow.Table:
-        """One row per scan; see SCAN_TABLE_COLUMNS for the columns, UNITS for units."""
+        """One row per scan, as a pyarrow Table.
+
+        Returns
+        -------
+        pyarrow.Table
+            The columns of `SCAN_TABLE_COLUMNS` (scan number, rt, MS level, precursor,
+            injection time, peak count, TIC, base peak); units in each field's metadata
+            (`UNITS`).
+
+        Examples
+        --------
+        >>> run.scan_table().to_pandas().head()                     # doctest: +SKIP
+        """
         scans = self.scan_numbers
         return self.scan_table_of(scans, self.scan_pass(scans).stats)
 
@@ -419,22 +560,122 @@ class Run:
         return pa.Table.from_arrays([columns[name] for name in SCAN_TABLE_COLUMNS],
                                     schema=pa.schema(fields))
 
+    def peak_table(self, ms_level: int | None = None, rt_range: tuple[float, float] | None = None,
+                   scans: Sequence[int] | None = None) -> pyarrow.Table:
+        """Every peak of the chosen scans as one long table.
+
+        Parameters
+        ----------
+        ms_level : int, optional
+            Only scans of this MS level (every level for None).
+        rt_range : (float, float), optional
+            Only scans within this retention-time range (minutes, both ends inclusive).
+        scans : sequence of int, optional
+            Only these scan numbers, in the order given (every scan for None).
+
+        Returns
+        -------
+        pyarrow.Table
+            One row per peak: ``scan_number`` (int32), ``mz`` (float64), ``intensity``
+            (float32), in the scans' order and within a scan in the file's order; the
+            columns of the Parquet export's peak file.
+
+        Examples
+        --------
+        >>> peaks = run.peak_table(ms_level=2, rt_range=(7.0, 7.5))   # doctest: +SKIP
+        >>> peaks.column_names                                      # doctest: +SKIP
+        ['scan_number', 'mz', 'intensity']
+        """
+        from kestrune_tools.parquet import PEAK_SCHEMA
+
+        chosen = self._chosen(ms_level, rt_range, scans)
+        peaks = self.scan_pass(chosen, with_peaks=True).peaks
+        assert peaks is not None  # asked for
+        import pyarrow as pa
+
+        # The pass's arrays are wrapped, not copied.
+        columns = [pa.array(peaks.scan_number), pa.array(peaks.mz), pa.array(peaks.intensity)]
+        return pa.Table.from_arrays(columns, schema=PEAK_SCHEMA)
+
+    def peak_frame(self, ms_level: int | None = None, rt_range: tuple[float, float] | None = None,
+                   scans: Sequence[int] | None = None) -> pandas.DataFrame:
+        """`peak_table` as a pandas DataFrame (the same arguments and columns).
+
+        Examples
+        --------
+        >>> frame = run.peak_frame(scans=[1, 5])                    # doctest: +SKIP
+        >>> frame.groupby("scan_number").intensity.max()            # doctest: +SKIP
+        """
+        _needs("pandas", "Run.peak_frame", "pip install pandas")
+        return self.peak_table(ms_level, rt_range, scans).to_pandas()
+
     def tic(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
-        """Total-ion chromatogram: (rt, summed intensity) of the scans of that MS level
-        (every scan for None)."""
+        """Total-ion chromatogram.
+
+        Parameters
+        ----------
+        ms_level : int or None, default 1
+            The scans summed (every scan for None).
+
+        Returns
+        -------
+        rt, intensity : numpy.ndarray
+            Retention times (minutes) and each scan's summed intensity (float64).
+
+        Examples
+        --------
+        >>> rt, tic = run.tic()                                     # doctest: +SKIP
+        >>> rt[tic.argmax()]                                        # doctest: +SKIP
+        """
         scans = self._scans().select(ms_level_argument(ms_level))
         return self._rts(scans), self.scan_pass(scans).stats.tic
 
     def bpc(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
-        """Base-peak chromatogram: (rt, largest intensity, 0.0 without peaks)."""
+        """Base-peak chromatogram.
+
+        Parameters
+        ----------
+        ms_level : int or None, default 1
+            The scans read (every scan for None).
+
+        Returns
+        -------
+        rt, intensity : numpy.ndarray
+            Retention times (minutes) and each scan's largest intensity (0.0 for a scan
+            without peaks).
+        """
         scans = self._scans().select(ms_level_argument(ms_level))
         return self._rts(scans), self.scan_pass(scans).stats.base_peak_intensity
 
     def xic(self, targets: ArrayLike, *, ppm: float | None = None, da: float | None = None,
             ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
-        """Extracted-ion chromatograms: (rt, intensities of shape (targets, scans)),
-        each the summed intensity of a scan's peaks within +-ppm (or +-da) of the target,
-        both ends inclusive. Every scan's peaks are read once for all targets."""
+        """Extracted-ion chromatograms of one or more target m/z values.
+
+        Every scan's peaks are read once for all targets.
+
+        Parameters
+        ----------
+        targets : array_like of float
+            The target m/z values.
+        ppm, da : float
+            The half-width of each window, in parts per million of its target or in
+            daltons; give exactly one. Both ends of a window are inclusive.
+        ms_level : int or None, default 1
+            The scans read (every scan for None).
+
+        Returns
+        -------
+        rt : numpy.ndarray
+            Retention times, minutes, one per scan.
+        intensity : numpy.ndarray
+            Shape (targets, scans): the summed intensity within each target's window.
+
+        Examples
+        --------
+        >>> rt, (xic,) = run.xic([524.265], ppm=10.0)              # doctest: +SKIP
+        >>> float(rt[xic.argmax()])                                 # doctest: +SKIP
+        7.3
+        """
         level = ms_level_argument(ms_level)
         centres = np.asarray(targets, dtype=np.float64).reshape(-1)
         bounds = _windows(centres, ppm, da)
@@ -476,12 +717,39 @@ class Run:
     def _scan_number(self, scan_number: SupportsIndex) -> int:
         return scan_number_argument(scan_number)
 
+    def _fragmentation(self, scan: int, ms_level: int) -> Fragmentation:
+        """A fragment scan's isolation and activation, from its trailer, read at its
+        first spectrum and kept: the MS levels need no trailer dictionaries, and a
+        batch that makes no spectra reads none."""
+        if ms_level < 2:
+            return NO_FRAGMENTATION
+        known = self._fragmentations.get(scan)
+        if known is None:
+            known = self._fragmentations[scan] = Fragmentation.of(self.reader.get_trailer_extra(scan))
+        return known
+
     def _spectrum(self, scan: int) -> Spectrum:
         index, k = self._scans(), scan - 1
         mz, intensity = scan_peaks(self.reader, scan)
+        fragmentation = self._fragmentation(scan, index.ms_level[k])
         return Spectrum(scan, index.ms_level[k], index.rt[k], mz, intensity, index.precursor_mz[k],
                         index.precursor_charge[k], index.master_scan[k], index.injection_time[k],
-                        native_id(scan))
+                        native_id(scan), fragmentation.isolation_width, fragmentation.activation,
+                        fragmentation.collision_energy)
+
+    def _chosen(self, ms_level: int | None, rt_range: tuple[float, float] | None,
+                scans: Sequence[int] | None) -> list[int]:
+        """The scans of `scans` (every scan for None), in their order, that are of
+        `ms_level` and within `rt_range`."""
+        selected = self._scans().select(ms_level_argument(ms_level), rt_range)
+        if scans is None:
+            return selected
+        wanted = [self._scan_number(scan) for scan in scans]
+        for scan in wanted:
+            if scan not in self:
+                raise ValueError(f"scan {scan} is not in the run (scans 1 to {len(self)})")
+        kept = set(selected)
+        return [scan for scan in wanted if scan in kept]
 
     def _rts(self, scans: Sequence[int]) -> FloatArray:
         rt = self._scans().rt
@@ -495,10 +763,8 @@ class Run:
         values: pandas' nullable Int8/Int16/Int32 dtypes (`precursor_charge` and
         `master_scan` hold <NA> where the file holds none), where a plain `to_pandas()`
         turns such a column into float64. Float columns hold NaN where missing."""
-        try:
-            import pandas as pd
-        except ImportError:
-            raise ImportError("Run.scan_frame needs pandas: pip install pandas") from None
+        _needs("pandas", "Run.scan_frame", "pip install pandas")
+        import pandas as pd
         import pyarrow as pa
 
         nullable = {pa.int8(): pd.Int8Dtype(), pa.int16(): pd.Int16Dtype(), pa.int32(): pd.Int32Dtype(),
@@ -575,6 +841,14 @@ class ScanPass:
     peaks: RunPeaks | None
 
 
+def _needs(module: str, what: str, install: str) -> None:
+    """ImportError naming what to install where an optional library is missing."""
+    import importlib.util
+
+    if importlib.util.find_spec(module) is None:
+        raise ImportError(f"{what} needs {module}: {install}")
+
+
 def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatArray:
     """The inclusive m/z window around each target, as the bounds to search for: the
     window's low end, then the next float above its high end, for each target in turn."""
@@ -597,6 +871,36 @@ def _windows(centres: FloatArray, ppm: float | None, da: float | None) -> FloatA
     return bounds
 
 
-def open_run(path: str | os.PathLike[str]) -> Run:
-    """Opens an acquisition file; raises the reader's OSError family where it cannot."""
-    return Run(path)
+def open_run(path: str | os.PathLike[str], profile: str | None = None) -> Run:
+    """Open an acquisition file as a run.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The ``.raw`` file. Unless `profile` is given, the whole path chooses the File
+        profile: "small.RAW" in it the small profile, else "orbitrap" the orbitrap
+        profile, else the generic profile (warned about with `GenericProfileWarning`).
+    profile : {"small", "orbitrap", "generic"}, optional
+        Read the file as a path of this profile is read, whatever its name.
+
+    Returns
+    -------
+    Run
+        The open run; close it, or use it in a ``with`` block.
+
+    Raises
+    ------
+    OSError
+        The reader's OSError family, where the file cannot be opened or read.
+    ValueError
+        For an unknown profile name.
+
+    Examples
+    --------
+    >>> import kestrune_tools as kt
+    >>> with kt.open_run("run_orbitrap.raw") as run:            # doctest: +SKIP
+    ...     print(len(run), run.profile)
+    145 orbitrap
+    >>> run = kt.open_run("sample01.raw", profile="orbitrap")   # doctest: +SKIP
+    """
+    return Run(path, profile)

@@ -193,6 +193,140 @@ def demo_file() -> RawFile:
     return raw
 
 
+
+# ---------------------------------------------------------------------------
+# The demo run: a small data-dependent acquisition that looks like one. Peptide
+# ions elute as Gaussian chromatographic peaks; every survey scan holds their
+# isotope envelopes over a low noise floor, and the three fragment scans after it
+# pick the three strongest ions eluting there, as a top-3 method would.
+
+
+@dataclass(frozen=True)
+class DemoAnalyte:
+    """One peptide ion of the demo run: m/z of its monoisotopic peak, charge, apex
+    retention time and peak width (sigma, minutes), and height at the apex."""
+
+    mz: float
+    charge: int
+    apex_rt: float
+    sigma: float
+    height: float
+
+    def abundance(self, rt: float) -> float:
+        return self.height * math.exp(-0.5 * ((rt - self.apex_rt) / self.sigma) ** 2)
+
+
+DEMO_ANALYTES = (
+    DemoAnalyte(524.265, 2, 7.2, 0.55, 4.0e6),
+    DemoAnalyte(445.120, 2, 3.1, 0.45, 1.6e6),
+    DemoAnalyte(722.325, 3, 4.6, 0.60, 2.2e6),
+    DemoAnalyte(613.310, 2, 5.8, 0.40, 1.2e6),
+    DemoAnalyte(785.842, 2, 8.9, 0.50, 2.8e6),
+    DemoAnalyte(571.287, 2, 10.4, 0.70, 1.9e6),
+    DemoAnalyte(937.480, 2, 11.8, 0.45, 1.4e6),
+    DemoAnalyte(652.838, 2, 12.9, 0.55, 2.4e6),
+    DemoAnalyte(488.763, 2, 6.5, 0.35, 0.9e6),
+    DemoAnalyte(1021.510, 3, 9.7, 0.60, 1.1e6),
+)
+DEMO_RT_START = 0.5  # minutes
+DEMO_RT_STEP = 0.1
+NEUTRON = 1.003355
+ISOTOPE_SHARES = (1.0, 0.85, 0.45, 0.18)
+DEMO_PRECURSOR_FLOOR = 2.0e4  # weaker ions are not picked for fragmentation
+DEMO_SURVEY_NOISE_PEAKS = 150
+DEMO_FRAGMENT_PEAKS = 80
+
+
+def demo_run_rt(scan: int) -> float:
+    return DEMO_RT_START + DEMO_RT_STEP * (scan - 1)
+
+
+def demo_noise_height(rt: float) -> float:
+    """The noise floor of a survey scan: low, rising gently through the gradient."""
+    return 2.0e3 * (1.0 + 0.4 * math.sin(math.pi * rt / 15.0))
+
+
+def demo_survey_peaks(scan: int) -> tuple[list[float], list[float]]:
+    """Isotope envelopes of the eluting ions over noise, in rising m/z."""
+    rng = random.Random(scan)
+    rt = demo_run_rt(scan)
+    floor = demo_noise_height(rt)
+    peaks = [(rng.uniform(350.0, 1500.0), floor * rng.uniform(0.3, 1.5)) for _ in range(DEMO_SURVEY_NOISE_PEAKS)]
+    for analyte in DEMO_ANALYTES:
+        abundance = analyte.abundance(rt)
+        for k, share in enumerate(ISOTOPE_SHARES):
+            # Below the noise floor an ion is no peak of its own.
+            if abundance * share > floor * 0.5:
+                peaks.append((analyte.mz + k * NEUTRON / analyte.charge, abundance * share))
+    peaks.sort()
+    return [mz for mz, _ in peaks], [height for _, height in peaks]
+
+
+def demo_precursors(survey_scan: int, picks: int = 3) -> list[DemoAnalyte]:
+    """The `picks` strongest ions eluting at the survey scan (fewer where fewer rise
+    above the fragmentation floor)."""
+    rt = demo_run_rt(survey_scan)
+    ranked = sorted(DEMO_ANALYTES, key=lambda analyte: analyte.abundance(rt), reverse=True)
+    return [analyte for analyte in ranked[:picks] if analyte.abundance(rt) >= DEMO_PRECURSOR_FLOOR]
+
+
+def demo_fragment_peaks(scan: int, precursor: DemoAnalyte | None) -> tuple[list[float], list[float]]:
+    """Fragments of one precursor: the same ladder of ions in each of its scans (seeded
+    by the precursor), scaled by its abundance; noise only without a precursor."""
+    rng = random.Random(scan)
+    if precursor is None:
+        mz = sorted(rng.uniform(120.0, 900.0) for _ in range(DEMO_FRAGMENT_PEAKS))
+        return mz, [rng.uniform(50.0, 400.0) for _ in mz]
+    ladder = random.Random(round(precursor.mz * 1000))
+    top = min(precursor.mz * precursor.charge, 1800.0)
+    scale = precursor.abundance(demo_run_rt(scan)) * 0.05
+    peaks = [(ladder.uniform(120.0, top), scale * ladder.uniform(0.05, 1.0) * rng.uniform(0.9, 1.1))
+             for _ in range(DEMO_FRAGMENT_PEAKS)]
+    peaks.sort()
+    return [mz for mz, _ in peaks], [height for _, height in peaks]
+
+
+def demo_run() -> RawFile:
+    """A small orbitrap acquisition of version 66 that looks like a run: 145 scans
+    over 0.5 to 14.9 minutes, every fourth a survey scan followed by three fragment
+    scans of the strongest ions eluting there, with an instrument method and logs.
+    Write it under a name holding "orbitrap" (`examples/summary.py` writes it as
+    run_orbitrap.raw)."""
+    raw = RawFile().header(version=66, creation_time=133_444_736_000_000_000)
+    count = scan_count(66)
+    lengths = [DEMO_SCAN_LENGTH + 16 * (k % 7) for k in range(count)]
+    raw.orbitrap_index(lengths, [demo_run_rt(scan) for scan in range(1, count + 1)])
+    offset = ORBITRAP_FIRST_SCAN_AT
+    precursors: list[DemoAnalyte] = []
+    for scan in range(1, count + 1):
+        position = (scan - 1) % 4
+        if position == 0:
+            precursors = demo_precursors(scan)
+            raw.put(offset, wide_block(*demo_survey_peaks(scan)))
+            raw.trailer(scan, demo_survey_trailer())
+        else:
+            precursor = precursors[position - 1] if position <= len(precursors) else None
+            raw.put(offset, wide_block(*demo_fragment_peaks(scan, precursor)))
+            raw.trailer(scan, demo_fragment_trailer(scan - position, precursor))
+        offset += lengths[scan - 1]
+    return with_demo_texts(raw)
+
+
+def demo_survey_trailer() -> Trailer:
+    return Trailer(injection_time=20.0, elapsed_time=0.12, resolution=120_000, agc=b"3.0e6".ljust(13),
+                   collision_energy=b" " * 16, hcd_energy=b" " * 16)
+
+
+def demo_fragment_trailer(master_scan: int, precursor: DemoAnalyte | None) -> Trailer:
+    # A fragment scan without a precursor is still an MS2 scan of its survey scan,
+    # with no precursor m/z or charge recorded.
+    return Trailer(
+        injection_time=54.5, master_scan=master_scan,
+        monoisotopic_mz=precursor.mz if precursor else 0.0, charge=precursor.charge if precursor else 0,
+        elapsed_time=0.12, resolution=30_000, ms_order_byte=1, agc=b"1.0e5".ljust(13),
+        collision_energy=b"30.0".ljust(16), hcd_energy=b"30".ljust(16), isolation_width=1.6,
+    )
+
 # ---------------------------------------------------------------------------
 # Embedded texts: the XML instrument method report and the UTF-16 texts of the
 # status log and the error log.

@@ -1,6 +1,8 @@
 #include "binding/reader_object.hpp"
 
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 
 #if !defined(_WIN32)
@@ -94,22 +96,25 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (!argument) return nullptr;
         auto path = to_path_text(argument, constructor_parameter);
         if (!path) return nullptr;
-
-        // The header and the scan caches are read without the interpreter lock; no
-        // Python object exists yet that another thread could reach.
-        reader::ReaderRecord opened = [&] {
-            const ReleasedLock released;
-            return reader::open_record(std::move(*path));
-        }();
-
-        const allocfunc allocate = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-        PyObject* object = allocate(type, 0);
-        if (!object) return raise_unless_set();
-        auto* reader = reinterpret_cast<ReaderObject*>(object);
-        new (&reader->record) reader::ReaderRecord(std::move(opened));
-        new (&reader->borrow) std::atomic<std::uint64_t>(0);
-        return object;
+        return new_reader(type, std::move(*path), std::nullopt);
     });
+}
+
+PyObject* new_reader(PyTypeObject* type, std::string path, std::optional<reader::FileProfile> profile) {
+    // The header and the scan caches are read without the interpreter lock; no
+    // Python object exists yet that another thread could reach.
+    reader::ReaderRecord opened = [&] {
+        const ReleasedLock released;
+        return reader::open_record(std::move(path), profile);
+    }();
+
+    const allocfunc allocate = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    PyObject* object = allocate(type, 0);
+    if (!object) return raise_unless_set();
+    auto* reader = reinterpret_cast<ReaderObject*>(object);
+    new (&reader->record) reader::ReaderRecord(std::move(opened));
+    new (&reader->borrow) std::atomic<std::uint64_t>(0);
+    return object;
 }
 
 void reader_dealloc(PyObject* self) {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <optional>
+#include <string>
 #include <stdexcept>
 
 #include "binding/arguments.hpp"
@@ -29,6 +31,9 @@ void forget_borrows_in_fork_children();
 PyObject* make_reader_type();
 
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+// A new reader of `type` over `path`, read as its path's File profile says or as
+// `profile` says where one is given. Throws as the core does; run it in run_entry.
+PyObject* new_reader(PyTypeObject* type, std::string path, std::optional<reader::FileProfile> profile);
 void reader_dealloc(PyObject* self);
 
 // A borrow of the record held for one call, with a strong reference to the object.

@@ -244,6 +244,33 @@ PyObject* ms_levels(PyObject*, PyObject* reader_object) {
     });
 }
 
+// The File profiles by the names the companion gives them.
+std::optional<reader::FileProfile> profile_named(std::string_view name) {
+    if (name == "small") return reader::FileProfile::small;
+    if (name == "orbitrap") return reader::FileProfile::orbitrap;
+    if (name == "generic") return reader::FileProfile::generic;
+    return std::nullopt;
+}
+
+PyObject* open_reader(PyObject*, PyObject* args) {
+    return binding::run_entry([&]() -> PyObject* {
+        PyObject *path_object, *profile_object;
+        if (!PyArg_ParseTuple(args, "OU:open_reader", &path_object, &profile_object)) return nullptr;
+        auto path = binding::to_path_text(path_object, {"open_reader", "path"});
+        if (!path) return nullptr;
+        Py_ssize_t length = 0;
+        const char* name = PyUnicode_AsUTF8AndSize(profile_object, &length);
+        if (!name) return nullptr;
+        const auto profile = profile_named({name, static_cast<std::size_t>(length)});
+        if (!profile) {
+            PyErr_Format(PyExc_ValueError, "unknown File profile %R: small, orbitrap or generic", profile_object);
+            return nullptr;
+        }
+        auto* type = reinterpret_cast<PyTypeObject*>(binding::module_state().reader_type);
+        return binding::new_reader(type, std::move(*path), profile);
+    });
+}
+
 // Whether the file's peak records hold each m/z as a 32-bit float (widened to 64
 // bits by the reader), so that values taken from m/z have 32-bit precision only.
 PyObject* narrow_mz(PyObject*, PyObject* reader_object) {
@@ -276,6 +303,10 @@ PyMethodDef module_methods[] = {
     {"ms_levels", ms_levels, METH_O,
      "ms_levels(reader)\n--\n\n"
      "Every scan's MS level, as ms_level_rule answers from the scan's trailer and master scan."},
+    {"open_reader", open_reader, METH_VARARGS,
+     "open_reader(path, profile)\n--\n\n"
+     "A RawFileReader over path that reads the file as a path of that File profile would\n"
+     "be read ('small', 'orbitrap' or 'generic'), whatever the path's own name says."},
     {"peak_block_reads", peak_block_reads, METH_NOARGS,
      "peak_block_reads()\n--\n\nThe peak blocks scan_pass has read in this process."},
     {nullptr, nullptr, 0, nullptr},

@@ -70,7 +70,7 @@ std::optional<io::ByteWindow> used_bytes_at(std::uint64_t r, const io::ByteSourc
 
 bool trailer_reads_file(const reader::ReaderRecord& record, std::uint32_t scan_number) {
     return scan_number != 0 && scan_number <= record.num_scans &&
-           reader::has_trailer_fields(record.version) && reader::path_names_orbitrap(record.path);
+           reader::has_trailer_fields(record.version) && record.rules.orbitrap_records;
 }
 
 std::vector<TrailerEntry> trailer_cache_entries(const reader::ReaderRecord& record,

@@ -49,6 +49,22 @@ constexpr FileProfile profile_of(std::string_view path) {
     return FileProfile::generic;
 }
 
+// How a record reads its file: the profile's offsets, and whether the scans' orbitrap
+// trailer records are read. A path decides both; a record opened with a chosen
+// profile reads its file as the reader reads a path of that profile.
+struct ReadingRules {
+    FileProfile profile = FileProfile::generic;
+    bool orbitrap_records = false;
+};
+
+constexpr ReadingRules rules_of_path(std::string_view path) {
+    return {profile_of(path), path_names_orbitrap(path)};
+}
+
+constexpr ReadingRules rules_of_profile(FileProfile profile) {
+    return {profile, profile == FileProfile::orbitrap};
+}
+
 // Scan numbers are 1-based; the index is taken in 64 bits so that scan 0 lies beyond
 // every table instead of wrapping to the last scan.
 constexpr std::uint64_t scan_index(std::uint32_t scan_number) {

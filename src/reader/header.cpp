@@ -1,6 +1,7 @@
 #include "reader/header.hpp"
 
 #include <array>
+#include <optional>
 
 #include "io/byte_window.hpp"
 #include "reader/format.hpp"
@@ -39,6 +40,7 @@ ReaderRecord read_header(std::string path) {
     record.creation_time = read_header_field<std::uint64_t>(*file, creation_time_offset);
     record.version = choose_version(candidate, fallback);
     record.path = std::move(path);
+    record.rules = rules_of_path(record.path);
     return record;
 }
 
@@ -53,8 +55,9 @@ std::string creation_date_text(std::uint64_t creation_time) {
     return std::to_string(seconds < seconds_from_1601_to_1970 ? 0 : seconds - seconds_from_1601_to_1970);
 }
 
-ReaderRecord open_record(std::string path) {
+ReaderRecord open_record(std::string path, std::optional<FileProfile> profile) {
     ReaderRecord record = read_header(std::move(path));
+    if (profile) record.rules = rules_of_profile(*profile);
     // The caches are filled from a fresh opening of the path, as every later call
     // does. The header's handle is closed by then, so one free descriptor is enough.
     initialize_caches(record, *io::open_for_reading(record.path));

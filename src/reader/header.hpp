@@ -1,6 +1,7 @@
 // Construction of the reader record from the file header.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "io/byte_source.hpp"
@@ -9,9 +10,10 @@
 
 namespace kestrune::reader {
 
-// Opens `path`, reads the version and creation time, then fills the scan caches.
+// Opens `path`, reads the version and creation time, then fills the scan caches as
+// the path's File profile says, or as `profile` says where one is given.
 // Throws the OsError of the header reads, or the scan caches' InternalFailure.
-ReaderRecord open_record(std::string path);
+ReaderRecord open_record(std::string path, std::optional<FileProfile> profile = std::nullopt);
 
 // The version rule: the value at offset 36 when it is a known version, else the one at 12.
 std::uint32_t choose_version(std::uint32_t at_36, std::uint32_t at_12);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "reader/format.hpp"
+
 namespace kestrune::reader {
 
 // The six scan caches; entry k belongs to scan number k + 1.
@@ -25,6 +27,7 @@ struct ScanCaches {
 
 struct ReaderRecord {
     std::string path;  // as given; reopened by every operation that reads the file
+    ReadingRules rules;  // from the path, unless a profile was chosen at opening
     ScanCaches caches;
     std::uint64_t creation_time = 0;  // 100 ns ticks since 1601-01-01 UTC
     std::uint32_t version = 0;

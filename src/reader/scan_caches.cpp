@@ -112,7 +112,7 @@ void initialize_caches(ReaderRecord& record, const io::ByteSource& source) {
     const auto length = source.length();
     if (!length) throw unreadable_file();
     const std::uint32_t n = scan_count_for(record.version);
-    const FileProfile profile = profile_of(record.path);
+    const FileProfile profile = record.rules.profile;
 
     ScanCaches caches(n);
     if (profile == FileProfile::small) {
@@ -122,7 +122,7 @@ void initialize_caches(ReaderRecord& record, const io::ByteSource& source) {
     }
 
     bool read_ok = true;
-    if (path_names_orbitrap(record.path)) {
+    if (record.rules.orbitrap_records) {
         read_ok = fill_orbitrap_metadata(caches, source, *length, n);
     } else if (record.version == version_57 && profile == FileProfile::small) {
         read_ok = fill_small_v57_metadata(caches, source, *length, n);

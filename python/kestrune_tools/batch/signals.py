@@ -18,10 +18,12 @@ import signal
 import sys
 import threading
 import time
+import warnings
 from collections.abc import Callable, Iterator
 from typing import TypeVar
 
 from kestrune_tools.batch.outcome import Outcome
+from kestrune_tools.profiles import GenericProfileWarning
 
 Item = TypeVar("Item")
 
@@ -152,6 +154,8 @@ def worker_started() -> None:
     terminal's SIGHUP are left to it, and it stops a task in progress by SIGTERM
     (on Windows the batch's terminate() ends the worker at once instead)."""
     end_with_parent()
+    # A run read with the generic profile is said once, by the batch's own process.
+    warnings.filterwarnings("ignore", category=GenericProfileWarning)
     for name in LEFT_TO_THE_BATCH:
         signal.signal(getattr(signal, name), signal.SIG_IGN)
     signal.signal(signal.SIGTERM, _stop_task)

@@ -22,11 +22,14 @@ import argparse
 import importlib
 import signal
 import sys
+import warnings
 from collections.abc import Sequence
 from types import ModuleType
 
+from kestrune_tools import __version__
 from kestrune_tools.batch.signals import INTERRUPTED_STATUS_BASE, Interrupted, signals_interrupt
 from kestrune_tools.cli.common import PROGRAM, ExitStatus, UsageError, stream_closed, write_line
+from kestrune_tools.profiles import GenericProfileWarning
 from kestrune_tools.text import escaped
 
 # The subcommands, in the order `kestrune --help` lists them.
@@ -55,6 +58,7 @@ command's options."""
 def build_parser(modules: Sequence[ModuleType]) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog=PROGRAM, description=DESCRIPTION,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(title="commands", dest="command", metavar="COMMAND", required=True)
     for module in modules:
         sub = commands.add_parser(module.NAME, help=module.SUMMARY, description=module.DESCRIPTION,
@@ -75,6 +79,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs `kestrune` with `argv` (the process's arguments for None); answers the
     exit status. argparse exits with status 2 itself on bad arguments."""
     args = parser().parse_args(argv)
+    # Each command says a generic-profile run on a line of its own (`profile_option`).
+    warnings.filterwarnings("ignore", category=GenericProfileWarning)
     try:
         with signals_interrupt():
             return int(args.handler(args))

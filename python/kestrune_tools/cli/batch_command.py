@@ -24,6 +24,7 @@ from typing import Any, Generic, TypeVar
 
 from kestrune_tools.batch import CONNECT_SECONDS, Job, Outcome, SchedulerError, run_tasks
 from kestrune_tools.cli.common import Progress, UsageError, positive_int, report_error, usable_cores
+from kestrune_tools.cli.profile_option import add_profile_option, generic_note
 from kestrune_tools.inputs import Discovery, discover_inputs, is_raw_name
 from kestrune_tools.outputs import FolderBusy, sole_writer
 
@@ -36,6 +37,7 @@ def add_input_arguments(parser: argparse.ArgumentParser) -> None:
         "inputs", nargs="+", metavar="FILE_OR_DIR",
         help="a .raw file, or a folder searched recursively for .raw files (any case), "
              "through links to folders; a folder that cannot be listed is a failed input")
+    add_profile_option(parser)
 
 
 BATCH_ENDINGS = """\
@@ -112,8 +114,10 @@ def run_batch(args: argparse.Namespace, command: str, word: str, plan: Callable[
                                  preload=batch.preload)
         except SchedulerError as error:
             raise UsageError(str(error)) from None
+        # Each run read with the generic profile, none chosen, is named as it ends.
         with Progress(len(batch.items), command=command, enabled=not args.no_progress, failed=len(failures),
-                      done_word=word, one_output=one_output) as progress:
+                      done_word=word, one_output=one_output,
+                      note=generic_note if args.profile is None else None) as progress:
             batch.finish(outcomes, progress)
     if batch.after is not None:
         batch.after(progress)

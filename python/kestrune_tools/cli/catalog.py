@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import argparse
+import functools
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from kestrune_tools.batch import Outcome
 from kestrune_tools.cli.batch_command import BatchPlan, Outcomes, add_batch_options, add_input_arguments, run_batch
 from kestrune_tools.cli.common import Progress, UsageError
+from kestrune_tools.cli.needs import require_tools
 from kestrune_tools.inputs import Discovery
 from kestrune_tools.jobs import CATALOGUED, CATALOG_WORKER_MODULES, catalog_file
 from kestrune_tools.outputs import NothingWritten, atomic_output, output_error
@@ -54,6 +56,7 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    require_tools(NAME)
     destination: Path = args.output
     written: list[bool | None] = []
 
@@ -67,7 +70,8 @@ def run(args: argparse.Namespace) -> int:
     def plan(discovery: Discovery) -> BatchPlan[str]:
         if destination.is_dir():
             raise UsageError(f"{destination}: the catalog path is a folder")
-        return BatchPlan(folder=destination.parent, outputs=[destination], task=catalog_file,
+        return BatchPlan(folder=destination.parent, outputs=[destination],
+                         task=functools.partial(catalog_file, profile=args.profile),
                          items=[str(path) for path in discovery.inputs], preload=CATALOG_WORKER_MODULES,
                          finish=finish, after=not_written)
 

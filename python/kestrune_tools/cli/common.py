@@ -118,13 +118,16 @@ class Progress:
     `done_word` says what was done to an input. An input with nothing to write gets a
     line of its own too, and is counted apart (it fails nothing). `one_output`: the
     command writes one output for all its files (the catalog), which an interrupt
-    leaves unwritten, so that the summary then counts no file done.
+    leaves unwritten, so that the summary then counts no file done. `note` answers a
+    line of its own to write for an outcome, or None (a run read with the generic File
+    profile, say).
     """
 
     def __init__(self, total: int, *, command: str, enabled: bool = True, failed: int = 0,
                  done_word: str = "converted", stream: TextIO | None = None,
-                 one_output: bool = False) -> None:
+                 one_output: bool = False, note: Callable[[Outcome[Any]], str | None] | None = None) -> None:
         self.stream = stream or sys.stderr
+        self.note = note
         self.total, self.command, self.done_word = total, command, done_word
         self.one_output = one_output
         self.counts: Counter[str] = Counter(failed=failed)
@@ -137,25 +140,36 @@ class Progress:
             tqdm: Any = importlib.import_module("tqdm").tqdm
         except ImportError:
             return None
-        return tqdm(total=total, unit="file", file=self.stream, dynamic_ncols=True, leave=False)
+        # Said from the start: the first files take a while (the workers start, each
+        # reads a whole run) before the count moves.
+        return tqdm(total=total, unit="file", file=self.stream, dynamic_ncols=True, leave=False,
+                    desc=f"{self.command}: reading {total} file{'s' if total != 1 else ''}")
 
     def record(self, outcome: Outcome[Any]) -> None:
         self.counts[outcome.kind] += 1
         self.left_out += outcome.left_out
+        line = self.note(outcome) if self.note is not None else None
+        if line is not None:
+            self.line(line)
         if outcome.kind in ("failed", "nothing to write"):
             self.error(outcome.source, outcome.reason or outcome.kind)
         if self.bar is not None:
             bar = self.bar
             self._drawing(lambda: bar.set_postfix(done=self.counts["done"] + self.counts["skipped"],
-                                                  failed=self.counts["failed"], refresh=False))
+                                                  failed=self.counts["failed"], last=os.path.basename(outcome.source),
+                                                  refresh=False))
             self._drawing(lambda: bar.update(1))
 
     def error(self, path: str | os.PathLike[str], reason: str) -> None:
+        self.line(error_line(path, reason))
+
+    def line(self, text: str) -> None:
+        """A line of its own on the stream, above the bar where there is one."""
         if self.bar is not None:
             bar = self.bar
-            self._drawing(lambda: bar.write(error_line(path, reason), file=self.stream))
+            self._drawing(lambda: bar.write(text, file=self.stream))
         else:
-            report_error(path, reason, self.stream)
+            write_line(text, self.stream)
 
     def _drawing(self, draw: Callable[[], object]) -> None:
         """Draws on the bar; a terminal that is gone ends the bar, not the batch."""
@@ -178,7 +192,9 @@ class Progress:
         nothing = self.counts["nothing to write"]
         apart = [f"{nothing} with nothing to write"] if nothing else []
         apart += [f"{self.left_out} MSn scans without a precursor m/z left out"] if self.left_out else []
-        return f"{PROGRAM} {self.command}: {counts} in {elapsed:.1f} s ({rate:.1f} files/s)" + \
+        # A rate says something of a batch, nothing of one file.
+        per_second = f" ({rate:.1f} files/s)" if handled > 1 else ""
+        return f"{PROGRAM} {self.command}: {counts} in {elapsed:.1f} s{per_second}" + \
             "".join(f"; {words}" for words in apart)
 
     def __enter__(self) -> Progress:

@@ -7,6 +7,7 @@ from pathlib import Path
 
 from kestrune_tools.cli.batch_command import BatchPlan, add_batch_options, add_input_arguments, run_batch
 from kestrune_tools.cli.common import UsageError, positive_int
+from kestrune_tools.cli.needs import require_tools
 from kestrune_tools.inputs import Discovery
 from kestrune_tools.jobs import (
     CONVERTED,
@@ -104,6 +105,7 @@ def configure(parser: argparse.ArgumentParser) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
+    require_tools(NAME)
     if not format_available(args.format_name):
         raise UsageError(f"--to {args.format_name} needs {FORMATS[args.format_name].module}, "
                          f"which this installation lacks")

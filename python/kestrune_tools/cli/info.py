@@ -12,13 +12,15 @@ from typing import Any
 
 from kestrune_tools.batch import Outcome, guarded
 from kestrune_tools.cli.common import ExitStatus, report_error, write_line
+from kestrune_tools.cli.needs import require_tools
+from kestrune_tools.cli.profile_option import add_profile_option, warn_if_generic
 from kestrune_tools.text import escaped
 
 NAME = "info"
 SUMMARY = "header values, scan counts, rt range, method, logs of one run"
 METHOD_LINES = 10
 DESCRIPTION = f"""\
-Print what FILE holds: its size, the header values (format version, creation date
+Print what FILE holds: its File profile and why it has it, its size, the header values (format version, creation date
 in UTC, number of scans), the scan count of each MS level, the retention-time range
 (minutes, over the finite times), the first {METHOD_LINES} lines of the instrument
 method, the status-log labels and the error log. Reads only the byte ranges these
@@ -42,21 +44,25 @@ def configure(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--json", action="store_true",
                         help="print one JSON object instead of text (the same values, the "
                              "instrument method whole)")
+    add_profile_option(parser)
 
 
-def describe(path: Path) -> dict[str, Any]:
-    """The values `info` prints, as JSON-ready values."""
+def describe(path: Path, profile: str | None = None) -> dict[str, Any]:
+    """The values `info` prints, as JSON-ready values (read with `profile`, or the
+    path's own profile for None)."""
     import numpy as np  # here, so that the command line's other commands and --help need none
 
     import kestrune_tools as kt
     from kestrune_tools.parquet import creation_time
 
-    with kt.open_run(path) as run:
+    with kt.open_run(path, profile) as run:
         rts = run.retention_times()
         rts = rts[np.isfinite(rts)]  # a NaN or infinite time is no point of the range
         created = creation_time(run)
         return {
             "path": os.fspath(path),
+            "profile": run.profile,
+            "profile_reason": run.profile_reason,
             "size": path.stat().st_size,
             "version": run.version,
             "creation_date": created.isoformat() if created is not None else None,
@@ -79,6 +85,7 @@ def as_text(values: dict[str, Any]) -> str:
     rt_range = values["rt_range_minutes"]
     lines = [
         f"file:              {values['path']}",
+        f"File profile:      {values['profile']} ({values['profile_reason']})",
         f"size:              {values['size']} bytes",
         f"version:           {values['version']}",
         f"creation date:     {creation_text(values)}",
@@ -112,11 +119,13 @@ def strict_json(value: Any) -> Any:
 
 
 def run(args: argparse.Namespace) -> int:
+    require_tools(NAME)
     path: Path = args.file
-    outcome = guarded(str(path), lambda: Outcome.done(str(path), "described", describe(path)))
+    outcome = guarded(str(path), lambda: Outcome.done(str(path), "described", describe(path, args.profile)))
     if outcome.value is None:
         report_error(path, outcome.reason or "failed")
         return ExitStatus.FAILED
+    warn_if_generic(path, args.profile)
     text = json.dumps(strict_json(outcome.value), indent=2, allow_nan=False) if args.json else as_text(outcome.value)
     # Standard output closed early (`| head -1`): what was asked was not all shown.
     return ExitStatus.OK if write_line(text, sys.stdout) else ExitStatus.FAILED

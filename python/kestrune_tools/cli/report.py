@@ -64,10 +64,10 @@ def run(args: argparse.Namespace) -> int:
     def plan(discovery: Discovery) -> BatchPlan[ReportJob]:
         failed = [FailedInput(str(folder), reason) for folder, reason in discovery.failures()]
         if one_page(args, discovery):
-            job = ReportJob(str(discovery.inputs[0]), str(output))
+            job = ReportJob(str(discovery.inputs[0]), str(output), args.profile)
             return BatchPlan(folder=output.parent, outputs=[output], task=report_file, items=[job],
                              in_this_process=True)
-        jobs = batch_jobs(discovery.inputs, output)
+        jobs = batch_jobs(discovery.inputs, output, args.profile)
 
         def finish(outcomes: Outcomes, progress: Progress) -> None:
             finish_batch(jobs, outcomes, output, failed=failed, record=progress.record)

@@ -60,14 +60,16 @@ class FailedInput:
     reason: str
 
 
-def write_run_report(run_or_path: Run | PathLike, destination: PathLike) -> RunSummary:
-    """Writes the report page of one run (an open run, or the path of a file)."""
-    digest = digest_of(run_or_path) if isinstance(run_or_path, (str, os.PathLike)) else read_digest(run_or_path)
+def write_run_report(run_or_path: Run | PathLike, destination: PathLike, profile: str | None = None) -> RunSummary:
+    """Writes the report page of one run (an open run, or the path of a file, read with
+    `profile` or, for None, the File profile its path selects)."""
+    digest = digest_of(run_or_path, profile) if isinstance(run_or_path, (str, os.PathLike)) else \
+        read_digest(run_or_path)
     return write_digest_page(digest, Path(destination))
 
 
-def digest_of(path: PathLike) -> RunDigest:
-    with open_run(path) as run:
+def digest_of(path: PathLike, profile: str | None = None) -> RunDigest:
+    with open_run(path, profile) as run:
         return read_digest(run)
 
 
@@ -95,6 +97,7 @@ class ReportJob:
 
     source: str
     page: str
+    profile: str | None = None  # the File profile read with; None: the one the path selects
 
     def outputs(self) -> list[Path]:
         return [Path(self.page)]
@@ -107,7 +110,7 @@ INDEX_PAGE = "index.html"
 def report_file(job: ReportJob) -> Outcome[RunSummary]:
     """The page of one input; a bad input becomes a failed Outcome, never an error. The
     run is read whole first, so that an input that changed meanwhile gets no page."""
-    read = guarded(job.source, lambda: Outcome.done(job.source, REPORTED, digest_of(job.source)))
+    read = guarded(job.source, lambda: Outcome.done(job.source, REPORTED, digest_of(job.source, job.profile)))
     digest = read.value
     if digest is None:
         return Outcome.failed(job.source, read.reason or "failed")
@@ -130,10 +133,11 @@ def write_batch(inputs: Iterable[PathLike], directory: PathLike, *, workers: int
                         failed=failed, record=record)
 
 
-def batch_jobs(inputs: Iterable[PathLike], directory: Path) -> list[ReportJob]:
+def batch_jobs(inputs: Iterable[PathLike], directory: Path, profile: str | None = None) -> list[ReportJob]:
     """A page job per input, each page named apart from the others and the index."""
     taken = {INDEX_PAGE}
-    return [ReportJob(os.fspath(path), os.fspath(directory / page_name(Path(path).stem, taken))) for path in inputs]
+    return [ReportJob(os.fspath(path), os.fspath(directory / page_name(Path(path).stem, taken)), profile)
+            for path in inputs]
 
 
 def finish_batch(jobs: Sequence[ReportJob], outcomes: Iterable[tuple[int, Outcome[RunSummary]]], directory: Path, *,
