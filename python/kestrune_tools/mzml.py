@@ -37,26 +37,55 @@ is written but `destination` itself.
 
 from __future__ import annotations
 
-import functools
 import hashlib
-import io
 import math
 import os
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
-from datetime import datetime, timezone
-from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
 from numpy.typing import NDArray
-from psims.controlled_vocabulary.controlled_vocabulary import ControlledVocabulary, OBOCache
 from psims.mzml import MzMLWriter
 from psims.xml import CVParam
 
 from kestrune_tools.numbers import float32_text, float64_text
 from kestrune_tools.outputs import atomic_destinations
+from kestrune_tools.psi import (
+    ACQUISITION_FILE_FORMAT,
+    ACTIVATION_ENERGY,
+    BASE_PEAK_INTENSITY,
+    BASE_PEAK_MZ,
+    BPC_CHROMATOGRAM,
+    COLLISION_ENERGY,
+    CONVERSION_TO_MZML,
+    CUSTOM_SOFTWARE,
+    DETECTOR_COUNTS,
+    DISSOCIATION_METHOD,
+    DISSOCIATION_METHODS,
+    ELECTRONVOLT,
+    HIGHEST_OBSERVED_MZ,
+    INSTRUMENT_MODEL,
+    ION_INJECTION_TIME,
+    LOWEST_OBSERVED_MZ,
+    MILLISECOND,
+    MS1_SPECTRUM,
+    MSN_SPECTRUM,
+    MZ,
+    PROCESSING_ID,
+    SCAN_NUMBER_NATIVE_ID,
+    SHA1_CHECKSUM,
+    SOFTWARE_ID,
+    SOURCE_FILE_ID,
+    TIC_CHROMATOGRAM,
+    TOTAL_ION_CURRENT,
+    UNIT_VOCABULARY,
+    bundled_vocabularies,
+    kestrune_version,
+    psi_ms_vocabulary,
+    run_start_time,
+)
 from kestrune_tools.runs import PeakStats
 
 if TYPE_CHECKING:
@@ -88,53 +117,11 @@ class MzmlOptions:
             raise ValueError(f"spectrum_type must be 'centroid' or 'profile', not {self.spectrum_type!r}")
 
 
-# Terms by accession, so that a renamed term in a newer vocabulary changes nothing.
-SCAN_NUMBER_NATIVE_ID = "MS:1000776"  # scan number only nativeID format: scan=N
-ACQUISITION_FILE_FORMAT = "MS:1000563"  # the format of the acquisition files read here
-SHA1_CHECKSUM = "MS:1000569"
-MS1_SPECTRUM = "MS:1000579"
-MSN_SPECTRUM = "MS:1000580"
-# The file names no instrument model. The generic "instrument model" term has no
-# parent that pymzml can look up (it logs "term not found" for it), and pyopenms
-# requires a term of that branch: the family term of the instruments' maker, which
-# the acquisition file format itself names, says what is known and no more.
-INSTRUMENT_MODEL = "MS:1000483"
-CUSTOM_SOFTWARE = "MS:1000799"  # custom unreleased software tool
-CONVERSION_TO_MZML = "MS:1000544"
-TIC_CHROMATOGRAM = "MS:1000235"
-BPC_CHROMATOGRAM = "MS:1000628"
-# "Activation Type" values of the trailer and their dissociation method terms; a
-# fragment scan whose trailer names none gets the generic term, which says that its
-# ions were dissociated and no more (mzML requires a dissociation method).
-DISSOCIATION_METHODS = {"HigherEnergyCollisionalDissociation": "MS:1000422"}  # beam-type CID
-DISSOCIATION_METHOD = "MS:1000044"
-# "collision energy" is the term mzML prescribes; pyopenms answers getActivationEnergy()
-# from "activation energy" only, so both carry the trailer's value.
-COLLISION_ENERGY = "MS:1000045"
-ACTIVATION_ENERGY = "MS:1000509"
-ELECTRONVOLT = "UO:0000266"
-ION_INJECTION_TIME = "MS:1000927"
-MILLISECOND = "UO:0000028"
-TOTAL_ION_CURRENT = "MS:1000285"
-BASE_PEAK_MZ = "MS:1000504"
-BASE_PEAK_INTENSITY = "MS:1000505"
-LOWEST_OBSERVED_MZ = "MS:1000528"
-HIGHEST_OBSERVED_MZ = "MS:1000527"
-MZ = "MS:1000040"
-DETECTOR_COUNTS = "MS:1000131"
-UNIT_VOCABULARY = "UO"
-
-SOFTWARE_ID = "kestrune"
-SOURCE_FILE_ID = "source"
-INSTRUMENT_ID = "instrument"
-PROCESSING_ID = "export"
-CHECKSUM_CHUNK = 1 << 20
-PSI_MS_URI = "http://purl.obolibrary.org/obo/ms/psi-ms.obo"
-
-_vocabulary_cache: _BundledVocabularies | None = None
 # The names and unit of each term `_term` writes, by (accession, unit): the bundled
 # vocabularies are the same for every file.
 _term_names: dict[tuple[str, str | None], dict[str, str | None]] = {}
+INSTRUMENT_ID = "instrument"
+CHECKSUM_CHUNK = 1 << 20
 
 
 def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptions = MzmlOptions(),
@@ -146,7 +133,7 @@ def write_mzml(run: Run, destination: str | os.PathLike[str], options: MzmlOptio
     checksum = source_checksum(run.path)
     with atomic_destinations([destination]) as (path,):
         with open(path, "w+b") as out:
-            with MzMLWriter(out, close=False, vocabulary_resolver=_offline_vocabularies()) as writer:
+            with MzMLWriter(out, close=False, vocabulary_resolver=bundled_vocabularies()) as writer:
                 _write_header(writer, run, checksum, scans)
                 with writer.run(id=_run_id(run.path), instrument_configuration=INSTRUMENT_ID,
                                 source_file=SOURCE_FILE_ID, **_start_time(run)):
@@ -210,72 +197,11 @@ def source_checksum(path: str | os.PathLike[str]) -> str:
     return digest.hexdigest()
 
 
-class _BundledVocabularies(OBOCache):  # type: ignore[misc]  # psims is untyped
-    """The vocabularies bundled with psims: no network, no cache directory in the
-    working directory, and the same vocabulary versions (so the same bytes) every time."""
-
-    def __init__(self) -> None:
-        super().__init__(enabled=False, use_remote=False)
-
-    def resolve(self, uri: str) -> IO[bytes] | None:
-        return self.fallback(uri)
-
-    def fallback(self, uri: str) -> IO[bytes] | None:
-        # psims hands out its bundled copies as gzip streams over a file it never
-        # closes; read each whole and close both.
-        stream = super().fallback(uri)
-        if stream is None:
-            return None
-        inner = getattr(stream, "fileobj", None)
-        with stream:
-            data = stream.read()
-        if inner is not None:
-            inner.close()
-        return io.BytesIO(data)
-
-
-def _offline_vocabularies() -> _BundledVocabularies:
-    global _vocabulary_cache
-    if _vocabulary_cache is None:
-        _vocabulary_cache = _BundledVocabularies()
-    return _vocabulary_cache
-
-
-@functools.cache
-def psi_ms_vocabulary() -> ControlledVocabulary:
-    """The PSI-MS vocabulary bundled with psims, loaded once and without the network.
-
-    Hand it to pyteomics' mzML readers as `cv=`: without one they fetch the vocabulary
-    over the network (into a .obo_cache directory) at every opening."""
-    return _offline_vocabularies().load(PSI_MS_URI)
-
-
-def kestrune_version() -> str:
-    try:
-        return version("kestrune")
-    except PackageNotFoundError:
-        return "unknown"
-
-
 def _run_id(path: str) -> str:
     stem = os.path.splitext(os.path.basename(path))[0]
     # An xs:ID: a letter or underscore first, then no spaces or colons.
     cleaned = "".join(c if c.isalnum() or c in "-_." else "_" for c in stem)
     return cleaned if cleaned[:1].isalpha() else f"run_{cleaned}"
-
-
-def run_start_time(run: Run) -> str | None:
-    """The file's creation date as the run's start time (UTC, RFC 3339), where the
-    header holds one (0 means none; a date past year 9999 is no date an acquisition
-    can have)."""
-    seconds = int(run.creation_date)
-    if seconds <= 0:
-        return None
-    try:
-        stamp = datetime.fromtimestamp(seconds, tz=timezone.utc)
-    except (OverflowError, OSError, ValueError):
-        return None
-    return stamp.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def _start_time(run: Run) -> dict[str, str]:

@@ -8,7 +8,6 @@ from typing import TYPE_CHECKING
 import numpy as np
 import pyarrow as pa
 
-from kestrune_tools.mzml import BPC_CHROMATOGRAM, DETECTOR_COUNTS, TIC_CHROMATOGRAM
 from kestrune_tools.mzpeak.schema import (
     BPC_ID,
     CHROMATOGRAM_POINT,
@@ -24,6 +23,7 @@ from kestrune_tools.mzpeak.schema import (
     packed_group,
 )
 from kestrune_tools.mzpeak.spectra_metadata import Precursors
+from kestrune_tools.psi import BPC_CHROMATOGRAM, DETECTOR_COUNTS, TIC_CHROMATOGRAM
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

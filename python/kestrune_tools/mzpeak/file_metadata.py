@@ -7,7 +7,8 @@ import os
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from kestrune_tools.mzml import (
+from kestrune_tools.mzpeak.schema import FORMAT_CONVERSION, INSTRUMENT_ID, Settings, term_name
+from kestrune_tools.psi import (
     ACQUISITION_FILE_FORMAT,
     CUSTOM_SOFTWARE,
     INSTRUMENT_MODEL,
@@ -20,7 +21,6 @@ from kestrune_tools.mzml import (
     kestrune_version,
     run_start_time,
 )
-from kestrune_tools.mzpeak.schema import FORMAT_CONVERSION, INSTRUMENT_ID, Settings, term_name
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import Run

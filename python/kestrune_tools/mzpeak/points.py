@@ -12,7 +12,6 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
-from kestrune_tools.mzml import DETECTOR_COUNTS, MZ
 from kestrune_tools.mzpeak.schema import (
     FLOAT32,
     FLOAT64,
@@ -25,6 +24,7 @@ from kestrune_tools.mzpeak.schema import (
     member_options,
 )
 from kestrune_tools.parquet import pass_in_groups
+from kestrune_tools.psi import DETECTOR_COUNTS, MZ
 
 if TYPE_CHECKING:
     from numpy.typing import NDArray

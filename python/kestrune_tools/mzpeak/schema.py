@@ -13,7 +13,7 @@ from typing import Any
 import numpy as np
 import pyarrow as pa
 
-from kestrune_tools.mzml import DETECTOR_COUNTS, ELECTRONVOLT, MILLISECOND, MZ, psi_ms_vocabulary
+from kestrune_tools.psi import DETECTOR_COUNTS, ELECTRONVOLT, MILLISECOND, MZ, psi_ms_vocabulary
 
 INDEX_NAME = "mzpeak_index.json"
 SPECTRA_DATA = "spectra_data.parquet"
@@ -31,7 +31,7 @@ MEMBERS = {
 MEMBER_TIME = (1980, 1, 1, 0, 0, 0)
 ZSTD_LEVEL = 1
 
-# Vocabulary terms by accession (those the mzML export writes too come from there).
+# Vocabulary terms by accession (those the mzML export writes too come from psi.py).
 MINUTE = "UO:0000031"
 FLOAT64 = "MS:1000523"
 FLOAT32 = "MS:1000521"

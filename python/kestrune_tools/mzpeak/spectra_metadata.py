@@ -9,7 +9,6 @@ from typing import TYPE_CHECKING
 import numpy as np
 import pyarrow as pa
 
-from kestrune_tools.mzml import DISSOCIATION_METHOD, DISSOCIATION_METHODS, MS1_SPECTRUM, MSN_SPECTRUM
 from kestrune_tools.mzpeak.schema import (
     BASE_PEAK_INTENSITY,
     BASE_PEAK_MZ,
@@ -36,6 +35,7 @@ from kestrune_tools.mzpeak.schema import (
     packed_group,
     term_name,
 )
+from kestrune_tools.psi import DISSOCIATION_METHOD, DISSOCIATION_METHODS, MS1_SPECTRUM, MSN_SPECTRUM
 
 if TYPE_CHECKING:
     from kestrune_tools.runs import PeakStats, Run
