@@ -302,7 +302,7 @@ def test_a_failed_write_leaves_the_destination_as_it_was(archives, tmp_path, mon
         destination.write_bytes(before)
     arguments = dict(arguments)  # shared by the cases
     if arguments.pop("reading", None):
-        monkeypatch.setattr(mzpeak, "pass_in_groups", lambda *_: open(tmp_path / "missing"))
+        monkeypatch.setattr(mzpeak.points, "pass_in_groups", lambda *_: open(tmp_path / "missing"))
     with kt.open_run(path) as run, pytest.raises(FileNotFoundError if not arguments else
                                                  NothingToWrite if arguments == {"ms_level": 9} else ValueError):
         mzpeak.write_mzpeak(run, destination, **arguments)
