@@ -34,7 +34,7 @@ COMMAND_NEEDS = {"report": ("numpy", "pyarrow", "bokeh")}
 TOOLS = ("numpy", "pyarrow", "psims")
 # The reader's one call that needs NumPy answers its absence with a PanicException.
 CALL_NEEDS = {"get_peaks(": "numpy", ".to_matchms(": "matchms", ".to_spectrum_utils(": "spectrum_utils",
-              ".to_pyopenms(": "pyopenms"}
+              ".to_pyopenms(": "pyopenms", ".peak_frame(": "pandas", ".scan_frame(": "pandas"}
 
 
 def examples(page: Path) -> list[tuple[str, int, str]]:

@@ -167,6 +167,12 @@ def test_a_vanished_file_gives_neutral_values(files):
         assert not run.tic()[1].any() and run.scan_table()["base_peak_mz"].null_count == 145
 
 
+def pandas_installed():
+    import importlib.util
+
+    return importlib.util.find_spec("pandas") is not None
+
+
 def per_scan_peaks(run, scans):
     """The long table built the slow way, scan by scan through Python."""
     peaks = [run.peaks(scan) for scan in scans]
@@ -189,7 +195,8 @@ def test_peak_table_against_the_per_scan_peaks(files, name, version, selection):
         assert table.column_names == ["scan_number", "mz", "intensity"]
         for column, values in zip(table.columns, expected):
             assert column.to_numpy().tobytes() == values.astype(column.to_numpy().dtype).tobytes()
-        assert run.peak_frame(**selection).equals(table.to_pandas())
+        if pandas_installed():
+            assert run.peak_frame(**selection).equals(table.to_pandas())
 
 
 @pytest.mark.parametrize("scans", [[0], [146], [1, -1]])
