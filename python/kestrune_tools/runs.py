@@ -287,7 +287,9 @@ class ScanIndex:
     def select(self, ms_level: int | None, rt_range: tuple[float, float] | None = None) -> list[int]:
         """Scan numbers of that MS level (any for None) within rt_range (inclusive).
         Without a range every scan counts, even one whose retention time is NaN; with
-        one, a NaN time is outside it (it compares false with both ends)."""
+        one, a NaN time is outside it (it compares false with both ends). Every
+        selection of the run passes here, so the MS level's argument rule is kept here."""
+        ms_level = ms_level_argument(ms_level)
         levels = enumerate(self.ms_level, 1)
         chosen = [scan for scan, level in levels if ms_level is None or level == ms_level]
         if rt_range is None:
@@ -471,7 +473,7 @@ class Run:
         >>> for spectrum in run.spectra(ms_level=2, rt_range=(7.0, 7.5)):   # doctest: +SKIP
         ...     print(spectrum.precursor_mz, spectrum.precursor_charge)
         """
-        scans = self._scans().select(ms_level_argument(ms_level), rt_range)
+        scans = self._scans().select(ms_level, rt_range)
         return (self._spectrum(scan) for scan in scans)
 
     def export_scans(self, ms_level: int | None = None, rt_range: tuple[float, float] | None = None, *,
@@ -627,7 +629,7 @@ class Run:
         >>> rt, tic = run.tic()                                     # doctest: +SKIP
         >>> rt[tic.argmax()]                                        # doctest: +SKIP
         """
-        scans = self._scans().select(ms_level_argument(ms_level))
+        scans = self._scans().select(ms_level)
         return self._rts(scans), self.scan_pass(scans).stats.tic
 
     def bpc(self, ms_level: int | None = 1) -> tuple[FloatArray, FloatArray]:
@@ -644,7 +646,7 @@ class Run:
             Retention times (minutes) and each scan's largest intensity (0.0 for a scan
             without peaks).
         """
-        scans = self._scans().select(ms_level_argument(ms_level))
+        scans = self._scans().select(ms_level)
         return self._rts(scans), self.scan_pass(scans).stats.base_peak_intensity
 
     def xic(self, targets: ArrayLike, *, ppm: float | None = None, da: float | None = None,
@@ -676,10 +678,9 @@ class Run:
         >>> float(rt[xic.argmax()])                                 # doctest: +SKIP
         7.3
         """
-        level = ms_level_argument(ms_level)
         centres = np.asarray(targets, dtype=np.float64).reshape(-1)
         bounds = _windows(centres, ppm, da)
-        scans = self._scans().select(level)
+        scans = self._scans().select(ms_level)
         return self._rts(scans), self.scan_pass(scans, bounds=bounds).window_sums
 
     def scan_pass(self, scans: Sequence[int], *, bounds: FloatArray | None = None,
@@ -704,7 +705,7 @@ class Run:
         memory (see `kestrune_tools.adapters.to_pyopenms`)."""
         from kestrune_tools.adapters import to_pyopenms
 
-        return to_pyopenms(self.spectra(ms_level_argument(ms_level)))
+        return to_pyopenms(self.spectra(ms_level))
 
     # -- helpers
 
@@ -741,7 +742,7 @@ class Run:
                 scans: Sequence[int] | None) -> list[int]:
         """The scans of `scans` (every scan for None), in their order, that are of
         `ms_level` and within `rt_range`."""
-        selected = self._scans().select(ms_level_argument(ms_level), rt_range)
+        selected = self._scans().select(ms_level, rt_range)
         if scans is None:
             return selected
         wanted = [self._scan_number(scan) for scan in scans]
