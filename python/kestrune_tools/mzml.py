@@ -40,7 +40,7 @@ from __future__ import annotations
 import hashlib
 import math
 import os
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any, Literal
@@ -332,24 +332,23 @@ def _precursor(writer: MzMLWriter, run: Run, spectrum: Spectrum, written: set[in
     m/z, no selected ion (psims writes none when m/z and charge are both None)."""
     if spectrum.ms_level < 2:
         return None
-    trailer = run.trailer(spectrum.scan_number)
     known = spectrum.precursor_mz is not None
     precursor: dict[str, Any] = {"mz": spectrum.precursor_mz, "charge": spectrum.precursor_charge if known else None,
-                                 "activation": _activation(writer, trailer)}
+                                 "activation": _activation(writer, spectrum)}
     if spectrum.master_scan in written:
         precursor["spectrum_reference"] = f"scan={spectrum.master_scan}"
-    width = trailer.get("Isolation Width")
-    if isinstance(width, float):
+    width = spectrum.isolation_width  # the trailer's, as the spectrum read it
+    if width is not None:
         # Half a 32-bit width is again a 32-bit float.
         half = float32_text(width / 2)
         precursor["isolation_window_args"] = {"target": spectrum.precursor_mz, "lower": half, "upper": half}
     return precursor
 
 
-def _activation(writer: MzMLWriter, trailer: Mapping[str, float | int | str]) -> list[Any]:
-    params: list[Any] = [DISSOCIATION_METHODS.get(str(trailer.get("Activation Type")), DISSOCIATION_METHOD)]
-    energy = trailer.get("Collision Energy")
-    if isinstance(energy, float):
+def _activation(writer: MzMLWriter, spectrum: Spectrum) -> list[Any]:
+    params: list[Any] = [DISSOCIATION_METHODS.get(str(spectrum.activation), DISSOCIATION_METHOD)]
+    energy = spectrum.collision_energy
+    if energy is not None:
         # The trailer holds the energy as decimal text: its shortest float64 text is that text.
         params += [_term(writer, term, float64_text(energy), ELECTRONVOLT) for term in (COLLISION_ENERGY, ACTIVATION_ENERGY)]
     return params

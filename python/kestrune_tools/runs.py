@@ -718,10 +718,17 @@ class Run:
     def _scan_number(self, scan_number: SupportsIndex) -> int:
         return scan_number_argument(scan_number)
 
+    def fragmentation(self, scan_number: int) -> Fragmentation:
+        """What the scan's trailer says of its precursor's isolation width, activation
+        and collision energy (all None for an MS1 scan): the one reading of those
+        fields, for the spectra and the exports alike."""
+        scan = self._scan_number(scan_number)
+        return self._fragmentation(scan, self._scans().ms_level[scan - 1])
+
     def _fragmentation(self, scan: int, ms_level: int) -> Fragmentation:
         """A fragment scan's isolation and activation, from its trailer, read at its
-        first spectrum and kept: the MS levels need no trailer dictionaries, and a
-        batch that makes no spectra reads none."""
+        first use and kept: the MS levels need no trailer dictionaries, and a batch
+        that makes no spectra reads none."""
         if ms_level < 2:
             return NO_FRAGMENTATION
         known = self._fragmentations.get(scan)

@@ -138,19 +138,18 @@ def _precursors(run: Run, scans: list[int]) -> Precursors:
         k = scan - 1
         if index.ms_level[k] < 2:
             continue
-        trailer = run.trailer(scan)
+        fragmentation = run.fragmentation(scan)
         master, mz = index.master_scan[k], index.precursor_mz[k]
-        width = trailer.get("Isolation Width")
-        energy = trailer.get("Collision Energy")
+        width, energy = fragmentation.isolation_width, fragmentation.collision_energy
         found.source.append(row)
         found.precursor.append(position.get(master) if master is not None else None)
         found.precursor_id.append(f"scan={master}" if master is not None else None)
         found.target.append(mz)
         # Half a 32-bit width is again a 32-bit float: the offsets are exact.
-        found.half_width.append(width / 2 if isinstance(width, float) else None)
-        found.energy.append(energy if isinstance(energy, float) else None)
+        found.half_width.append(width / 2 if width is not None else None)
+        found.energy.append(energy)
         found.activation.append([_parquet_param(
-            DISSOCIATION_METHODS.get(str(trailer.get("Activation Type")), DISSOCIATION_METHOD))])
+            DISSOCIATION_METHODS.get(str(fragmentation.activation), DISSOCIATION_METHOD))])
         if mz is not None:
             found.selected.append(len(found.source) - 1)
             found.selected_mz.append(mz)

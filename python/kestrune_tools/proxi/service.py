@@ -10,7 +10,7 @@ from kestrune_tools.inputs import is_panic
 from kestrune_tools.proxi.catalogue import RunCatalogue, ServedRun
 from kestrune_tools.proxi.errors import ProxiError, bad_request, not_found, not_implemented
 from kestrune_tools.proxi.open_runs import OpenRuns, RunGone
-from kestrune_tools.proxi.spectrum import ISOLATION_WIDTH_KEY, spectrum_object
+from kestrune_tools.proxi.spectrum import spectrum_object
 from kestrune_tools.usi import MalformedUsi, Usi, parse_usi
 
 if TYPE_CHECKING:
@@ -66,8 +66,8 @@ class ProxiService:
             if scan not in run:
                 raise not_found("UnknownScan", "Unknown scan",
                                 f"the run {usi.run_name!r} has no scan {scan} (its scans are 1 to {len(run)})")
-            width = run.trailer(scan).get(ISOLATION_WIDTH_KEY)
-            return run[scan], width if isinstance(width, float) else None
+            spectrum = run[scan]
+            return spectrum, spectrum.isolation_width
         except RunGone:
             self.open_runs.forget(served)
             raise gone from None

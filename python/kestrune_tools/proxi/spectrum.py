@@ -28,7 +28,6 @@ ISOLATION_UPPER_OFFSET = ("MS:1000829", "isolation window upper offset")
 MINUTE = ("UO:0000031", "minute")
 MILLISECOND = ("UO:0000028", "millisecond")
 MZ = ("MS:1000040", "m/z")
-ISOLATION_WIDTH_KEY = "Isolation Width"
 
 
 def attribute(term: tuple[str, str], value: str, unit: tuple[str, str] | None = None) -> dict[str, str]:
