@@ -46,13 +46,13 @@ from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from functools import cached_property
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex, TypeGuard
+from typing import TYPE_CHECKING, Any, NamedTuple, SupportsIndex, TypeGuard, cast
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 import kestrune
-from kestrune_tools import _native
+from kestrune_tools import _native, arrow
 from kestrune_tools.profiles import (GenericProfileWarning, checked_profile, generic_profile_message, path_profile,
                                      profile_reason)
 
@@ -119,6 +119,17 @@ def scan_number_argument(scan_number: object) -> int:
     if not _is_integer(scan_number):
         raise TypeError(f"scan numbers are integers, not {type(scan_number).__name__}")
     return operator.index(scan_number)
+
+
+def _scan_numbers(scans: Sequence[object]) -> list[int]:
+    """Scan numbers given to the run, each by `scan_number_argument`'s rule; a list
+    of plain integers (a selection of the run's own, the common case) is taken as it
+    is, without the rule's cost for each of thousands."""
+    if isinstance(scans, range):
+        return list(scans)
+    if all(type(scan) is int for scan in scans):
+        return cast("list[int]", list(scans))
+    return [scan_number_argument(scan) for scan in scans]
 
 
 def ms_level_argument(ms_level: object) -> int | None:
@@ -542,19 +553,18 @@ class Run:
 
         index = self._scans()
         rows = [scan - 1 for scan in scans]
-        base_peak_mz = pa.array(stats.base_peak_mz, pa.float64(), mask=stats.peak_count == 0)
         columns = {
-            "scan_number": pa.array(np.asarray(scans, dtype=np.int32)),
-            "rt": pa.array([index.rt[k] for k in rows], pa.float64()),
-            "ms_level": pa.array([index.ms_level[k] for k in rows], pa.int8()),
-            "precursor_mz": pa.array([index.precursor_mz[k] for k in rows], pa.float64()),
-            "precursor_charge": pa.array([index.precursor_charge[k] for k in rows], pa.int16()),
-            "master_scan": pa.array([index.master_scan[k] for k in rows], pa.int32()),
-            "injection_time": pa.array([index.injection_time[k] for k in rows], pa.float64()),
-            "peak_count": pa.array(stats.peak_count),
-            "tic": pa.array(stats.tic),
-            "base_peak_mz": base_peak_mz,
-            "base_peak_intensity": pa.array(stats.base_peak_intensity),
+            "scan_number": arrow.numeric(scans, pa.int32()),
+            "rt": arrow.numeric([index.rt[k] for k in rows], pa.float64()),
+            "ms_level": arrow.numeric([index.ms_level[k] for k in rows], pa.int8()),
+            "precursor_mz": arrow.optional([index.precursor_mz[k] for k in rows], pa.float64()),
+            "precursor_charge": arrow.optional([index.precursor_charge[k] for k in rows], pa.int16()),
+            "master_scan": arrow.optional([index.master_scan[k] for k in rows], pa.int32()),
+            "injection_time": arrow.numeric([index.injection_time[k] for k in rows], pa.float64()),
+            "peak_count": arrow.numeric(stats.peak_count, pa.int32()),
+            "tic": arrow.numeric(stats.tic, pa.float64()),
+            "base_peak_mz": arrow.numeric(stats.base_peak_mz, pa.float64(), nulls=stats.peak_count == 0),
+            "base_peak_intensity": arrow.numeric(stats.base_peak_intensity, pa.float64()),
         }
         fields = [pa.field(name, columns[name].type,
                            metadata={"unit": UNITS[name]} if name in UNITS else None)
@@ -691,7 +701,7 @@ class Run:
         `peak_budget` above 0, the pass ends before the scan whose peaks would take it
         past that many: it answers the first scans asked for, at least one (as many
         rows as its statistics have)."""
-        numbers = [self._scan_number(scan) for scan in scans]
+        numbers = _scan_numbers(scans)
         budget = operator.index(peak_budget)
         if budget < 0:
             raise ValueError(f"peak_budget must be at least 0, not {budget}")
