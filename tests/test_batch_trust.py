@@ -120,7 +120,7 @@ def replace(path: Path) -> None:
     ("convert --to parquet", "kestrune_tools.parquet.write_peaks", append),
     ("convert --to parquet", "kestrune_tools.parquet.write_scans", replace),
     ("convert --to mgf --ms-level 1", "kestrune_tools.mgf.write_mgf", touch),
-    ("catalog", "kestrune_tools.catalog.catalog_rows", append),
+    ("catalog", "kestrune_tools.catalog.run_rows", append),
     ("report", "kestrune_tools.report.read_digest", append),
 ])
 def test_an_input_that_changes_while_it_is_read_fails_and_keeps_no_output(files, capsys, monkeypatch, command,

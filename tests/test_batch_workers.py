@@ -11,23 +11,27 @@ pytest.importorskip("pyarrow")
 
 from kestrune_tools.synthetic import demo_file, with_demo_texts  # noqa: E402
 
-# Runs the command with two workers, then answers whether the fork server the workers
-# came from has pandas' compiled modules mapped.
+# Runs the command with two workers, then answers which compiled modules the fork
+# server the workers came from has mapped: pandas' and lxml's (the mzML writer's).
 FORK_SERVER_MAPS = """
 import sys
 from multiprocessing import forkserver
 from kestrune_tools.cli import main
 assert main(sys.argv[1:]) == 0
 pid = forkserver._forkserver._forkserver_pid
-print("/pandas/_libs/" in open(f"/proc/{pid}/maps").read())
+maps = open(f"/proc/{pid}/maps").read()
+print("/pandas/_libs/" in maps, "/lxml/" in maps)
 """
 
 
+# pyarrow imports pandas at its first conversion where it is installed: the fork
+# server imports it once for exports that convert, rather than each worker; the
+# catalog converts nothing.
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads the fork server's /proc maps")
-@pytest.mark.parametrize("arguments", [["catalog", "-o", "{out}/catalog.parquet"],
-                                       ["convert", "-o", "{out}", "--to", "parquet"],
-                                       ["convert", "-o", "{out}", "--to", "mgf"]])
-def test_a_batch_that_writes_no_mzml_never_imports_pandas(files, arguments):
+@pytest.mark.parametrize("arguments, pandas", [(["catalog", "-o", "{out}/catalog.parquet"], False),
+                                               (["convert", "-o", "{out}", "--to", "parquet"], True),
+                                               (["convert", "-o", "{out}", "--to", "mgf"], False)])
+def test_workers_carry_only_their_own_tasks_modules(files, arguments, pandas):
     pytest.importorskip("pandas")
     raw = with_demo_texts(demo_file())
     (files / "in").mkdir()
@@ -37,4 +41,4 @@ def test_a_batch_that_writes_no_mzml_never_imports_pandas(files, arguments):
                "-j", "2", "--no-progress"]
     done = subprocess.run([sys.executable, "-c", FORK_SERVER_MAPS, *command], capture_output=True, text=True,
                           timeout=120)
-    assert done.stdout.split() == ["False"], done.stderr
+    assert done.stdout.split() == [str(pandas), "False"], done.stderr

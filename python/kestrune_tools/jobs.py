@@ -22,8 +22,7 @@ from kestrune_tools.outputs import NothingToWrite, atomic_outputs, is_made_from,
     record_source, source_identity, was_nothing_from
 
 if TYPE_CHECKING:
-    import pyarrow as pa
-
+    from kestrune_tools.catalog import RunRows
     from kestrune_tools.runs import Run
 
 
@@ -58,6 +57,7 @@ class ExportFormat:
     suffixes: tuple[str, ...]  # one output file per suffix: OUTDIR/<stem><suffix>
     module: str  # what writes it (an extra may lack it)
     writer: FormatWriter
+    builds_arrow_tables: bool = False
 
 
 def _write_mgf(run: Run, destinations: Mapping[str, Path], options: ExportOptions) -> int:
@@ -91,18 +91,26 @@ def _write_mzpeak(run: Run, destinations: Mapping[str, Path], options: ExportOpt
 FORMATS: dict[str, ExportFormat] = {
     "mzml": ExportFormat((".mzML",), "kestrune_tools.mzml", _write_mzml),
     "mgf": ExportFormat((".mgf",), "kestrune_tools.mgf", _write_mgf),
-    "parquet": ExportFormat((".scans.parquet", ".peaks.parquet"), "kestrune_tools.parquet", _write_parquet),
-    "mzpeak": ExportFormat((".mzpeak",), "kestrune_tools.mzpeak", _write_mzpeak),
+    "parquet": ExportFormat((".scans.parquet", ".peaks.parquet"), "kestrune_tools.parquet", _write_parquet,
+                             builds_arrow_tables=True),
+    "mzpeak": ExportFormat((".mzpeak",), "kestrune_tools.mzpeak", _write_mzpeak, builds_arrow_tables=True),
 }
 
 # What a worker process imports once, ahead of its tasks: the modules of the command's
 # own tasks only, as the fork server imports them before the first worker starts
 # (mzML's writer alone brings pandas, more than half a second).
+#
+# pyarrow imports pandas, where it is installed, at its first conversion of a value
+# (`pa.array`, `pa.scalar`): exports that convert have the fork server import it once,
+# where each worker would otherwise spend a sixth of a second on it at its first run.
+# The catalog converts nothing (`kestrune_tools.arrow`).
+ARROW_CONVERSIONS = ("pyarrow", "pandas")
 CATALOG_WORKER_MODULES = ("kestrune_tools.jobs", "kestrune_tools.catalog")
 
 
 def export_worker_modules(format_name: str) -> tuple[str, ...]:
-    return "kestrune_tools.jobs", FORMATS[format_name].module
+    export = FORMATS[format_name]
+    return "kestrune_tools.jobs", export.module, *(ARROW_CONVERSIONS if export.builds_arrow_tables else ())
 
 
 def format_available(format_name: str) -> bool:
@@ -249,9 +257,9 @@ def _nothing_written(job: ConvertJob, finals: list[Path], made_from: dict[str, A
 CATALOGUED = "catalogued"
 
 
-def catalog_file(source: str, profile: str | None = None) -> Outcome[pa.Table]:
+def catalog_file(source: str, profile: str | None = None) -> Outcome[RunRows]:
     """The catalog rows of one input (read with `profile`, or the one its path
     selects), in `Outcome.value`; none of an input that changed while it was read."""
-    from kestrune_tools.catalog import catalog_rows
+    from kestrune_tools.catalog import run_rows
 
-    return guarded(source, lambda: Outcome.done(source, CATALOGUED, catalog_rows(source, profile)))
+    return guarded(source, lambda: Outcome.done(source, CATALOGUED, run_rows(source, profile)))
