@@ -76,6 +76,15 @@ def reader_scans(path: Path) -> list[Scan]:
     return scans
 
 
+def tables_of(source: str) -> Outcome:
+    """A task answering Arrow tables: `source` rows, its name in the schema's metadata,
+    and an empty slice of them."""
+    import pyarrow as pa
+
+    table = pa.table({"k": list(range(int(source)))}).replace_schema_metadata({"source": source})
+    return Outcome.done(source, "converted", {"rows": table, "none": table.slice(0, 0), "count": int(source)})
+
+
 def crash_on_marked(source: str) -> Outcome:
     """A task that kills its own worker process for a source named "crash"."""
     if source == "crash":

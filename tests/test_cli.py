@@ -17,7 +17,7 @@ import pytest
 pytest.importorskip("numpy")
 pytest.importorskip("pyarrow")
 
-from export_runs import crash_on_marked, write_run
+from export_runs import crash_on_marked, tables_of, write_run
 from kestrune_tools.batch import run_tasks
 from kestrune_tools.cli import main
 from kestrune_tools.jobs import mzml_available
@@ -195,6 +195,26 @@ def test_a_file_that_kills_its_worker_fails_alone():
     assert {outcome.source: outcome.status for outcome in outcomes.values()} == {
         source: "failed" if source == "crash" else "converted" for source in sources}
     assert outcomes[2].reason == "its worker process died while working on it"
+
+
+def test_the_tables_of_outcomes_come_back_from_workers_as_they_were_made():
+    pytest.importorskip("pyarrow")
+    sources = [str(k % 4) for k in range(40)]  # chunks that mix schemas, and empty tables
+    for index, outcome in run_tasks(tables_of, sources, workers=2, preload=["pyarrow"]):
+        made = tables_of(sources[index]).value
+        assert outcome.value["count"] == made["count"]
+        assert all(outcome.value[key].equals(made[key], check_metadata=True) for key in ("rows", "none"))
+
+
+def test_a_catalog_of_two_workers_is_the_one_of_this_process(files):
+    pytest.importorskip("pyarrow")
+    for k in range(12):
+        profile = ["orbitrap", "small", "generic"][k % 3]
+        write_run(files / "in", profile, [57, 66, 100][k % 3], f"r{k:02}_{profile}.raw")
+    arguments = ["catalog", str(files / "in"), "--no-progress"]
+    assert main([*arguments, "-o", str(files / "one.parquet"), "-j", "1"]) == 0
+    assert main([*arguments, "-o", str(files / "two.parquet"), "-j", "2"]) == 0
+    assert (files / "two.parquet").read_bytes() == (files / "one.parquet").read_bytes()
 
 
 @dataclass(frozen=True)

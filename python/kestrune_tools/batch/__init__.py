@@ -19,10 +19,11 @@ from typing import Any, Protocol, TypeVar
 
 from kestrune_tools.batch.cluster import CONNECT_SECONDS, SchedulerError, on_cluster
 from kestrune_tools.batch.outcome import Outcome, guarded
-from kestrune_tools.batch.pool import in_pool, serially
+from kestrune_tools.batch.pool import in_pool, serially, start_workers_server
 from kestrune_tools.batch.signals import Interrupted
 
-__all__ = ["CONNECT_SECONDS", "Interrupted", "Job", "Outcome", "SchedulerError", "guarded", "run_tasks"]
+__all__ = ["CONNECT_SECONDS", "Interrupted", "Job", "Outcome", "SchedulerError", "guarded", "run_tasks",
+           "start_workers_server"]
 
 
 class Job(Protocol):

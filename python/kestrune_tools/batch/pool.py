@@ -1,8 +1,9 @@
 """Tasks in this process, one after the other, or in a pool of local worker processes.
 
 A worker that dies (a crash under one file) breaks the pool for every task in
-flight: those are run again, each alone, so that only the file that kills its
-worker fails. After an interrupt no further task starts, the running ones are
+flight: those are run again one task a worker with none queued, and the few in
+flight when a pool breaks again are each run alone, so that only the file that
+kills its worker fails. After an interrupt no further task starts, the running ones are
 stopped, and the outcomes of those that still ended are yielded first.
 """
 
@@ -11,9 +12,7 @@ from __future__ import annotations
 import collections
 import contextlib
 import multiprocessing
-import multiprocessing.reduction
 import os
-import sys
 import time
 from collections.abc import Callable, Generator, Iterator, Sequence
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
@@ -22,6 +21,7 @@ from pathlib import Path
 from typing import Any, TypeVar
 
 from kestrune_tools.batch.outcome import Outcome
+from kestrune_tools.batch.transport import TablesApart, widen_results_pipe
 from kestrune_tools.batch.signals import Interrupted, in_worker, raise_if_stopped, stop_signal, worker_started
 
 Item = TypeVar("Item")
@@ -67,10 +67,12 @@ def in_pool(task: Callable[[Item], Outcome[Any]], items: Sequence[Item], workers
     rounds = _Rounds(task, items, describe, lost, [*WORKER_BASE_MODULES, *preload])
     waiting = collections.deque(range(len(items)))
     while waiting:
-        suspects = yield from rounds.run(waiting, workers)
-        for index in suspects:
-            if (yield from rounds.run(collections.deque([index]), 1)):
-                yield index, Outcome.failed(describe(items[index])[0], "its worker process died while working on it")
+        suspects = collections.deque((yield from rounds.run(waiting, workers)))
+        while suspects:
+            for index in (yield from rounds.run(suspects, workers, careful=True)):
+                if (yield from rounds.run(collections.deque([index]), 1, careful=True)):
+                    yield index, Outcome.failed(describe(items[index])[0],
+                                                "its worker process died while working on it")
 
 
 class _Rounds:
@@ -80,20 +82,23 @@ class _Rounds:
                  lost: Lost, preload: list[str]) -> None:
         self.task, self.items, self.describe, self.lost, self.preload = task, items, describe, lost, preload
 
-    def run(self, waiting: collections.deque[int], workers: int) -> Generator[tuple[int, Outcome[Any]], None, list[int]]:
+    def run(self, waiting: collections.deque[int], workers: int, *,
+            careful: bool = False) -> Generator[tuple[int, Outcome[Any]], None, list[int]]:
         """Runs the waiting items (taking them off the queue), one task a chunk until
-        the tasks' length is known, with at most workers + 1 chunks in flight, so that
-        the tasks a broken pool took down are known; answers those."""
+        the tasks' length is known (always, when `careful`, and none queued for a
+        worker); answers the tasks a broken pool took down (those of every chunk then
+        in flight)."""
+        queued = 0 if careful else QUEUED_CHUNKS
         pool = ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context(self.preload),
                                    initializer=_worker_started)
+        widen_results_pipe(pool)
         in_flight: dict[Future[_ChunkResult], list[int]] = {}
+        ended: list[tuple[list[int], list[Outcome[Any]]]] = []  # taken from the pool, not yet yielded
         started = time.time_ns()
         size = 1
         try:
             while waiting or in_flight:
-                while waiting and len(in_flight) <= workers:
-                    chunk = [waiting.popleft() for _ in range(min(size, len(waiting)))]
-                    in_flight[pool.submit(_in_worker_chunk, self.task, [self.items[index] for index in chunk])] = chunk
+                self._submit(pool, waiting, in_flight, size, workers * (1 + queued))
                 done, _ = wait(in_flight, return_when=FIRST_COMPLETED)
                 broken: list[int] = []
                 for future in done:
@@ -108,18 +113,28 @@ class _Rounds:
                     except Interrupted:  # its worker was stopped from outside the batch
                         outcomes = []
                     else:
-                        size = _chunk_size(seconds / len(outcomes), len(waiting), workers)
-                    outcomes += [self._interrupted(index) for index in chunk[len(outcomes):]]
-                    yield from zip(chunk, outcomes)
+                        size = 1 if careful else _chunk_size(seconds / len(outcomes), len(waiting), workers)
+                    ended.append((chunk, outcomes + [self._interrupted(index) for index in chunk[len(outcomes):]]))
+                if not broken:  # the workers go on while the outcomes are taken in
+                    self._submit(pool, waiting, in_flight, size, workers * (1 + queued))
+                yield from _taken(ended)
                 if broken:
                     return broken + [index for chunk in in_flight.values() for index in chunk]
                 raise_if_stopped()
             return []
         except KeyboardInterrupt:
+            yield from _taken(ended)
             yield from self._stop(pool, in_flight, started)
             raise
         finally:
             pool.shutdown(wait=True, cancel_futures=True)
+
+    def _submit(self, pool: ProcessPoolExecutor, waiting: collections.deque[int],
+                in_flight: dict[Future[_ChunkResult], list[int]], size: int, chunks: int) -> None:
+        """Hands out chunks of `size` waiting items until `chunks` are in flight."""
+        while waiting and len(in_flight) < chunks:
+            chunk = [waiting.popleft() for _ in range(min(size, len(waiting)))]
+            in_flight[pool.submit(_in_worker_chunk, self.task, [self.items[index] for index in chunk])] = chunk
 
     def _interrupted(self, index: int) -> Outcome[Any]:
         return Outcome.failed(self.describe(self.items[index])[0], "its task was interrupted")
@@ -158,8 +173,18 @@ _ChunkResult = tuple[list[Outcome[Any]], float]
 # A chunk of tasks is handed to a worker at once when each is short: the pool's own
 # cost per hand-over and per result, most of it in the batch's process, would
 # otherwise take the time of a second worker. About this many seconds of work a chunk.
-CHUNK_SECONDS = 0.02
-MAX_CHUNK = 32
+CHUNK_SECONDS = 0.05
+MAX_CHUNK = 64
+# Chunks waiting for each worker besides the one it works on: the batch's process
+# takes in outcomes between its hand-outs (a catalog writes a row group then, tens of
+# milliseconds), and a worker that found none waiting would sit idle meanwhile.
+QUEUED_CHUNKS = 2
+
+
+def _taken(ended: list[tuple[list[int], list[Outcome[Any]]]]) -> Iterator[tuple[int, Outcome[Any]]]:
+    while ended:
+        chunk, outcomes = ended.pop(0)
+        yield from zip(chunk, outcomes)
 
 
 def _in_worker_chunk(task: Callable[[Item], Outcome[Any]], chunk: list[Item]) -> _ChunkResult:
@@ -171,7 +196,7 @@ def _in_worker_chunk(task: Callable[[Item], Outcome[Any]], chunk: list[Item]) ->
     except Interrupted:
         if not outcomes:
             raise
-    return outcomes, time.perf_counter() - started
+    return TablesApart(outcomes), time.perf_counter() - started
 
 
 def _chunk_size(seconds_per_task: float, waiting: int, workers: int) -> int:
@@ -183,33 +208,19 @@ def _chunk_size(seconds_per_task: float, waiting: int, workers: int) -> int:
 
 def _worker_started() -> None:
     worker_started()
-    _send_tables_as_streams()
 
 
-def _send_tables_as_streams() -> None:
-    """Makes this worker send the Arrow tables of its outcomes (a run's catalog rows)
-    as one Arrow stream each, a fifth of what pickling a table column by column costs
-    here and in the batch's process: that cost fell on the batch's process for every
-    run, taking the time of a second worker. Only where pyarrow is imported already
-    (the fork server preloaded it): a batch without tables imports nothing for it."""
-    pyarrow = sys.modules.get("pyarrow")
-    if pyarrow is not None:
-        multiprocessing.reduction.ForkingPickler.register(pyarrow.Table, _table_as_stream)
+def start_workers_server(preload: Sequence[str] = ()) -> None:
+    """Starts the fork server that local workers will come from, importing
+    `WORKER_BASE_MODULES` and `preload`, without waiting for it: a batch that starts
+    it before its own preparations has them overlap its imports (a third of a second
+    where pyarrow and pandas are among them). Where the server runs already, or
+    workers are spawned, nothing."""
+    context = _worker_context([*WORKER_BASE_MODULES, *preload])
+    if context.get_start_method() == "forkserver":
+        from multiprocessing import forkserver
 
-
-def _table_as_stream(table: Any) -> tuple[Callable[[Any], Any], tuple[Any]]:
-    import pyarrow as pa
-
-    sink = pa.BufferOutputStream()
-    with pa.ipc.new_stream(sink, table.schema) as writer:
-        writer.write_table(table)
-    return _table_of_stream, (sink.getvalue(),)
-
-
-def _table_of_stream(stream: Any) -> Any:
-    import pyarrow as pa
-
-    return pa.ipc.open_stream(stream).read_all()
+        forkserver.ensure_running()
 
 
 def _worker_context(preload: list[str]) -> multiprocessing.context.BaseContext:
