@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Generic, TypeVar
 
-from kestrune_tools.batch import CONNECT_SECONDS, Job, Outcome, SchedulerError, run_tasks
+from kestrune_tools.batch import CONNECT_SECONDS, Job, Outcome, SchedulerError, run_tasks, start_workers_server
 from kestrune_tools.cli.common import Progress, UsageError, positive_int, report_error, usable_cores
 from kestrune_tools.cli.profile_option import add_profile_option, generic_note
 from kestrune_tools.inputs import Discovery, discover_inputs, is_raw_name
@@ -87,17 +87,21 @@ class BatchPlan(Generic[Item]):
     task: Callable[[Item], Outcome[Any]]
     items: Sequence[Item]
     collisions: list[list[Path]] = field(default_factory=list)
-    preload: Sequence[str] = ()
     in_this_process: bool = False  # no pool, no cluster: a single page, say
     finish: Callable[[Outcomes, Progress], None] = record_each
     after: Callable[[Progress], None] | None = None
 
 
 def run_batch(args: argparse.Namespace, command: str, word: str, plan: Callable[[Discovery], BatchPlan[Any]],
-              *, one_output: bool = False) -> int:
+              *, one_output: bool = False, preload: Sequence[str] = ()) -> int:
     """Runs a batch command over `args.inputs`; answers the exit status. `word` says
     what was done to an input ("converted"); with `one_output` the command writes one
-    file for all its inputs, which an interrupt leaves unwritten."""
+    file for all its inputs, which an interrupt leaves unwritten. Local workers
+    import `preload` (the modules of the command's tasks) once, ahead of the tasks:
+    their fork server starts first of all, so that its imports go on while the
+    inputs are found."""
+    if args.jobs > 1 and args.scheduler is None:
+        start_workers_server(preload)
     discovery = discover_inputs(args.inputs)
     failures = discovery.failures()
     for folder, reason in failures:
@@ -111,7 +115,7 @@ def run_batch(args: argparse.Namespace, command: str, word: str, plan: Callable[
         try:
             outcomes = run_tasks(batch.task, batch.items, workers=1 if batch.in_this_process else args.jobs,
                                  scheduler=None if batch.in_this_process else args.scheduler,
-                                 preload=batch.preload)
+                                 preload=preload)
         except SchedulerError as error:
             raise UsageError(str(error)) from None
         # Each run read with the generic profile, none chosen, is named as it ends.

@@ -72,10 +72,9 @@ def run(args: argparse.Namespace) -> int:
             raise UsageError(f"{destination}: the catalog path is a folder")
         return BatchPlan(folder=destination.parent, outputs=[destination],
                          task=functools.partial(catalog_file, profile=args.profile),
-                         items=[str(path) for path in discovery.inputs], preload=CATALOG_WORKER_MODULES,
-                         finish=finish, after=not_written)
+                         items=[str(path) for path in discovery.inputs], finish=finish, after=not_written)
 
-    return run_batch(args, NAME, CATALOGUED, plan, one_output=True)
+    return run_batch(args, NAME, CATALOGUED, plan, one_output=True, preload=CATALOG_WORKER_MODULES)
 
 
 def write_catalog(outcomes: Outcomes, destination: Path, progress: Progress) -> bool | None:

@@ -115,7 +115,6 @@ def run(args: argparse.Namespace) -> int:
         jobs = [ConvertJob(str(source), str(args.outdir), args.format_name, options, args.overwrite)
                 for source in discovery.inputs]
         return BatchPlan(folder=args.outdir, outputs=[path for job in jobs for path in job.outputs()],
-                         task=convert_file, items=jobs, collisions=name_collisions(discovery.inputs),
-                         preload=export_worker_modules(args.format_name))
+                         task=convert_file, items=jobs, collisions=name_collisions(discovery.inputs))
 
-    return run_batch(args, NAME, CONVERTED, plan)
+    return run_batch(args, NAME, CONVERTED, plan, preload=export_worker_modules(args.format_name))
