@@ -351,3 +351,19 @@ def test_report_of_one_run_writes_a_folder_only_when_asked(files, capsys, output
     status, error = run(capsys, "report", str(source), "-o", f"{files}/{output}", "-j", "1")
     assert status == 0, error
     assert (files / page).is_file()
+
+
+@pytest.mark.parametrize("how, flushed", [("the command", True), ("the library's writer", False)])
+def test_only_the_commands_outputs_are_flushed_to_disk(files, capsys, monkeypatch, how, flushed):
+    from kestrune_tools.mgf import write_mgf
+    from kestrune_tools.runs import open_run
+
+    source = write_run(files / "in", "orbitrap", 66, "x_orbitrap.raw")
+    synced: list[int] = []
+    monkeypatch.setattr(os, "fsync", synced.append)
+    if how == "the command":
+        assert run(capsys, "convert", str(source), "-o", str(files / "out"), "--to", "mgf", "-j", "1")[0] == 0
+    else:
+        with open_run(source) as opened:
+            write_mgf(opened, files / "x.mgf")
+    assert bool(synced) == flushed

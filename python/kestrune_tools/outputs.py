@@ -111,9 +111,13 @@ def _flush_directory(directory: Path) -> None:
         _flush_to_disk(directory)
 
 
-def _flush_written(temporary: Path) -> None:
+def _written(temporary: Path, durable: bool) -> None:
+    """Checks that `temporary` is there to rename; with `durable`, flushes it to disk."""
     try:
-        _flush_to_disk(temporary)
+        if durable:
+            _flush_to_disk(temporary)
+        else:
+            os.stat(temporary)
     except FileNotFoundError:
         raise FileNotFoundError(errno.ENOENT, "its temporary file vanished before it was renamed into place",
                                 str(temporary)) from None
@@ -138,10 +142,13 @@ def _handed_out(temporaries: list[Path]) -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def atomic_outputs(finals: Sequence[str | os.PathLike[str]]) -> Iterator[list[Path]]:
+def atomic_outputs(finals: Sequence[str | os.PathLike[str]], *, durable: bool = True) -> Iterator[list[Path]]:
     """Yields a temporary path for each of `finals`; renames them all into place
     when the block ends normally, removes them all when it raises. A temporary file
-    missing at the end (never written, or removed by someone else) is an error."""
+    missing at the end (never written, or removed by someone else) is an error.
+    With `durable` (the command's outputs), the files and then their folders are
+    flushed to the disk around the renames, so that even a crash of the machine
+    leaves each output complete or absent."""
     paths = [Path(final) for final in finals]
     for final in paths:
         for leftover in leftovers(final):
@@ -151,7 +158,7 @@ def atomic_outputs(finals: Sequence[str | os.PathLike[str]]) -> Iterator[list[Pa
         with _handed_out(temporaries):
             yield temporaries
         for temporary in temporaries:
-            _flush_written(temporary)
+            _written(temporary, durable)
         for temporary, final in zip(temporaries, paths):
             os.replace(temporary, final)
     except NothingWritten:
@@ -162,7 +169,7 @@ def atomic_outputs(finals: Sequence[str | os.PathLike[str]]) -> Iterator[list[Pa
         for temporary in temporaries:
             temporary.unlink(missing_ok=True)
         raise
-    for folder in dict.fromkeys(final.parent for final in paths):
+    for folder in dict.fromkeys(final.parent for final in paths) if durable else ():
         _flush_directory(folder)
 
 
@@ -184,7 +191,9 @@ def atomic_destinations(destinations: Sequence[str | os.PathLike[str]]) -> Itera
     """What every public writer writes to: `atomic_outputs` of its destinations, so
     that a failure (an error, an interrupt) leaves nothing under their names. A
     destination that is itself a temporary name of a block in progress (a batch's)
-    is written as it is: that block renames it."""
+    is written as it is: that block renames it, and flushes it to the disk. A
+    writer called by itself does not flush, as no other library's writer does: a
+    flush cost the Parquet export of a 35 MB run a third of its time."""
     paths = [Path(destination) for destination in destinations]
     with _in_progress_lock:
         handed_out = [os.path.abspath(path) in _in_progress for path in paths]
@@ -193,7 +202,7 @@ def atomic_destinations(destinations: Sequence[str | os.PathLike[str]]) -> Itera
         return
     if any(handed_out):
         raise ValueError("destinations mix temporary names of a batch with others")
-    with atomic_outputs(paths) as temporaries:
+    with atomic_outputs(paths, durable=False) as temporaries:
         yield temporaries
 
 
