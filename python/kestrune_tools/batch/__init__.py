@@ -8,6 +8,7 @@ A task is a module-level function of one item that answers an `Outcome`
 (`batch.outcome`); items are plain picklable values. The runner knows no kind of
 job: an item is a `Job` (it tells its source and its outputs) or a source path. The
 rooms: `outcome` (what became of an input), `pool` (this process or local workers),
+`transport` (how a local worker's outcomes come back),
 `cluster` (Dask), `signals` (what ends a batch, and workers with it).
 """
 

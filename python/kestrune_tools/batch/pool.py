@@ -90,7 +90,7 @@ class _Rounds:
         in flight)."""
         queued = 0 if careful else QUEUED_CHUNKS
         pool = ProcessPoolExecutor(max_workers=workers, mp_context=_worker_context(self.preload),
-                                   initializer=_worker_started)
+                                   initializer=worker_started)
         widen_results_pipe(pool)
         in_flight: dict[Future[_ChunkResult], list[int]] = {}
         ended: list[tuple[list[int], list[Outcome[Any]]]] = []  # taken from the pool, not yet yielded
@@ -204,10 +204,6 @@ def _chunk_size(seconds_per_task: float, waiting: int, workers: int) -> int:
     worker still has chunks to take towards the end."""
     wanted = int(CHUNK_SECONDS / max(seconds_per_task, 1e-6))
     return max(1, min(wanted, MAX_CHUNK, waiting // (2 * workers)))
-
-
-def _worker_started() -> None:
-    worker_started()
 
 
 def start_workers_server(preload: Sequence[str] = ()) -> None:
