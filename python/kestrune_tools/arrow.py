@@ -60,9 +60,16 @@ def of_values(values: Sequence[Any], kind: pa.DataType) -> pa.Array:
 
 
 def _storage(kind: pa.DataType) -> np.dtype[Any]:
+    """The NumPy type of `kind`'s values (pyarrow's own answer asks pandas)."""
     import pyarrow as pa
 
-    return np.dtype(np.int64) if pa.types.is_timestamp(kind) else np.dtype(kind.to_pandas_dtype())
+    if pa.types.is_timestamp(kind):
+        return np.dtype(np.int64)
+    if pa.types.is_floating(kind):
+        return np.dtype(f"float{kind.bit_width}")
+    if pa.types.is_integer(kind):
+        return np.dtype(f"{'' if pa.types.is_signed_integer(kind) else 'u'}int{kind.bit_width}")
+    raise TypeError(f"no NumPy storage for {kind}")
 
 
 def _validity(nulls: NDArray[np.bool_] | None) -> pa.Buffer | None:
