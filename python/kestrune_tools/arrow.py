@@ -59,6 +59,15 @@ def of_values(values: Sequence[Any], kind: pa.DataType) -> pa.Array:
     return optional(values, kind)
 
 
+def repeated(values: Sequence[Any], kind: pa.DataType, counts: Sequence[int]) -> pa.Array:
+    """An array of `kind` holding each of `values` (as `of_values` takes them) as many
+    times as its count says, one after the other: run-wide values on each row of a run."""
+    import pyarrow as pa
+
+    owner = numeric(np.repeat(np.arange(len(values), dtype=np.int32), counts), pa.int32())
+    return of_values(values, kind).take(owner)
+
+
 def _storage(kind: pa.DataType) -> np.dtype[Any]:
     """The NumPy type of `kind`'s values (pyarrow's own answer asks pandas)."""
     import pyarrow as pa

@@ -17,7 +17,6 @@ import os
 from dataclasses import dataclass
 from types import TracebackType
 
-import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
@@ -61,9 +60,7 @@ def catalog_rows(path: str | os.PathLike[str], profile: str | None = None) -> pa
 def _joined(runs: list[RunRows]) -> pa.Table:
     """The rows of `runs`, each run's values repeated over its scans."""
     counts = [rows.scans.num_rows for rows in runs]
-    owner = arrow.numeric(np.repeat(np.arange(len(runs), dtype=np.int32), counts), pa.int32())
-    repeated = [arrow.of_values([rows.values[name] for rows in runs], kind).take(owner)
-                for name, kind in RUN_TYPES.items()]
+    repeated = [arrow.repeated([rows.values[name] for rows in runs], kind, counts) for name, kind in RUN_TYPES.items()]
     scans = pa.concat_tables([rows.scans for rows in runs])
     fields = [pa.field(name, kind) for name, kind in RUN_TYPES.items()] + list(scans.schema)
     return pa.Table.from_arrays(repeated + scans.columns, schema=pa.schema(fields))

@@ -37,6 +37,7 @@ import numpy as np
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from kestrune_tools import arrow
 from kestrune_tools.outputs import atomic_destinations
 from kestrune_tools.runs import PeakStats, ScanPass
 
@@ -99,7 +100,7 @@ def header_metadata(run: Run) -> dict[str, str]:
 def with_constant_columns(table: pa.Table, values: dict[str, object],
                           types: dict[str, pa.DataType]) -> pa.Table:
     """`table` preceded by one column per value, the same value on every row."""
-    columns = [pa.repeat(pa.scalar(value, types[name]), table.num_rows) for name, value in values.items()]
+    columns = [arrow.repeated([value], types[name], [table.num_rows]) for name, value in values.items()]
     fields = [pa.field(name, types[name]) for name in values] + list(table.schema)
     return pa.Table.from_arrays(columns + table.columns, schema=pa.schema(fields))
 
